@@ -1,0 +1,53 @@
+# Sequelo: the two commands of the README, and a few more.
+#   make run    install what is missing, build, run the program
+#   make test   install what is missing, build, run every test (plain and
+#               under AddressSanitizer + UBSan)
+# Warnings are errors when CI is set (CI=true in continuous integration).
+
+WERROR := $(if $(CI),ON,OFF)
+CONFIGURE = cmake --preset $(1) -DSEQUELO_WERROR=$(WERROR) >/dev/null
+
+.PHONY: all deps build run test test-dev test-asan test-tsan bench format format-check clean
+
+all: build
+
+deps:
+	@./scripts/install-deps
+
+build: deps
+	@$(call CONFIGURE,release)
+	@cmake --build --preset release
+
+run: build
+	@./scripts/demo build/release
+
+test: test-dev test-asan
+
+test-dev: deps
+	@$(call CONFIGURE,dev)
+	@cmake --build --preset dev
+	@ctest --preset dev
+
+test-asan: deps
+	@$(call CONFIGURE,asan)
+	@cmake --build --preset asan
+	@ctest --preset asan
+
+test-tsan: deps
+	@$(call CONFIGURE,tsan)
+	@cmake --build --preset tsan
+	@ctest --preset tsan
+
+bench: build
+	@./bench/run-all build/release
+
+format-check: deps
+	@$(call CONFIGURE,dev)
+	@cmake --build --preset dev --target format-check
+
+format: deps
+	@$(call CONFIGURE,dev)
+	@cmake --build --preset dev --target format
+
+clean:
+	rm -rf build

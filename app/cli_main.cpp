@@ -1,0 +1,101 @@
+// sequelo-cli: the headless command line of Sequelo.
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <iostream>
+#include <map>
+#include <string>
+
+#include "app/decode_command.h"
+
+namespace {
+
+using sequelo::app::DecodeCommand;
+using sequelo::app::OutputFormat;
+
+constexpr int kUsageError = 2;
+
+void AddDecodeCommand(CLI::App& app, DecodeCommand& command, std::string& mode,
+                      std::string& channel, std::string& format) {
+  CLI::App* decode = app.add_subcommand(
+      "decode",
+      "Decode five-tone calls from audio files or a raw sample stream. Prints one line per "
+      "code: the audio time from the start of the input and the code.");
+  decode->add_option("--mode", mode, "Tone set: ZVEI or DZVEI")
+      ->check(CLI::IsMember({"ZVEI", "DZVEI"}, CLI::ignore_case))
+      ->capture_default_str();
+  decode
+      ->add_option("--threshold", command.decode.threshold,
+                   "Level a tone's peak must exceed (spectrum magnitude, 16-bit scale); "
+                   "0 calibrates it to 1.5 x the first buffer's peak")
+      ->check(CLI::Validator(
+          [](std::string& text) {
+            double value = -1;
+            return CLI::detail::lexical_cast(text, value) && value >= 0.0
+                       ? std::string()
+                       : std::string("must be a number, 0 or more");
+          },
+          "NUMBER>=0"))
+      ->capture_default_str();
+  decode->add_option("--channel", channel, "Channel to analyse: left or right")
+      ->check(CLI::IsMember({"left", "right"}, CLI::ignore_case))
+      ->capture_default_str();
+  decode
+      ->add_option("--raw", command.rawRateHz,
+                   "Inputs are raw signed 16-bit little-endian mono samples at RATE Hz "
+                   "(e.g. from rtl_fm); without it, any file libsndfile reads")
+      ->type_name("RATE")
+      ->check(CLI::Range(1, 1000000));
+  decode->add_option("--format", format, "Output: text, tsv (seconds<TAB>code) or json (lines)")
+      ->check(CLI::IsMember({"text", "tsv", "json"}, CLI::ignore_case))
+      ->capture_default_str();
+  decode->add_flag("--analysis-log", command.decode.analysisLog,
+                   "Write the detector's analysis lines to standard error");
+  decode
+      ->add_option("FILE", command.inputs,
+                   "Audio files to decode; - reads standard input. Audio not at 6000 Hz is "
+                   "resampled")
+      ->required();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"Sequelo on the command line: five-tone selective calls (ZVEI, DZVEI)", "sequelo-cli"};
+  app.set_version_flag("--version", SEQUELO_VERSION);
+  app.require_subcommand(1);
+
+  DecodeCommand command;
+  std::string mode = "ZVEI";
+  std::string channel = "left";
+  std::string format = "text";
+  AddDecodeCommand(app, command, mode, channel, format);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) {
+      return app.exit(e);  // --help, --version
+    }
+    std::fprintf(stderr, "sequelo-cli: %s\n\n", e.what());
+    if (app.get_subcommands().empty()) {
+      std::cerr << app.help();
+    } else {
+      std::cerr << app.get_subcommands().front()->help(app.get_name());
+    }
+    return kUsageError;
+  }
+
+  if (app.got_subcommand("decode")) {
+    command.decode.modeIndex = sequelo::core::ModeIndexFromName(mode);
+    command.decode.channel = CLI::detail::to_lower(channel) == "right" ? 1 : 0;
+    static const std::map<std::string, OutputFormat> kFormats{
+        {"text", OutputFormat::kText}, {"tsv", OutputFormat::kTsv}, {"json", OutputFormat::kJson}};
+    command.format = kFormats.at(CLI::detail::to_lower(format));
+    if (command.rawRateHz > 0 && command.decode.channel == 1) {
+      std::fprintf(stderr, "sequelo-cli: --channel right: raw input has one channel\n");
+      return kUsageError;
+    }
+    return sequelo::app::RunDecodeCommand(command, stdout, stderr);
+  }
+  return kUsageError;
+}

@@ -1,0 +1,45 @@
+#include "app/decode_output.h"
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+namespace sequelo::app {
+
+std::string FormatClock(std::uint64_t ms) {
+  char text[48];
+  std::snprintf(text, sizeof text, "%02llu:%02llu:%02llu.%03llu",
+                static_cast<unsigned long long>(ms / 3600000),
+                static_cast<unsigned long long>(ms / 60000 % 60),
+                static_cast<unsigned long long>(ms / 1000 % 60),
+                static_cast<unsigned long long>(ms % 1000));
+  return text;
+}
+
+std::string FormatSeconds(std::uint64_t ms) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%llu.%03llu", static_cast<unsigned long long>(ms / 1000),
+                static_cast<unsigned long long>(ms % 1000));
+  return text;
+}
+
+std::string FormatCodeLine(OutputFormat format, std::uint64_t timeMs, std::string_view code,
+                           std::string_view mode, std::string_view file) {
+  switch (format) {
+    case OutputFormat::kText:
+      return FormatClock(timeMs) + " Code received: " + std::string(code);
+    case OutputFormat::kTsv:
+      return FormatSeconds(timeMs) + "\t" + std::string(code);
+    case OutputFormat::kJson: {
+      nlohmann::ordered_json line;
+      line["time"] = static_cast<double>(timeMs) / 1000.0;
+      line["code"] = std::string(code);
+      line["mode"] = std::string(mode);
+      line["file"] = std::string(file);
+      // Replace invalid UTF-8 in file names instead of throwing.
+      return line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    }
+  }
+  return {};
+}
+
+}  // namespace sequelo::app

@@ -1,0 +1,22 @@
+// How decoded codes are written: plain text for people, TSV for scripts and
+// comparisons, JSON lines for programs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace sequelo::app {
+
+enum class OutputFormat { kText, kTsv, kJson };
+
+// "HH:MM:SS.mmm"; hours count on past 24.
+std::string FormatClock(std::uint64_t ms);
+// Seconds with three decimals: "12.345".
+std::string FormatSeconds(std::uint64_t ms);
+
+// One output line for a decoded code, without the line end.
+std::string FormatCodeLine(OutputFormat format, std::uint64_t timeMs, std::string_view code,
+                           std::string_view mode, std::string_view file);
+
+}  // namespace sequelo::app

@@ -1,0 +1,70 @@
+#include "app/file_decode.h"
+
+#include "audio/capture_buffer_feed.h"
+#include "core/tone_decoder.h"
+
+namespace sequelo::app {
+namespace {
+
+constexpr std::uint64_t kBufferMsNumerator = core::kBufferFrames * 1000;  // per 6000
+
+// Adapts the decoder's sinks to the listener, stamping the current buffer's time.
+class Stamper final : public core::CodeHandler, public core::AnalysisLogWriter {
+ public:
+  explicit Stamper(DecodeListener& listener) : listener_(listener) {}
+  void SetBuffer(std::uint64_t index) { endMs_ = BufferEndMs(index); }
+  void HandleReceivedCode(std::string_view code) override {
+    ++codes_;
+    listener_.OnCode(endMs_, code);
+  }
+  void WriteAnalysisLine(std::string_view line) override { listener_.OnAnalysisLine(endMs_, line); }
+  std::uint64_t Codes() const { return codes_; }
+
+ private:
+  DecodeListener& listener_;
+  std::uint64_t endMs_ = 0;
+  std::uint64_t codes_ = 0;
+};
+
+}  // namespace
+
+std::uint32_t BufferTickMs(std::uint64_t index) {
+  return static_cast<std::uint32_t>(index * kBufferMsNumerator / core::kCaptureRateHz);
+}
+
+std::uint64_t BufferEndMs(std::uint64_t index) {
+  return (index + 1) * kBufferMsNumerator / core::kCaptureRateHz;
+}
+
+DecodeResult DecodeFrames(audio::FrameSource& source, const DecodeOptions& options,
+                          DecodeListener& listener) {
+  DecodeResult result;
+  audio::CaptureBufferFeed feed(source, options.channel);
+  if (!feed.SetupError().empty()) {
+    result.ok = false;
+    result.error = feed.SetupError();
+    return result;
+  }
+  core::ManualTickClock clock;
+  core::ToneDecoder decoder(clock, options.threshold);
+  decoder.SetToneSet(core::BuiltInToneSet(options.modeIndex));
+  decoder.Detector().SetAnalysisLog(options.analysisLog);
+  Stamper stamper(listener);
+  decoder.SetSinks({nullptr, &stamper, &stamper});
+
+  audio::CaptureFrames buffer{};
+  while (feed.Next(buffer)) {
+    clock.Set(BufferTickMs(result.buffers));
+    stamper.SetBuffer(result.buffers);
+    decoder.AnalyseBuffer(buffer);
+    ++result.buffers;
+  }
+  result.codes = stamper.Codes();
+  if (!feed.Error().empty()) {
+    result.ok = false;
+    result.error = "read error: " + feed.Error();
+  }
+  return result;
+}
+
+}  // namespace sequelo::app

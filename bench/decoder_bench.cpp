@@ -1,0 +1,96 @@
+// Decoder speed: one AnalyseBuffer call, and whole-file decoding of a 6000 Hz
+// stereo WAV (no resampling) and a 22050 Hz mono WAV (resampled), reported as
+// a multiple of real time ("x_realtime").
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "app/file_decode.h"
+#include "audio/sound_file_source.h"
+#include "core/tone_decoder.h"
+#include "tests/support/signal_generator.h"
+
+namespace {
+
+using namespace sequelo;
+
+void BM_AnalyseBuffer(benchmark::State& state) {
+  // A call in noise, cycled, so the detector walks through all its branches.
+  testsupport::CallSignal call;
+  call.snrDb = 15;
+  const auto stereo = testsupport::ToCaptureStereo(testsupport::MakeCall(call));
+  const std::size_t buffers = stereo.size() / core::kBufferSamples;
+  core::ManualTickClock clock;
+  core::ToneDecoder decoder(clock);
+  decoder.SetToneSet(core::BuiltInToneSet(core::kModeZvei));
+  std::size_t i = 0;
+  for (auto _ : state) {
+    clock.Advance(21);
+    benchmark::DoNotOptimize(decoder.AnalyseBuffer(
+        core::CaptureBuffer(stereo.data() + (i % buffers) * core::kBufferSamples,
+                            core::kBufferSamples)));
+    ++i;
+  }
+  state.counters["x_realtime"] = benchmark::Counter(
+      static_cast<double>(state.iterations()) * core::kBufferFrames / core::kCaptureRateHz,
+      benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_AnalyseBuffer);
+
+// Ten minutes of noise with a call every 30 s, written once per process.
+std::string MakeFile(int rateHz, int channels) {
+  const auto path = std::filesystem::temp_directory_path() /
+                    ("sequelo-bench-" + std::to_string(::getpid()) + "-" +
+                     std::to_string(rateHz) + "x" + std::to_string(channels) + ".wav");
+  std::vector<double> samples;
+  for (int i = 0; i < 20; ++i) {
+    testsupport::CallSignal call;
+    call.sampleRateHz = rateHz;
+    call.leadMs = 14650;
+    call.trailMs = 15000;
+    const auto one = testsupport::MakeCall(call);
+    samples.insert(samples.end(), one.begin(), one.end());
+  }
+  testsupport::AddNoise(samples, 0.01, 5);
+  auto pcm = testsupport::ToPcm16(samples);
+  if (channels == 2) {
+    pcm = testsupport::ToCaptureStereo(samples);
+  }
+  testsupport::WriteWav(path.string(), pcm, channels, rateHz);
+  return path.string();
+}
+
+class NullListener final : public app::DecodeListener {
+ public:
+  void OnCode(std::uint64_t, std::string_view) override { ++codes; }
+  void OnAnalysisLine(std::uint64_t, std::string_view) override {}
+  int codes = 0;
+};
+
+void DecodeFileBench(benchmark::State& state, int rateHz, int channels) {
+  const std::string path = MakeFile(rateHz, channels);
+  double audioSeconds = 0;
+  NullListener listener;
+  for (auto _ : state) {
+    std::string error;
+    auto source = audio::OpenSoundFile(path, error);
+    const auto result = app::DecodeFrames(*source, app::DecodeOptions{}, listener);
+    audioSeconds += static_cast<double>(result.buffers) * core::kBufferFrames / core::kCaptureRateHz;
+  }
+  std::filesystem::remove(path);
+  state.counters["x_realtime"] = benchmark::Counter(audioSeconds, benchmark::Counter::kIsRate);
+  state.counters["codes"] = listener.codes / static_cast<double>(state.iterations());
+}
+
+void BM_DecodeFile6000Stereo(benchmark::State& state) { DecodeFileBench(state, 6000, 2); }
+void BM_DecodeFile22050Mono(benchmark::State& state) { DecodeFileBench(state, 22050, 1); }
+BENCHMARK(BM_DecodeFile6000Stereo)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_DecodeFile22050Mono)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,74 @@
+// Tone sets and call codes: the signalling alphabet shared by the decoder and
+// the encoder. Pure functions over a ToneSet record; no state of their own.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace sequelo::core {
+
+// One tone set: the frequencies of the code characters and the repeat tone,
+// the relative tolerance used when classifying, and the band in which the
+// decoder looks for tones. A tone set is data: one decoder and one encoder
+// serve every tone set.
+struct ToneSet {
+  std::array<std::int32_t, 10> digitFreq{};  // Hz of '0'..'9', indexed by the digit's value
+  std::int32_t starFreq = 0;                 // Hz of '*'
+  std::int32_t repeatFreq = 0;               // Hz of the repeat tone (sent for a repeated character)
+  double tolerance = 0.0;                    // relative, e.g. 0.05 for +/-5 %
+  std::int32_t bandLow = 0;                  // Hz, lower edge of the highlighted tone band
+  std::int32_t bandHigh = 0;                 // Hz, upper edge of the highlighted tone band
+};
+
+// Position of each tone set in the mode list; the settings file stores it.
+inline constexpr int kModeZvei = 0;
+inline constexpr int kModeDzvei = 1;
+inline constexpr std::array<std::string_view, 2> kModeNames{"ZVEI", "DZVEI"};
+
+// The built-in tone set at a mode-list index, or nullptr for any other index.
+const ToneSet* BuiltInToneSet(int modeIndex);
+
+// Mode-list index of a mode name ("ZVEI", "DZVEI"; case-insensitive), or -1.
+int ModeIndexFromName(std::string_view name);
+
+// Overwrites `current` with the tone set at `modeIndex`. Any other index (no
+// selection in the mode list) leaves every field unchanged and returns false.
+bool SelectToneSet(ToneSet& current, int modeIndex);
+
+// True if reference*(1-tolerance) < measured < reference*(1+tolerance), both
+// bounds strict, the factor formed first and then multiplied in double.
+bool InTolerance(const ToneSet& toneSet, std::int32_t referenceHz, std::int32_t measuredHz);
+
+// Character of the first tone within tolerance of `freqHz`, testing '1'..'9',
+// '0', '*' and then the repeat tone ('R'); '.' when none matches. Neighbouring
+// ranges overlap, so the order decides.
+char ClassifyTone(const ToneSet& toneSet, std::int32_t freqHz);
+
+// Tone frequency of '0'..'9' or '*'; none for any other character. No
+// character selects the repeat tone: the encoder's repeat rule does.
+std::optional<std::int32_t> ToneFrequency(const ToneSet& toneSet, char c);
+
+// The tones that send a code, in order, with the repeat rule: a character
+// equal to the one before it goes out as the repeat tone, unless that one
+// itself went out as the repeat tone (so a run alternates own tone and repeat
+// tone). Only the first five characters count; a character without a tone
+// plays nothing and breaks a run. Returns the number of tones written.
+int CallTones(const ToneSet& toneSet, std::string_view code, std::array<std::int32_t, 5>& tonesHz);
+
+// Lowest and highest frequency the decoder must look at: the band widened to
+// take in the repeat tone where it lies outside (810 Hz in DZVEI lies below
+// its band, and a call with two equal neighbouring characters carries it).
+std::int32_t DetectionLowHz(const ToneSet& toneSet);
+std::int32_t DetectionHighHz(const ToneSet& toneSet);
+
+// Texts are taken up to their first NUL, as the C strings they were.
+// True if both are exactly five characters and each received character equals
+// the configured one or is '*' (only the received code carries the wildcard).
+bool MatchCode(std::string_view received, std::string_view configured);
+
+// True if the text is exactly five characters, each '0'..'9' or '*'.
+bool IsCallCode(std::string_view text);
+
+}  // namespace sequelo::core

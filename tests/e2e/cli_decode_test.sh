@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# sequelo-cli decode, run as a user would: files, pipes, formats, bad input,
+# bad usage. Needs SEQUELO_CLI and SEQUELO_TESTSIGNAL (set by CTest).
+set -u
+cli=${SEQUELO_CLI:?}
+gen=${SEQUELO_TESTSIGNAL:?}
+work=$(mktemp -d /tmp/sequelo-e2e.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+passed=0
+failed=0
+
+check() {  # check NAME EXPECTED ACTUAL
+  if [ "$2" == "$3" ]; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    printf 'FAIL %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"
+  fi
+}
+
+# Several calls in a 6000 Hz stereo WAV: all found, same output every run.
+"$gen" --code 12345 --code 11111 --code '1*3*5' --channels 2 "$work/calls.wav"
+"$cli" decode --format tsv "$work/calls.wav" >"$work/a.tsv"
+"$cli" decode --format tsv "$work/calls.wav" >"$work/b.tsv"
+check "codes in a 6000 Hz stereo file" $'12345\n11111\n1*3*5' "$(cut -f2 "$work/a.tsv")"
+check "byte-identical runs" "" "$(cmp "$work/a.tsv" "$work/b.tsv" 2>&1)"
+check "tsv time format" "" "$(grep -v -E '^[0-9]+\.[0-9]{3}	' "$work/a.tsv")"
+
+# The right channel is silent in that file.
+check "right channel" "" "$("$cli" decode --channel right "$work/calls.wav")"
+
+# Text and JSON lines.
+line=$("$cli" decode "$work/calls.wav" | head -1)
+check "text line" "1" "$(grep -c -E '^[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3} Code received: 12345$' <<<"$line")"
+json=$("$cli" decode --format json --mode zvei "$work/calls.wav" | head -1)
+check "json line" "1" "$(grep -c -E '^\{"time":[0-9.]+,"code":"12345","mode":"ZVEI","file":".*calls\.wav"\}$' <<<"$json")"
+
+# DZVEI calls with the 810 Hz repeat tone.
+"$gen" --mode DZVEI --code 11111 --code 12234 --rate 44100 "$work/dzvei.wav"
+check "DZVEI repeat tone" $'11111\n12234' "$("$cli" decode --mode DZVEI --format tsv "$work/dzvei.wav" | cut -f2)"
+
+# Raw samples from a pipe, as from rtl_fm.
+out=$("$gen" --raw --code 98765 --rate 22050 - | "$cli" decode --raw 22050 --format tsv - | cut -f2)
+check "raw from standard input" "98765" "$out"
+
+# Bad input: named, reason given, the other files still decoded, status 1.
+printf 'not audio at all\n' >"$work/notes.wav"
+"$cli" decode --format tsv "$work/missing.wav" "$work/notes.wav" "$work/calls.wav" >"$work/out" 2>"$work/err"
+check "exit status with bad files" "1" "$?"
+check "good file still decoded" "3" "$(wc -l <"$work/out")"
+check "missing file named" "1" "$(grep -c "missing.wav: No such file or directory" "$work/err")"
+check "not audio named" "1" "$(grep -c "notes.wav: not a recognised audio file" "$work/err")"
+check "one line per bad file" "2" "$(wc -l <"$work/err")"
+
+# Bad usage: status 2 and the usage text.
+"$cli" decode >/dev/null 2>"$work/err"
+check "no file: status" "2" "$?"
+check "no file: usage" "1" "$(grep -c '^Usage: sequelo-cli decode' "$work/err")"
+"$cli" decode --mode CCIR "$work/calls.wav" >/dev/null 2>&1
+check "unknown mode" "2" "$?"
+"$cli" decode --raw 8000 --channel right - </dev/null >/dev/null 2>&1
+check "right channel of raw input" "2" "$?"
+"$cli" decode --help >"$work/help"
+check "help status" "0" "$?"
+check "help names the options" "6" "$(grep -c -E -- '--(mode|threshold|channel|raw|format|analysis-log)' "$work/help")"
+
+# Analysis lines go to standard error only.
+"$cli" decode --analysis-log "$work/calls.wav" >"$work/out" 2>"$work/err"
+check "analysis on stderr" "1" "$( (grep -q 'Tone accepted as digit #5' "$work/err" && echo 1) || echo 0)"
+check "codes alone on stdout" "3" "$(wc -l <"$work/out")"
+
+# The peer decoder reads our test calls too (checks the signal generator).
+if command -v multimon-ng >/dev/null; then
+  "$gen" --raw --code 12345 --code 11211 --rate 22050 "$work/peer.raw"
+  check "multimon-ng reads our calls" $'ZVEI1: 12345\nZVEI1: 1E21E' \
+    "$(multimon-ng -q -c -a ZVEI1 -t raw "$work/peer.raw" 2>/dev/null)"
+fi
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

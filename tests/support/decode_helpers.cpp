@@ -1,0 +1,46 @@
+#include "tests/support/decode_helpers.h"
+
+#include "core/tone_decoder.h"
+#include "tests/support/signal_generator.h"
+
+namespace sequelo::testsupport {
+namespace {
+
+class Collect final : public core::CodeHandler {
+ public:
+  void HandleReceivedCode(std::string_view code) override { codes.push_back({std::string(code), buffer}); }
+  std::vector<DecodedCode> codes;
+  std::uint64_t buffer = 0;
+};
+
+}  // namespace
+
+std::vector<DecodedCode> DecodeMono6000(const std::vector<double>& samples, int modeIndex,
+                                        double threshold) {
+  core::ManualTickClock clock;
+  core::ToneDecoder decoder(clock, threshold);
+  decoder.SetToneSet(core::BuiltInToneSet(modeIndex));
+  Collect collect;
+  decoder.SetSinks({nullptr, &collect, nullptr});
+  std::vector<std::int16_t> stereo = ToCaptureStereo(samples);
+  stereo.resize((stereo.size() + core::kBufferSamples - 1) / core::kBufferSamples *
+                    core::kBufferSamples,
+                0);
+  for (std::uint64_t i = 0; i * core::kBufferSamples < stereo.size(); ++i) {
+    clock.Set(static_cast<std::uint32_t>(i * core::kBufferFrames * 1000 / core::kCaptureRateHz));
+    collect.buffer = i;
+    decoder.AnalyseBuffer(
+        core::CaptureBuffer(stereo.data() + i * core::kBufferSamples, core::kBufferSamples));
+  }
+  return collect.codes;
+}
+
+std::vector<std::string> CodesOf(const std::vector<DecodedCode>& decoded) {
+  std::vector<std::string> codes;
+  for (const auto& d : decoded) {
+    codes.push_back(d.code);
+  }
+  return codes;
+}
+
+}  // namespace sequelo::testsupport

@@ -1,0 +1,26 @@
+// Runs the decoder over test audio exactly as the capture thread would, with
+// the audio clock (buffer i at floor(i x 128000 / 6000) ms).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/tone_detector.h"
+#include "core/tone_set.h"
+
+namespace sequelo::testsupport {
+
+struct DecodedCode {
+  std::string code;
+  std::uint64_t buffer;  // index of the buffer that completed it
+};
+
+// Decodes mono 6000 Hz samples (normalised) placed on the first channel.
+std::vector<DecodedCode> DecodeMono6000(const std::vector<double>& samples, int modeIndex,
+                                        double threshold = core::kDefaultThreshold);
+
+// Codes only.
+std::vector<std::string> CodesOf(const std::vector<DecodedCode>& decoded);
+
+}  // namespace sequelo::testsupport

@@ -1,0 +1,60 @@
+// Test signals: five-tone calls as our encoder sends them (70 ms tones, no
+// gaps, the repeat rule), at any sample rate, level and frequency offset,
+// with optional white noise. Deterministic for a given seed.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "core/tone_set.h"
+
+namespace sequelo::testsupport {
+
+struct CallSignal {
+  std::string code = "12345";
+  int modeIndex = core::kModeZvei;
+  double sampleRateHz = 6000.0;
+  double levelDbfs = -10.0;          // peak level of each tone, dB below full scale
+  double offsetRelative = 0.0;       // frequency offset, e.g. 0.005 for +0.5 %
+  double toneMs = 70.0;              // length of each tone
+  double leadMs = 300.0;             // silence (or noise) before the call
+  double trailMs = 300.0;            // silence (or noise) after it
+  double startPhase = 0.0;           // radians
+  double snrDb = std::numeric_limits<double>::infinity();  // tone power / noise power
+  std::uint32_t seed = 1;
+};
+
+// Amplitude (fraction of full scale) of a sine at `levelDbfs`.
+double AmplitudeOf(double levelDbfs);
+
+// Normalised samples (-1..1) of the call, phase-continuous across tones.
+std::vector<double> MakeCall(const CallSignal& signal);
+
+// Appends `ms` of a steady tone, silence (hz 0) or noise-only audio.
+void AppendTone(std::vector<double>& samples, double sampleRateHz, double hz, double amplitude,
+                double ms, double& phase);
+
+// Adds white Gaussian noise of standard deviation `sigma` (fraction of full scale).
+void AddNoise(std::vector<double>& samples, double sigma, std::uint32_t seed);
+
+// Noise standard deviation that gives `snrDb` against a sine of `amplitude`.
+double NoiseSigmaFor(double amplitude, double snrDb);
+
+// 16-bit conversion as a sound card would deliver it (rounded, clipped).
+std::vector<std::int16_t> ToPcm16(const std::vector<double>& samples);
+
+// Interleaved 6000 Hz stereo capture audio: `first` on the first channel,
+// `second` (or silence when empty) on the second.
+std::vector<std::int16_t> ToCaptureStereo(const std::vector<double>& first,
+                                          const std::vector<double>& second = {});
+
+// Writes 16-bit PCM WAV (mono, or interleaved with `channels`). False on failure.
+bool WriteWav(const std::string& path, const std::vector<std::int16_t>& interleaved, int channels,
+              int sampleRateHz);
+
+// Random five-character codes from '0'..'9' and '*'.
+std::string RandomCode(std::uint32_t& state);
+
+}  // namespace sequelo::testsupport
