@@ -60,7 +60,8 @@ void AddDecodeCommand(CLI::App& app, DecodeCommand& command, std::string& mode,
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"Sequelo on the command line: five-tone selective calls (ZVEI, DZVEI)", "sequelo-cli"};
+  CLI::App app{"Sequelo on the command line: five-tone selective calls (ZVEI, DZVEI)",
+               "sequelo-cli"};
   app.set_version_flag("--version", SEQUELO_VERSION);
   app.require_subcommand(1);
 

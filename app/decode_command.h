@@ -14,7 +14,7 @@ namespace sequelo::app {
 struct DecodeCommand {
   DecodeOptions decode;
   OutputFormat format = OutputFormat::kText;
-  int rawRateHz = 0;  // > 0: inputs are raw s16le mono at this rate
+  int rawRateHz = 0;                // > 0: inputs are raw s16le mono at this rate
   std::vector<std::string> inputs;  // paths; "-" is standard input
 };
 

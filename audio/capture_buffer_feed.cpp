@@ -21,14 +21,14 @@ std::int16_t ToPcm16(double sample) {
 CaptureBufferFeed::CaptureBufferFeed(FrameSource& source, int channel)
     : source_(source), channel_(channel) {
   if (channel_ < 0 || channel_ >= source_.Channels()) {
-    setupError_ = "has no " + std::string(channel_ == 1 ? "right" : "requested") +
-                  " channel (" + std::to_string(source_.Channels()) + " channel" +
+    setupError_ = "has no " + std::string(channel_ == 1 ? "right" : "requested") + " channel (" +
+                  std::to_string(source_.Channels()) + " channel" +
                   (source_.Channels() == 1 ? "" : "s") + ")";
     return;
   }
   if (source_.SampleRateHz() != static_cast<double>(core::kCaptureRateHz)) {
-    resampler_ =
-        std::make_unique<Resampler>(source_.SampleRateHz(), static_cast<double>(core::kCaptureRateHz));
+    resampler_ = std::make_unique<Resampler>(source_.SampleRateHz(),
+                                             static_cast<double>(core::kCaptureRateHz));
     if (!resampler_->Ok()) {
       setupError_ = "cannot resample: " + resampler_->Error();
     }

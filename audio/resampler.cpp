@@ -18,7 +18,9 @@ Resampler::Resampler(double inRateHz, double outRateHz) : ratio_(outRateHz / inR
   }
 }
 
-Resampler::~Resampler() { soxr_delete(soxr_); }
+Resampler::~Resampler() {
+  soxr_delete(soxr_);
+}
 
 bool Resampler::Process(const double* in, std::size_t count, std::vector<double>& out) {
   if (soxr_ == nullptr) {
@@ -26,15 +28,15 @@ bool Resampler::Process(const double* in, std::size_t count, std::vector<double>
   }
   std::size_t consumed = 0;
   // Room for this block's output plus what soxr still holds back.
-  const std::size_t room = static_cast<std::size_t>(std::ceil(static_cast<double>(count) * ratio_)) + 1024;
+  const std::size_t room =
+      static_cast<std::size_t>(std::ceil(static_cast<double>(count) * ratio_)) + 1024;
   for (;;) {
     const std::size_t old = out.size();
     out.resize(old + room);
     std::size_t done = 0;
     std::size_t used = 0;
-    const soxr_error_t err =
-        soxr_process(soxr_, in == nullptr ? nullptr : in + consumed, count - consumed, &used,
-                     out.data() + old, room, &done);
+    const soxr_error_t err = soxr_process(soxr_, in == nullptr ? nullptr : in + consumed,
+                                          count - consumed, &used, out.data() + old, room, &done);
     out.resize(old + done);
     if (err != nullptr) {
       error_ = err;

@@ -30,9 +30,8 @@ void BM_AnalyseBuffer(benchmark::State& state) {
   std::size_t i = 0;
   for (auto _ : state) {
     clock.Advance(21);
-    benchmark::DoNotOptimize(decoder.AnalyseBuffer(
-        core::CaptureBuffer(stereo.data() + (i % buffers) * core::kBufferSamples,
-                            core::kBufferSamples)));
+    benchmark::DoNotOptimize(decoder.AnalyseBuffer(core::CaptureBuffer(
+        stereo.data() + (i % buffers) * core::kBufferSamples, core::kBufferSamples)));
     ++i;
   }
   state.counters["x_realtime"] = benchmark::Counter(
@@ -44,8 +43,8 @@ BENCHMARK(BM_AnalyseBuffer);
 // Ten minutes of noise with a call every 30 s, written once per process.
 std::string MakeFile(int rateHz, int channels) {
   const auto path = std::filesystem::temp_directory_path() /
-                    ("sequelo-bench-" + std::to_string(::getpid()) + "-" +
-                     std::to_string(rateHz) + "x" + std::to_string(channels) + ".wav");
+                    ("sequelo-bench-" + std::to_string(::getpid()) + "-" + std::to_string(rateHz) +
+                     "x" + std::to_string(channels) + ".wav");
   std::vector<double> samples;
   for (int i = 0; i < 20; ++i) {
     testsupport::CallSignal call;
@@ -79,15 +78,20 @@ void DecodeFileBench(benchmark::State& state, int rateHz, int channels) {
     std::string error;
     auto source = audio::OpenSoundFile(path, error);
     const auto result = app::DecodeFrames(*source, app::DecodeOptions{}, listener);
-    audioSeconds += static_cast<double>(result.buffers) * core::kBufferFrames / core::kCaptureRateHz;
+    audioSeconds +=
+        static_cast<double>(result.buffers) * core::kBufferFrames / core::kCaptureRateHz;
   }
   std::filesystem::remove(path);
   state.counters["x_realtime"] = benchmark::Counter(audioSeconds, benchmark::Counter::kIsRate);
   state.counters["codes"] = listener.codes / static_cast<double>(state.iterations());
 }
 
-void BM_DecodeFile6000Stereo(benchmark::State& state) { DecodeFileBench(state, 6000, 2); }
-void BM_DecodeFile22050Mono(benchmark::State& state) { DecodeFileBench(state, 22050, 1); }
+void BM_DecodeFile6000Stereo(benchmark::State& state) {
+  DecodeFileBench(state, 6000, 2);
+}
+void BM_DecodeFile22050Mono(benchmark::State& state) {
+  DecodeFileBench(state, 22050, 1);
+}
 BENCHMARK(BM_DecodeFile6000Stereo)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_DecodeFile22050Mono)->Unit(benchmark::kMillisecond)->UseRealTime();
 

@@ -31,8 +31,8 @@ int main(int argc, char** argv) {
         call.leadMs = 200.0 + (i % 13) * 1.7;
         call.startPhase = i * 0.41;
         bool found = false;
-        for (const auto& code : testsupport::CodesOf(testsupport::DecodeMono6000(
-                 testsupport::MakeCall(call), mode))) {
+        for (const auto& code :
+             testsupport::CodesOf(testsupport::DecodeMono6000(testsupport::MakeCall(call), mode))) {
           found = found || code == call.code;
           wrong += code == call.code ? 0 : 1;
         }

@@ -71,10 +71,10 @@ void ToneDetector::Process(const Spectrum& spectrum, const ToneSet& toneSet,
     const double lowEdge = (1.0 - toneSet.tolerance) * DetectionLowHz(toneSet);
     const double highEdge = (1.0 + toneSet.tolerance) * DetectionHighHz(toneSet);
     const bool deadTimeOver = !codeSeen_ || ElapsedMs(lastCodeTime_, now) > kDeadTimeMs;
-    const bool hit = deadTimeOver &&                                  // dead time over
-                     peak > 5.0 * spectrum.mean &&                    // prominent
-                     peak > threshold &&                              // loud enough
-                     lowEdge < f && f < highEdge;                     // in the band
+    const bool hit = deadTimeOver &&                // dead time over
+                     peak > 5.0 * spectrum.mean &&  // prominent
+                     peak > threshold &&            // loud enough
+                     lowEdge < f && f < highEdge;   // in the band
     if (hit) {
       const auto bin = static_cast<std::size_t>(spectrum.peakBin);
       ++hitCount_[bin];

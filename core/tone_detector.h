@@ -17,7 +17,7 @@
 namespace sequelo::core {
 
 inline constexpr double kDefaultThreshold = 100.0;
-inline constexpr std::uint32_t kDeadTimeMs = 70;      // no hits this long after a code
+inline constexpr std::uint32_t kDeadTimeMs = 70;       // no hits this long after a code
 inline constexpr std::uint32_t kCycleTimeoutMs = 450;  // a cycle may last this long
 inline constexpr int kCodeLength = 5;
 

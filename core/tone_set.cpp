@@ -112,8 +112,7 @@ std::int32_t DetectionLowHz(const ToneSet& toneSet) {
 }
 
 std::int32_t DetectionHighHz(const ToneSet& toneSet) {
-  return toneSet.repeatFreq > 0 ? std::max(toneSet.bandHigh, toneSet.repeatFreq)
-                                : toneSet.bandHigh;
+  return toneSet.repeatFreq > 0 ? std::max(toneSet.bandHigh, toneSet.repeatFreq) : toneSet.bandHigh;
 }
 
 bool MatchCode(std::string_view received, std::string_view configured) {
@@ -132,9 +131,8 @@ bool MatchCode(std::string_view received, std::string_view configured) {
 
 bool IsCallCode(std::string_view text) {
   text = UpToNul(text);
-  return text.size() == 5 && std::all_of(text.begin(), text.end(), [](char c) {
-           return (c >= '0' && c <= '9') || c == '*';
-         });
+  return text.size() == 5 && std::all_of(text.begin(), text.end(),
+                                         [](char c) { return (c >= '0' && c <= '9') || c == '*'; });
 }
 
 }  // namespace sequelo::core

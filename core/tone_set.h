@@ -16,10 +16,10 @@ namespace sequelo::core {
 struct ToneSet {
   std::array<std::int32_t, 10> digitFreq{};  // Hz of '0'..'9', indexed by the digit's value
   std::int32_t starFreq = 0;                 // Hz of '*'
-  std::int32_t repeatFreq = 0;               // Hz of the repeat tone (sent for a repeated character)
-  double tolerance = 0.0;                    // relative, e.g. 0.05 for +/-5 %
-  std::int32_t bandLow = 0;                  // Hz, lower edge of the highlighted tone band
-  std::int32_t bandHigh = 0;                 // Hz, upper edge of the highlighted tone band
+  std::int32_t repeatFreq = 0;  // Hz of the repeat tone (sent for a repeated character)
+  double tolerance = 0.0;       // relative, e.g. 0.05 for +/-5 %
+  std::int32_t bandLow = 0;     // Hz, lower edge of the highlighted tone band
+  std::int32_t bandHigh = 0;    // Hz, upper edge of the highlighted tone band
 };
 
 // Position of each tone set in the mode list; the settings file stores it.

@@ -111,6 +111,10 @@ struct RateCase {
   int channel;
 };
 
+void PrintTo(const RateCase& c, std::ostream* os) {
+  *os << c.rateHz << " Hz, " << c.channels << " channels, channel " << c.channel;
+}
+
 class ResampledDecode : public ::testing::TestWithParam<RateCase> {};
 
 TEST_P(ResampledDecode, FindsTheCallAtItsTime) {
@@ -131,7 +135,12 @@ TEST_P(ResampledDecode, FindsTheCallAtItsTime) {
 INSTANTIATE_TEST_SUITE_P(Rates, ResampledDecode,
                          ::testing::Values(RateCase{6000, 1, 0}, RateCase{8000, 1, 0},
                                            RateCase{11025, 1, 0}, RateCase{22050, 1, 0},
-                                           RateCase{44100, 2, 1}, RateCase{48000, 2, 0}));
+                                           RateCase{44100, 2, 1}, RateCase{48000, 2, 0}),
+                         [](const ::testing::TestParamInfo<RateCase>& info) {
+                           return std::to_string(static_cast<int>(info.param.rateHz)) + "Hz" +
+                                  std::to_string(info.param.channels) + "ch" +
+                                  (info.param.channel == 0 ? "Left" : "Right");
+                         });
 
 TEST(FileDecode, WrongChannelFindsNothingAndMissingChannelIsAnError) {
   MemoryFrameSource stereo(OnChannel(Call("12345", 48000), 1, 2), 2, 48000);

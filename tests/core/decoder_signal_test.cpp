@@ -28,6 +28,15 @@ using testsupport::MakeCall;
 const std::vector<std::string> kCodes{"12345", "67890", "*1*2*", "11111", "12234",
                                       "00000", "*****", "11211", "12222", "99*88"};
 
+std::string NameOfCase(const ::testing::TestParamInfo<std::tuple<int, double, double>>& info) {
+  const int mode = std::get<0>(info.param);
+  const auto levelDb = static_cast<int>(-std::get<1>(info.param));
+  const auto permille = static_cast<int>(std::lround(std::get<2>(info.param) * 1000));
+  return std::string(core::kModeNames[static_cast<std::size_t>(mode)]) + "_minus" +
+         std::to_string(levelDb) + "dBFS_offset" + (permille < 0 ? "Minus" : "Plus") +
+         std::to_string(std::abs(permille)) + "permille";
+}
+
 class CallDecodes : public ::testing::TestWithParam<std::tuple<int, double, double>> {};
 
 TEST_P(CallDecodes, ToItsOwnCode) {
@@ -44,16 +53,17 @@ TEST_P(CallDecodes, ToItsOwnCode) {
       call.leadMs = 300.0 + 7.3 * alignment;
       call.startPhase = 0.7 * alignment;
       EXPECT_EQ(CodesOf(DecodeMono6000(MakeCall(call), mode)), std::vector<std::string>{code})
-          << core::kModeNames[static_cast<std::size_t>(mode)] << " " << code << " at "
-          << levelDbfs << " dBFS, offset " << offset * 100 << " %, lead " << call.leadMs << " ms";
+          << core::kModeNames[static_cast<std::size_t>(mode)] << " " << code << " at " << levelDbfs
+          << " dBFS, offset " << offset * 100 << " %, lead " << call.leadMs << " ms";
     }
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(LevelsAndOffsets, CallDecodes,
                          ::testing::Combine(::testing::Values(core::kModeZvei, core::kModeDzvei),
-                                            ::testing::Values(-6.0, -20.0, -38.0),
-                                            ::testing::Values(-0.005, 0.0, 0.005)));
+                                            ::testing::Values(-6.0, -20.0, -30.0, -38.0),
+                                            ::testing::Values(-0.005, 0.0, 0.005)),
+                         NameOfCase);
 
 // The encoder's form of 12234 written out tone by tone.
 TEST(DecoderSignal, ZveiToneByTone12234) {
@@ -165,7 +175,8 @@ TEST(DecoderSignal, SilentOnAnHourOfSilence) {
 
 TEST(DecoderSignal, SilentOnAnHourOfOneSteadyTone) {
   EXPECT_EQ(CodesInAnHour([](std::size_t n) {
-              return 10000.0 * std::sin(2.0 * std::numbers::pi * 1400.0 * static_cast<double>(n) / 6000.0);
+              return 10000.0 *
+                     std::sin(2.0 * std::numbers::pi * 1400.0 * static_cast<double>(n) / 6000.0);
             }),
             0);
 }

@@ -13,14 +13,16 @@ namespace {
 
 constexpr double kMagTol = 1e-9;  // [magnitude units] float rounding of re/im stays far below
 
-std::vector<std::int16_t> Buffer() { return std::vector<std::int16_t>(kBufferSamples, 0); }
+std::vector<std::int16_t> Buffer() {
+  return std::vector<std::int16_t>(kBufferSamples, 0);
+}
 
 // Writes a sine into one channel of the given frames.
 void AddSine(std::vector<std::int16_t>& buf, int channel, double hz, double amplitude,
              std::size_t fromFrame = 0, std::size_t toFrame = kBufferFrames) {
   for (std::size_t n = fromFrame; n < toFrame; ++n) {
-    const double v = amplitude * std::sin(2.0 * std::numbers::pi * hz * static_cast<double>(n) /
-                                          kCaptureRateHz);
+    const double v =
+        amplitude * std::sin(2.0 * std::numbers::pi * hz * static_cast<double>(n) / kCaptureRateHz);
     buf[n * 2 + static_cast<std::size_t>(channel)] =
         static_cast<std::int16_t>(buf[n * 2 + static_cast<std::size_t>(channel)] + std::lround(v));
   }
@@ -67,8 +69,8 @@ TEST(FormSpectrum, SineOnBin15GivesHalfItsAmplitudeThere) {
   // 1406.25 Hz is exactly bin 15; amplitude 1000 -> magnitude 500.
   auto buf = Buffer();
   for (std::size_t n = 0; n < kBufferFrames; ++n) {
-    buf[n * 2] = static_cast<std::int16_t>(
-        std::lround(1000.0 * std::sin(2.0 * std::numbers::pi * 15.0 * static_cast<double>(n) / 64.0)));
+    buf[n * 2] = static_cast<std::int16_t>(std::lround(
+        1000.0 * std::sin(2.0 * std::numbers::pi * 15.0 * static_cast<double>(n) / 64.0)));
   }
   const Spectrum s = Analyse(buf);
   EXPECT_NEAR(s.magnitude[15], 500.0, 0.05);  // 16-bit rounding of the samples

@@ -264,9 +264,10 @@ TEST_F(DetectorTest, AnalysisLinesInTheirFormats) {
   EXPECT_EQ(recorder_.lines[4], "Tone accepted as digit #1");
   recorder_.lines.clear();
   Feed(Tone(15, 500, 20, 300));
-  EXPECT_EQ(recorder_.lines,
-            std::vector<std::string>{
-                "Buffer evaluation: f=1406, p=  500.0, avg=   25.6 (19.6x), no single tone condition"});
+  EXPECT_EQ(
+      recorder_.lines,
+      std::vector<std::string>{
+          "Buffer evaluation: f=1406, p=  500.0, avg=   25.6 (19.6x), no single tone condition"});
   // Off: nothing is written; below threshold: no evaluation line.
   recorder_.lines.clear();
   FeedTone(15, 1, 50);

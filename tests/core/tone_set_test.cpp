@@ -9,14 +9,23 @@
 namespace sequelo::core {
 namespace {
 
-const ToneSet& Zvei() { return *BuiltInToneSet(kModeZvei); }
-const ToneSet& Dzvei() { return *BuiltInToneSet(kModeDzvei); }
+const ToneSet& Zvei() {
+  return *BuiltInToneSet(kModeZvei);
+}
+const ToneSet& Dzvei() {
+  return *BuiltInToneSet(kModeDzvei);
+}
 
 struct ClassifyCase {
   int mode;
   std::int32_t hz;
   char expected;
 };
+
+void PrintTo(const ClassifyCase& c, std::ostream* os) {
+  *os << kModeNames[static_cast<std::size_t>(c.mode)] << " " << c.hz << " Hz -> '" << c.expected
+      << "'";
+}
 
 class ClassifyToneTest : public ::testing::TestWithParam<ClassifyCase> {};
 
@@ -40,7 +49,12 @@ INSTANTIATE_TEST_SUITE_P(
         // 810 x 1.045 = 846.45
         ClassifyCase{kModeDzvei, 843, 'R'}, ClassifyCase{kModeDzvei, 846, 'R'},
         ClassifyCase{kModeDzvei, 847, '.'}, ClassifyCase{kModeDzvei, 937, '1'},
-        ClassifyCase{kModeDzvei, 2531, '.'}, ClassifyCase{kModeDzvei, 2437, '*'}));
+        ClassifyCase{kModeDzvei, 2531, '.'}, ClassifyCase{kModeDzvei, 2437, '*'}),
+    [](const ::testing::TestParamInfo<ClassifyCase>& info) {
+      return std::string(kModeNames[static_cast<std::size_t>(info.param.mode)]) + "_" +
+             (info.param.hz < 0 ? "minus" + std::to_string(-info.param.hz)
+                                : std::to_string(info.param.hz));
+    });
 
 // What every bin of the detection band classifies as: the decoder only ever
 // passes bin frequencies (bin x 93.75 Hz, truncated).

@@ -8,7 +8,9 @@ namespace {
 
 class Collect final : public core::CodeHandler {
  public:
-  void HandleReceivedCode(std::string_view code) override { codes.push_back({std::string(code), buffer}); }
+  void HandleReceivedCode(std::string_view code) override {
+    codes.push_back({std::string(code), buffer});
+  }
   std::vector<DecodedCode> codes;
   std::uint64_t buffer = 0;
 };
@@ -23,9 +25,8 @@ std::vector<DecodedCode> DecodeMono6000(const std::vector<double>& samples, int 
   Collect collect;
   decoder.SetSinks({nullptr, &collect, nullptr});
   std::vector<std::int16_t> stereo = ToCaptureStereo(samples);
-  stereo.resize((stereo.size() + core::kBufferSamples - 1) / core::kBufferSamples *
-                    core::kBufferSamples,
-                0);
+  stereo.resize(
+      (stereo.size() + core::kBufferSamples - 1) / core::kBufferSamples * core::kBufferSamples, 0);
   for (std::uint64_t i = 0; i * core::kBufferSamples < stereo.size(); ++i) {
     clock.Set(static_cast<std::uint32_t>(i * core::kBufferFrames * 1000 / core::kCaptureRateHz));
     collect.buffer = i;

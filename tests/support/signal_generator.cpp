@@ -10,7 +10,9 @@
 
 namespace sequelo::testsupport {
 
-double AmplitudeOf(double levelDbfs) { return std::pow(10.0, levelDbfs / 20.0); }
+double AmplitudeOf(double levelDbfs) {
+  return std::pow(10.0, levelDbfs / 20.0);
+}
 
 double NoiseSigmaFor(double amplitude, double snrDb) {
   const double tonePower = amplitude * amplitude / 2.0;
@@ -87,7 +89,8 @@ bool WriteWav(const std::string& path, const std::vector<std::int16_t>& interlea
   if (file == nullptr) {
     return false;
   }
-  const auto frames = static_cast<sf_count_t>(interleaved.size() / static_cast<std::size_t>(channels));
+  const auto frames =
+      static_cast<sf_count_t>(interleaved.size() / static_cast<std::size_t>(channels));
   const bool ok = sf_writef_short(file, interleaved.data(), frames) == frames;
   return sf_close(file) == 0 && ok;
 }

@@ -16,12 +16,12 @@ struct CallSignal {
   std::string code = "12345";
   int modeIndex = core::kModeZvei;
   double sampleRateHz = 6000.0;
-  double levelDbfs = -10.0;          // peak level of each tone, dB below full scale
-  double offsetRelative = 0.0;       // frequency offset, e.g. 0.005 for +0.5 %
-  double toneMs = 70.0;              // length of each tone
-  double leadMs = 300.0;             // silence (or noise) before the call
-  double trailMs = 300.0;            // silence (or noise) after it
-  double startPhase = 0.0;           // radians
+  double levelDbfs = -10.0;     // peak level of each tone, dB below full scale
+  double offsetRelative = 0.0;  // frequency offset, e.g. 0.005 for +0.5 %
+  double toneMs = 70.0;         // length of each tone
+  double leadMs = 300.0;        // silence (or noise) before the call
+  double trailMs = 300.0;       // silence (or noise) after it
+  double startPhase = 0.0;      // radians
   double snrDb = std::numeric_limits<double>::infinity();  // tone power / noise power
   std::uint32_t seed = 1;
 };

@@ -28,7 +28,8 @@ int main(int argc, char** argv) {
   app.add_option("--mode", mode, "ZVEI or DZVEI")
       ->check(CLI::IsMember({"ZVEI", "DZVEI"}, CLI::ignore_case))
       ->capture_default_str();
-  app.add_option("--rate", rateHz, "Sample rate in Hz")->check(CLI::Range(1000, 192000))
+  app.add_option("--rate", rateHz, "Sample rate in Hz")
+      ->check(CLI::Range(1000, 192000))
       ->capture_default_str();
   app.add_option("--level", levelDbfs, "Tone peak level in dBFS")->capture_default_str();
   app.add_option("--offset", offsetPercent, "Frequency offset in percent")->capture_default_str();
