@@ -136,10 +136,10 @@ INSTANTIATE_TEST_SUITE_P(Rates, ResampledDecode,
                          ::testing::Values(RateCase{6000, 1, 0}, RateCase{8000, 1, 0},
                                            RateCase{11025, 1, 0}, RateCase{22050, 1, 0},
                                            RateCase{44100, 2, 1}, RateCase{48000, 2, 0}),
-                         [](const ::testing::TestParamInfo<RateCase>& info) {
-                           return std::to_string(static_cast<int>(info.param.rateHz)) + "Hz" +
-                                  std::to_string(info.param.channels) + "ch" +
-                                  (info.param.channel == 0 ? "Left" : "Right");
+                         [](const ::testing::TestParamInfo<RateCase>& p) {
+                           return std::to_string(static_cast<int>(p.param.rateHz)) + "Hz" +
+                                  std::to_string(p.param.channels) + "ch" +
+                                  (p.param.channel == 0 ? "Left" : "Right");
                          });
 
 TEST(FileDecode, WrongChannelFindsNothingAndMissingChannelIsAnError) {

@@ -50,10 +50,10 @@ INSTANTIATE_TEST_SUITE_P(
         ClassifyCase{kModeDzvei, 843, 'R'}, ClassifyCase{kModeDzvei, 846, 'R'},
         ClassifyCase{kModeDzvei, 847, '.'}, ClassifyCase{kModeDzvei, 937, '1'},
         ClassifyCase{kModeDzvei, 2531, '.'}, ClassifyCase{kModeDzvei, 2437, '*'}),
-    [](const ::testing::TestParamInfo<ClassifyCase>& info) {
-      return std::string(kModeNames[static_cast<std::size_t>(info.param.mode)]) + "_" +
-             (info.param.hz < 0 ? "minus" + std::to_string(-info.param.hz)
-                                : std::to_string(info.param.hz));
+    [](const ::testing::TestParamInfo<ClassifyCase>& p) {
+      return std::string(kModeNames[static_cast<std::size_t>(p.param.mode)]) + "_" +
+             (p.param.hz < 0 ? "minus" + std::to_string(-p.param.hz)
+                                : std::to_string(p.param.hz));
     });
 
 // What every bin of the detection band classifies as: the decoder only ever
