@@ -6,7 +6,6 @@
 #include <string>
 
 #include "tests/support/decode_helpers.h"
-#include "tests/support/signal_generator.h"
 
 int main(int argc, char** argv) {
   using namespace sequelo;
@@ -18,29 +17,10 @@ int main(int argc, char** argv) {
   std::printf("%-6s %7s %9s %7s %7s\n", "mode", "SNR dB", "decoded", "share", "wrong");
   for (int mode : {core::kModeZvei, core::kModeDzvei}) {
     for (double snr : {20.0, 15.0, 10.0, 6.0}) {
-      int decoded = 0;
-      int wrong = 0;
-      std::uint32_t state = 777;
-      for (int i = 0; i < calls; ++i) {
-        testsupport::CallSignal call;
-        call.code = testsupport::RandomCode(state);
-        call.modeIndex = mode;
-        call.levelDbfs = -20;
-        call.snrDb = snr;
-        call.seed = static_cast<std::uint32_t>(50000 + i);
-        call.leadMs = 200.0 + (i % 13) * 1.7;
-        call.startPhase = i * 0.41;
-        bool found = false;
-        for (const auto& code :
-             testsupport::CodesOf(testsupport::DecodeMono6000(testsupport::MakeCall(call), mode))) {
-          found = found || code == call.code;
-          wrong += code == call.code ? 0 : 1;
-        }
-        decoded += found ? 1 : 0;
-      }
+      const auto score = testsupport::ScoreInNoise(mode, snr, calls, 50000);
       std::printf("%-6s %7.0f %4d/%-4d %6.1f%% %7d\n",
                   std::string(core::kModeNames[static_cast<std::size_t>(mode)]).c_str(), snr,
-                  decoded, calls, 100.0 * decoded / calls, wrong);
+                  score.decoded, calls, 100.0 * score.decoded / calls, score.wrong);
       std::fflush(stdout);
     }
   }

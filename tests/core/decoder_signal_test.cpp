@@ -98,40 +98,10 @@ TEST(DecoderSignal, BackToBackCallsAfterTheDeadTime) {
             (std::vector<std::string>{"12345", "67890", "11111"}));
 }
 
-struct NoiseScore {
-  int decoded = 0;
-  int wrong = 0;
-};
-
-NoiseScore ScoreAtSnr(double snrDb, int calls, int mode) {
-  NoiseScore score;
-  std::uint32_t codeState = 12345;
-  for (int i = 0; i < calls; ++i) {
-    CallSignal call;
-    call.code = testsupport::RandomCode(codeState);
-    call.modeIndex = mode;
-    call.levelDbfs = -20.0;
-    call.snrDb = snrDb;
-    call.seed = static_cast<std::uint32_t>(1000 + i);
-    call.leadMs = 200.0 + (i % 11) * 1.9;
-    call.startPhase = i * 0.37;
-    bool found = false;
-    for (const auto& code : CodesOf(DecodeMono6000(MakeCall(call), mode))) {
-      if (code == call.code) {
-        found = true;
-      } else {
-        ++score.wrong;
-      }
-    }
-    score.decoded += found ? 1 : 0;
-  }
-  return score;
-}
-
 TEST(DecoderSignal, WhiteNoiseAt20DbDecodesNearlyAll) {
   constexpr int kCalls = 500;
   for (int mode : {core::kModeZvei, core::kModeDzvei}) {
-    const NoiseScore score = ScoreAtSnr(20.0, kCalls, mode);
+    const testsupport::NoiseScore score = testsupport::ScoreInNoise(mode, 20.0, kCalls, 1000);
     EXPECT_GE(score.decoded, kCalls * 98 / 100) << core::kModeNames[static_cast<std::size_t>(mode)];
     EXPECT_LE(score.wrong, 1) << core::kModeNames[static_cast<std::size_t>(mode)];
   }

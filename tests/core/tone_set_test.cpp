@@ -34,27 +34,28 @@ TEST_P(ClassifyToneTest, GivesFirstMatchInTestOrder) {
   EXPECT_EQ(ClassifyTone(*BuiltInToneSet(c.mode), c.hz), c.expected) << c.hz << " Hz";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Boundaries, ClassifyToneTest,
-    ::testing::Values(
-        // 1060 x 0.95 is exactly 1007 and the bound is strict.
-        ClassifyCase{kModeZvei, 1007, '.'}, ClassifyCase{kModeZvei, 1008, '1'},
-        // 1113 is the exclusive upper bound of '1' but inside '2'.
-        ClassifyCase{kModeZvei, 1112, '1'}, ClassifyCase{kModeZvei, 1113, '2'},
-        // Inside both '1' and '2': the first tested wins.
-        ClassifyCase{kModeZvei, 1100, '1'}, ClassifyCase{kModeZvei, 1312, '3'},
-        ClassifyCase{kModeZvei, 2906, '*'}, ClassifyCase{kModeZvei, 937, '.'},
-        ClassifyCase{kModeZvei, 2531, 'R'}, ClassifyCase{kModeZvei, 2625, 'R'},
-        ClassifyCase{kModeZvei, 0, '.'}, ClassifyCase{kModeZvei, -1060, '.'},
-        // 810 x 1.045 = 846.45
-        ClassifyCase{kModeDzvei, 843, 'R'}, ClassifyCase{kModeDzvei, 846, 'R'},
-        ClassifyCase{kModeDzvei, 847, '.'}, ClassifyCase{kModeDzvei, 937, '1'},
-        ClassifyCase{kModeDzvei, 2531, '.'}, ClassifyCase{kModeDzvei, 2437, '*'}),
-    [](const ::testing::TestParamInfo<ClassifyCase>& p) {
-      return std::string(kModeNames[static_cast<std::size_t>(p.param.mode)]) + "_" +
-             (p.param.hz < 0 ? "minus" + std::to_string(-p.param.hz)
-                                : std::to_string(p.param.hz));
-    });
+INSTANTIATE_TEST_SUITE_P(Boundaries, ClassifyToneTest,
+                         ::testing::Values(
+                             // 1060 x 0.95 is exactly 1007 and the bound is strict.
+                             ClassifyCase{kModeZvei, 1007, '.'}, ClassifyCase{kModeZvei, 1008, '1'},
+                             // 1113 is the exclusive upper bound of '1' but inside '2'.
+                             ClassifyCase{kModeZvei, 1112, '1'}, ClassifyCase{kModeZvei, 1113, '2'},
+                             // Inside both '1' and '2': the first tested wins.
+                             ClassifyCase{kModeZvei, 1100, '1'}, ClassifyCase{kModeZvei, 1312, '3'},
+                             ClassifyCase{kModeZvei, 2906, '*'}, ClassifyCase{kModeZvei, 937, '.'},
+                             ClassifyCase{kModeZvei, 2531, 'R'}, ClassifyCase{kModeZvei, 2625, 'R'},
+                             ClassifyCase{kModeZvei, 0, '.'}, ClassifyCase{kModeZvei, -1060, '.'},
+                             // 810 x 1.045 = 846.45
+                             ClassifyCase{kModeDzvei, 843, 'R'}, ClassifyCase{kModeDzvei, 846, 'R'},
+                             ClassifyCase{kModeDzvei, 847, '.'}, ClassifyCase{kModeDzvei, 937, '1'},
+                             ClassifyCase{kModeDzvei, 2531, '.'},
+                             ClassifyCase{kModeDzvei, 2437, '*'}),
+                         [](const ::testing::TestParamInfo<ClassifyCase>& p) {
+                           return std::string(kModeNames[static_cast<std::size_t>(p.param.mode)]) +
+                                  "_" +
+                                  (p.param.hz < 0 ? "minus" + std::to_string(-p.param.hz)
+                                                  : std::to_string(p.param.hz));
+                         });
 
 // What every bin of the detection band classifies as: the decoder only ever
 // passes bin frequencies (bin x 93.75 Hz, truncated).

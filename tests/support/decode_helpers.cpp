@@ -44,4 +44,26 @@ std::vector<std::string> CodesOf(const std::vector<DecodedCode>& decoded) {
   return codes;
 }
 
+NoiseScore ScoreInNoise(int modeIndex, double snrDb, int calls, std::uint32_t seed) {
+  NoiseScore score;
+  std::uint32_t codeState = seed;
+  for (int i = 0; i < calls; ++i) {
+    CallSignal call;
+    call.code = RandomCode(codeState);
+    call.modeIndex = modeIndex;
+    call.levelDbfs = -20.0;
+    call.snrDb = snrDb;
+    call.seed = seed + static_cast<std::uint32_t>(i);
+    call.leadMs = 200.0 + (i % 11) * 1.9;
+    call.startPhase = i * 0.37;
+    bool found = false;
+    for (const auto& decoded : DecodeMono6000(MakeCall(call), modeIndex)) {
+      found = found || decoded.code == call.code;
+      score.wrong += decoded.code == call.code ? 0 : 1;
+    }
+    score.decoded += found ? 1 : 0;
+  }
+  return score;
+}
+
 }  // namespace sequelo::testsupport

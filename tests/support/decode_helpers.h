@@ -23,4 +23,13 @@ std::vector<DecodedCode> DecodeMono6000(const std::vector<double>& samples, int 
 // Codes only.
 std::vector<std::string> CodesOf(const std::vector<DecodedCode>& decoded);
 
+struct NoiseScore {
+  int decoded = 0;  // calls whose own code came out
+  int wrong = 0;    // codes that came out but were not sent
+};
+
+// Decodes `calls` random codes at -20 dBFS in white noise at `snrDb`, each at
+// another alignment and phase; noise seeds run from `seed`.
+NoiseScore ScoreInNoise(int modeIndex, double snrDb, int calls, std::uint32_t seed);
+
 }  // namespace sequelo::testsupport
