@@ -35,8 +35,6 @@ class LinePrinter final : public DecodeListener {
 
 int RunDecodeCommand(const DecodeCommand& command, std::FILE* out, std::FILE* err) {
   int status = 0;
-  const bool headers = command.format == OutputFormat::kText && command.inputs.size() > 1;
-  bool first = true;
   for (const std::string& input : command.inputs) {
     const std::string name = input == "-" ? std::string("standard input") : input;
     std::string error;
@@ -47,10 +45,6 @@ int RunDecodeCommand(const DecodeCommand& command, std::FILE* out, std::FILE* er
       std::fprintf(err, "sequelo-cli: %s: %s\n", name.c_str(), error.c_str());
       status = 1;
       continue;
-    }
-    if (headers) {
-      std::fprintf(out, "%s==> %s <==\n", first ? "" : "\n", name.c_str());
-      first = false;
     }
     LinePrinter printer(command, input, out, err);
     const DecodeResult result = DecodeFrames(*source, command.decode, printer);
