@@ -13,7 +13,7 @@
 
 #include "audio/frame_source.h"
 #include "audio/resampler.h"
-#include "core/spectrum.h"
+#include "core/buffer_analysis.h"
 
 namespace sequelo::audio {
 

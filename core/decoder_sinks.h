@@ -6,7 +6,7 @@
 
 #include <string_view>
 
-#include "core/spectrum.h"
+#include "core/buffer_analysis.h"
 
 namespace sequelo::core {
 

@@ -6,7 +6,7 @@
 #include <atomic>
 
 #include "core/decoder_sinks.h"
-#include "core/spectrum.h"
+#include "core/buffer_analysis.h"
 #include "core/tone_detector.h"
 #include "core/tone_set.h"
 

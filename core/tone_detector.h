@@ -11,7 +11,7 @@
 
 #include "core/clock.h"
 #include "core/decoder_sinks.h"
-#include "core/spectrum.h"
+#include "core/buffer_analysis.h"
 #include "core/tone_set.h"
 
 namespace sequelo::core {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "core/spectrum.h"
+#include "core/buffer_analysis.h"
 
 namespace sequelo::core {
 namespace {

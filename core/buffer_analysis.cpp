@@ -1,4 +1,4 @@
-#include "core/spectrum.h"
+#include "core/buffer_analysis.h"
 
 #include <cmath>
 
