@@ -45,7 +45,10 @@ void AddDecodeCommand(CLI::App& app, DecodeCommand& command, std::string& mode,
                    "(e.g. from rtl_fm); without it, any file libsndfile reads")
       ->type_name("RATE")
       ->check(CLI::Range(1, 1000000));
-  decode->add_option("--format", format, "Output, one line per code: text, tsv (seconds<TAB>code) or json (also names the file and mode)")
+  decode
+      ->add_option("--format", format,
+                   "Output, one line per code: text, tsv (seconds<TAB>code) or json (also names "
+                   "the file and mode)")
       ->check(CLI::IsMember({"text", "tsv", "json"}, CLI::ignore_case))
       ->capture_default_str();
   decode->add_flag("--analysis-log", command.decode.analysisLog,

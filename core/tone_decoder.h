@@ -5,8 +5,8 @@
 
 #include <atomic>
 
-#include "core/decoder_sinks.h"
 #include "core/buffer_analysis.h"
+#include "core/decoder_sinks.h"
 #include "core/tone_detector.h"
 #include "core/tone_set.h"
 

@@ -9,9 +9,9 @@
 #include <atomic>
 #include <cstdint>
 
+#include "core/buffer_analysis.h"
 #include "core/clock.h"
 #include "core/decoder_sinks.h"
-#include "core/buffer_analysis.h"
 #include "core/tone_set.h"
 
 namespace sequelo::core {
