@@ -1,11 +1,16 @@
 // sequelo-cli: the headless command line of Sequelo.
 #include <CLI/CLI.hpp>
+#include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <map>
 #include <string>
 
+#include "app/console_message_sink.h"
 #include "app/decode_command.h"
+#include "app/station_commands.h"
+#include "tx/posix_serial_port.h"
 
 namespace {
 
@@ -60,6 +65,13 @@ void AddDecodeCommand(CLI::App& app, DecodeCommand& command, std::string& mode,
       ->required();
 }
 
+// The directory the program was started in: where Sequelo.ini lives.
+std::string StartupDirectory() {
+  std::error_code ec;
+  const auto dir = std::filesystem::current_path(ec);
+  return ec ? std::string(".") : dir.string();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -73,6 +85,16 @@ int main(int argc, char** argv) {
   std::string channel = "left";
   std::string format = "text";
   AddDecodeCommand(app, command, mode, channel, format);
+  CLI::App* ports = app.add_subcommand(
+      "ports", "List the serial devices found (/dev/serial/by-id, ttyUSB, ttyACM, ttyS)");
+  double holdSeconds = 2.0;
+  CLI::App* pttTest = app.add_subcommand(
+      "ptt-test",
+      "Key the transmitter once as configured in Sequelo.ini in the current directory: open "
+      "the port, key, hold, release, restore and close it, printing each step");
+  pttTest->add_option("--seconds", holdSeconds, "How long to hold the transmitter keyed, 0 to 600")
+      ->check(CLI::Range(0.0, 600.0))
+      ->capture_default_str();
 
   try {
     app.parse(argc, argv);
@@ -100,6 +122,17 @@ int main(int argc, char** argv) {
       return kUsageError;
     }
     return sequelo::app::RunDecodeCommand(command, stdout, stderr);
+  }
+  if (ports->parsed()) {
+    return sequelo::app::RunPortsCommand(sequelo::tx::DetectSerialDevices(), stdout, stderr);
+  }
+  if (pttTest->parsed()) {
+    sequelo::tx::PosixSerialPort port;
+    sequelo::app::ConsoleMessageSink messages;
+    sequelo::core::ThreadSleeper sleeper;
+    const auto holdMs = static_cast<std::uint32_t>(std::lround(holdSeconds * 1000.0));
+    return sequelo::app::RunPttTestCommand(StartupDirectory(), holdMs, port, messages, sleeper,
+                                           stdout);
   }
   return kUsageError;
 }

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <thread>
 
 namespace sequelo::core {
 
@@ -42,6 +43,26 @@ class ManualTickClock final : public TickClock {
 
  private:
   std::atomic<std::uint32_t> nowMs_;
+};
+
+// Waiting: the TX delay and the pauses of command strings. Injected so that
+// tests do not wait.
+class Sleeper {
+ public:
+  virtual ~Sleeper() = default;
+  virtual void SleepMs(std::uint32_t ms) = 0;
+};
+
+// The real wait. A delay of 0 still yields the processor once.
+class ThreadSleeper final : public Sleeper {
+ public:
+  void SleepMs(std::uint32_t ms) override {
+    if (ms == 0) {
+      std::this_thread::yield();
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    }
+  }
 };
 
 }  // namespace sequelo::core

@@ -15,6 +15,7 @@
 #include "audio/sound_file_source.h"
 #include "tests/support/memory_frame_source.h"
 #include "tests/support/signal_generator.h"
+#include "tests/support/temp_dir.h"
 
 namespace sequelo::app {
 namespace {
@@ -192,20 +193,11 @@ TEST(FileDecode, AnalysisLinesAndCalibration) {
   EXPECT_TRUE(calibrated.lines.empty());
 }
 
-class TempDir : public ::testing::Test {
+class SoundFiles : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("sequelo-test-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(dir_);
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
-  std::filesystem::path dir_;
+  std::string Path(const std::string& name) const { return tmp_.Path(name); }
+  testsupport::ScopedTempDir tmp_;
 };
-
-using SoundFiles = TempDir;
 
 TEST_F(SoundFiles, WavAndRawDecode) {
   const auto samples = Call("54321", 22050);
@@ -239,7 +231,7 @@ TEST_F(SoundFiles, BadInputsSayWhy) {
   std::string error;
   EXPECT_FALSE(audio::OpenSoundFile(Path("missing.wav"), error));
   EXPECT_EQ(error, "No such file or directory");
-  EXPECT_FALSE(audio::OpenSoundFile(dir_.string(), error));
+  EXPECT_FALSE(audio::OpenSoundFile(tmp_.path().string(), error));
   EXPECT_EQ(error, "is a directory");
   std::ofstream(Path("text.wav")) << "this is not audio\n";
   EXPECT_FALSE(audio::OpenSoundFile(Path("text.wav"), error));

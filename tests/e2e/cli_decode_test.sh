@@ -6,17 +6,7 @@ cli=${SEQUELO_CLI:?}
 gen=${SEQUELO_TESTSIGNAL:?}
 work=$(mktemp -d /tmp/sequelo-e2e.XXXXXX)
 trap 'rm -rf "$work"' EXIT
-passed=0
-failed=0
-
-check() {  # check NAME EXPECTED ACTUAL
-  if [ "$2" == "$3" ]; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    printf 'FAIL %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"
-  fi
-}
+source "$(dirname "$0")/lib.sh"
 
 # Several calls in a 6000 Hz stereo WAV: all found, same output every run.
 "$gen" --code 12345 --code 11111 --code '1*3*5' --channels 2 "$work/calls.wav"
@@ -85,5 +75,4 @@ if command -v multimon-ng >/dev/null; then
     "$(multimon-ng -q -c -a ZVEI1 -t raw "$work/peer.raw" 2>/dev/null)"
 fi
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish

@@ -1,0 +1,187 @@
+#include "app/event_log.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <ctime>
+#include <thread>
+
+extern char** environ;
+
+namespace sequelo::app {
+
+LocalTime SystemWallClock::Now() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) % 1000;
+  std::tm tm{};
+  localtime_r(&seconds, &tm);
+  return LocalTime{
+      tm.tm_year + 1900,           tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+      static_cast<int>(ms.count())};
+}
+
+void AppendTimestamp(std::string& text, bool withMilliseconds, WallClock& clock) {
+  const LocalTime t = clock.Now();
+  char stamp[64];
+  if (withMilliseconds) {
+    std::snprintf(stamp, sizeof stamp, "%02i.%02i.%02i %02i:%02i:%02i.%03i ", t.day, t.month,
+                  t.year % 100, t.hour, t.minute, t.second, t.millisecond);
+  } else {
+    std::snprintf(stamp, sizeof stamp, "%02i.%02i.%02i %02i:%02i:%02i ", t.day, t.month,
+                  t.year % 100, t.hour, t.minute, t.second);
+  }
+  text += stamp;
+}
+
+void ActivityListModel::AddEntry(std::string entry) {
+  std::lock_guard lock(mutex_);
+  if (entries_.size() >= kMaxEntries) {
+    entries_.pop_front();
+  }
+  entries_.push_back(std::move(entry));
+}
+
+std::vector<std::string> ActivityListModel::Entries() const {
+  std::lock_guard lock(mutex_);
+  return {entries_.begin(), entries_.end()};
+}
+
+std::size_t ActivityListModel::Count() const {
+  std::lock_guard lock(mutex_);
+  return entries_.size();
+}
+
+int ActivityListModel::SelectedIndex() const {
+  std::lock_guard lock(mutex_);
+  return static_cast<int>(entries_.size()) - 1;
+}
+
+void ConsoleActivityList::AddEntry(std::string entry) {
+  std::lock_guard lock(mutex_);
+  std::fprintf(out_, "%s\n", entry.c_str());
+  std::fflush(out_);
+}
+
+bool PosixProcessLauncher::StartDetached(const std::vector<std::string>& argv) {
+  if (argv.empty()) {
+    return false;
+  }
+  std::vector<char*> args;
+  for (const std::string& a : argv) {
+    args.push_back(const_cast<char*>(a.c_str()));
+  }
+  args.push_back(nullptr);
+  pid_t pid = 0;
+  // posix_spawnp reports a program that cannot be executed (not found).
+  if (posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) {
+    return false;
+  }
+  // Reap it when it ends, without making the caller wait.
+  std::thread([pid] {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  }).detach();
+  return true;
+}
+
+FileEventLog::FileEventLog(WallClock& clock, ActivityList& activities, core::MessageSink& messages,
+                           ProcessLauncher& launcher)
+    : clock_(clock), activities_(activities), messages_(messages), launcher_(launcher) {}
+
+FileEventLog::~FileEventLog() {
+  CloseLogFile();
+}
+
+void FileEventLog::SetLogPath(std::string path) {
+  std::lock_guard lock(logLock_);
+  path_ = std::move(path);
+}
+
+std::string FileEventLog::LogPath() const {
+  std::lock_guard lock(logLock_);
+  return path_;
+}
+
+void FileEventLog::OpenLocked() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+  }
+  fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+}
+
+void FileEventLog::OpenLogFile() {
+  std::lock_guard lock(logLock_);
+  OpenLocked();
+}
+
+void FileEventLog::CloseLogFile() {
+  std::lock_guard lock(logLock_);
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+bool FileEventLog::LogFileOpen() const {
+  std::lock_guard lock(logLock_);
+  return fd_ >= 0;
+}
+
+void FileEventLog::WriteLogLine(std::string_view text) {
+  // Built before the lock is taken; the lock covers the write alone.
+  std::string line;
+  line.reserve(24 + text.size());
+  AppendTimestamp(line, true, clock_);
+  line.append(text);
+  line.append("\r\n");
+  std::lock_guard lock(logLock_);
+  // The file is opened for appending, so each write lands at the end as one
+  // piece; a short write (full disk) continues with the rest.
+  std::size_t done = 0;
+  while (fd_ >= 0 && done < line.size()) {
+    const ssize_t n = ::write(fd_, line.data() + done, line.size() - done);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      break;  // lost silently, as a log that cannot be written must not stop the station
+    }
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+void FileEventLog::AddActivityLine(std::string_view text) {
+  std::string entry;
+  entry.reserve(20 + text.size());
+  AppendTimestamp(entry, false, clock_);
+  entry.append(text);
+  activities_.AddEntry(std::move(entry));
+}
+
+void FileEventLog::DeleteLogFile() {
+  if (!messages_.AskOkCancel(kDeleteLogQuestion)) {
+    return;
+  }
+  std::lock_guard lock(logLock_);
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+  ::unlink(path_.c_str());
+  OpenLocked();
+}
+
+void FileEventLog::ViewLogFile() {
+  if (!launcher_.StartDetached({"xdg-open", LogPath()})) {
+    messages_.ShowMessage(kViewerMissing, kErrorCaption);
+  }
+}
+
+}  // namespace sequelo::app

@@ -1,0 +1,94 @@
+#include "app/station_commands.h"
+
+#include <array>
+
+#include "app/settings.h"
+#include "tx/ptt_controller.h"
+#include "tx/ptt_dialog.h"
+
+namespace sequelo::app {
+namespace {
+
+std::string Entry(const std::vector<std::string>& entries, int index, const char* unchanged) {
+  return index >= 0 && static_cast<std::size_t>(index) < entries.size()
+             ? entries[static_cast<std::size_t>(index)]
+             : std::string(unchanged);
+}
+
+// "CAT commands TX FE0A / RX FE0B" or "the RTS line".
+std::string Method(const tx::PttSettings& s) {
+  if (s.cat != 0) {
+    return "CAT commands (TX \"" + s.txCommand + "\", RX \"" + s.rxCommand + "\")";
+  }
+  return s.rts != 0 ? "the RTS line" : "the DTR line";
+}
+
+bool CatCommandsLegal(const tx::PttSettings& s) {
+  std::array<std::uint8_t, 128> bytes{};
+  std::string tx = s.txCommand;
+  std::string rx = s.rxCommand;
+  return tx::HexCommandToBytes(tx, bytes) > 0 && tx::HexCommandToBytes(rx, bytes) > 0;
+}
+
+}  // namespace
+
+int RunPortsCommand(const std::vector<std::string>& devices, std::FILE* out, std::FILE* err) {
+  if (devices.empty()) {
+    std::fprintf(err, "No serial devices found.\n");
+  }
+  for (const std::string& device : devices) {
+    std::fprintf(out, "%s\n", device.c_str());
+  }
+  return 0;
+}
+
+int RunPttTestCommand(const std::string& startupDir, std::uint32_t holdMs, tx::SerialPort& port,
+                      core::MessageSink& messages, core::Sleeper& sleeper, std::FILE* out) {
+  SettingsRecord controls;
+  ProgramValues values;
+  LoadSettings(startupDir, controls, values);
+  const tx::PttSettings& s = values.ptt;
+  std::fprintf(out, "Settings: %s\n", SettingsPath(startupDir).c_str());
+  if (s.usePttControl == 0) {
+    std::fprintf(out,
+                 "PTT control is off (UsePTTControl=0): Sequelo does not key the transmitter. "
+                 "Switch it on to test the wiring.\n");
+    return 1;
+  }
+  std::fprintf(
+      out,
+      "Keying with %s on %s (%s), %s baud, %s data bits, %s stop bits, parity %s; TX delay %u ms\n",
+      Method(s).c_str(), tx::PttDevicePath(s).c_str(), tx::ComPortName(s.comPort).c_str(),
+      Entry(tx::PttBaudrateEntries(), s.baudrate, "unchanged").c_str(),
+      Entry(tx::PttDatabitsEntries(), s.databits, "unchanged").c_str(),
+      Entry(tx::PttStopbitsEntries(), s.stopbits, "unchanged").c_str(),
+      Entry(tx::PttParityEntries(), s.parity, "unchanged").c_str(), s.txDelayMs);
+  std::fflush(out);
+
+  tx::PttController ptt(port, messages, sleeper);
+  ptt.SetSettings(s);
+  ptt.OpenPttPort();
+  if (!ptt.PortOpen()) {
+    std::fprintf(out, "Not tested: %s\n", ptt.LastOpenError().c_str());
+    return 1;
+  }
+  std::fprintf(out, "Opened %s.\n", tx::PttDevicePath(s).c_str());
+  const bool legal = s.cat == 0 || CatCommandsLegal(s);
+  std::fprintf(out, "Keying the transmitter ...\n");
+  std::fflush(out);
+  ptt.KeyTransmitter();
+  std::fprintf(out, "Holding for %u ms ...\n", holdMs);
+  std::fflush(out);
+  sleeper.SleepMs(holdMs);
+  ptt.ReleaseTransmitter();
+  std::fprintf(out, "Released the transmitter.\n");
+  ptt.ClosePttPort();
+  std::fprintf(out, "Port settings restored and port closed.\n");
+  if (!legal) {
+    std::fprintf(out, "The CAT commands are not valid hex byte pairs; nothing was sent.\n");
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace sequelo::app

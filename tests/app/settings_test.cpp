@@ -1,0 +1,277 @@
+#include "app/settings.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "tests/support/temp_dir.h"
+
+namespace sequelo::app {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::vector<std::string> kInputs{"Monitor of TestSink", "USB Audio CODEC Analog Stereo"};
+const std::vector<std::string> kOutputs{"TestSink", "USB Audio CODEC Analog Stereo"};
+
+class SettingsTest : public ::testing::Test {
+ protected:
+  std::string Dir() const { return dir_.string(); }
+  std::string Path() const { return SettingsPath(Dir()); }
+  void WriteFile(const std::string& text) const { std::ofstream(Path(), std::ios::binary) << text; }
+  std::string ReadFile() const { return testsupport::ReadFileText(Path()); }
+  // One run: load, then (optionally changed by `during`) save.
+  SettingsRecord Run(ProgramValues& values,
+                     const std::function<void(SettingsRecord&, ProgramValues&)>& during = {}) {
+    SettingsRecord record(kInputs, kOutputs);
+    LoadSettings(Dir(), record, values);
+    if (during) {
+      during(record, values);
+    }
+    std::string error;
+    EXPECT_TRUE(SaveSettings(Dir(), record, values, error)) << error;
+    return record;
+  }
+
+  testsupport::ScopedTempDir tmp_;
+  const fs::path& dir_ = tmp_.path();
+};
+
+TEST_F(SettingsTest, NoFileGivesDefaultsAndTheFirstExitWritesEveryKey) {
+  SettingsRecord record(kInputs, kOutputs);
+  ProgramValues values;
+  LoadSettings(Dir(), record, values);
+  EXPECT_EQ(record.SelectedMode(), 0);
+  EXPECT_EQ(record.SelectedDevice(DeviceList::kInput), 0);
+  EXPECT_EQ(record.SelectedDevice(DeviceList::kOutput), 0);
+  EXPECT_EQ(values.threshold, 100.0);
+  EXPECT_EQ(values.pilotFreqHz, 300);
+  EXPECT_EQ(values.pilotLenMs, 300);
+  EXPECT_EQ(record.Text(TextField::kOwnCode), "0");
+  EXPECT_EQ(record.Text(TextField::kOwnGroup), "0");
+  EXPECT_EQ(record.Text(TextField::kFixedCode), "0");
+  EXPECT_EQ(record.Text(TextField::kDelay), "1000");
+  EXPECT_FALSE(record.Checked(CheckBox::kPlaySoundOnRx));
+  EXPECT_FALSE(record.Checked(CheckBox::kPilotTone));
+  EXPECT_FALSE(record.Checked(CheckBox::kGenerateSoundfiles));
+  EXPECT_EQ(values.spectrumDisplayOn, 1);
+  EXPECT_EQ(record.Action(), 0);
+  EXPECT_EQ(values.logPath, Dir() + "/Sequelo.log");
+  EXPECT_EQ(values.ptt.usePttControl, 0);
+  EXPECT_EQ(values.ptt.comPort, 0);
+  EXPECT_TRUE(record.CallEntries().empty());
+
+  std::string error;
+  ASSERT_TRUE(SaveSettings(Dir(), record, values, error)) << error;
+  EXPECT_EQ(
+      ReadFile(),
+      "[Sequelo]\r\nMode=0\r\nInputDevice=Monitor of TestSink\r\nOutputDevice=TestSink\r\n"
+      "Threshold=100.000000\r\nPilotFreq=300\r\nPilotLen=300\r\nOwnCode=0\r\nOwnGroup=0\r\n"
+      "FixedCode=0\r\nPlayWaveFileOnReceiption=0\r\nPilotTone=0\r\nGenerateSoundfiles=0\r\n"
+      "SpectrumDisplay=1\r\nWaveFileToPlay=\r\nWaveFileToSend=\r\nAction=0\r\nDelay=1000\r\n"
+      "LogPath=" +
+          Dir() +
+          "/Sequelo.log\r\nUsePTTControl=0\r\nComPort=0\r\nBaudrate=0\r\n"
+          "Databits=0\r\nStopbits=0\r\nParity=0\r\nCAT=0\r\nRTS=0\r\nTXCommand=\r\nRXCommand=\r\n"
+          "TXDelay=0\r\nComDevice=\r\nCall_1=12345 - Test Code\r\n");
+
+  SettingsRecord next(kInputs, kOutputs);
+  LoadSettings(Dir(), next, values);
+  EXPECT_EQ(next.CallEntries(), std::vector<std::string>{"12345 - Test Code"});
+}
+
+TEST_F(SettingsTest, ThresholdIsSavedWithDecimalsAndReadAsItsWholePart) {
+  WriteFile("[Sequelo]\r\nThreshold=100.000000\r\n");
+  ProgramValues values;
+  Run(values, [](SettingsRecord&, ProgramValues& v) { v.threshold = 1234.5678; });
+  EXPECT_NE(ReadFile().find("Threshold=1234.567800\r\n"), std::string::npos);
+  SettingsRecord record(kInputs, kOutputs);
+  LoadSettings(Dir(), record, values);
+  EXPECT_EQ(values.threshold, 1234.0);
+}
+
+TEST_F(SettingsTest, DevicesAreFoundByTheirFirstLettersInAnyCase) {
+  EXPECT_EQ(FindDeviceEntry(kInputs, "usb audio"), 1);
+  EXPECT_EQ(FindDeviceEntry(kInputs, "MONITOR OF"), 0);
+  EXPECT_EQ(FindDeviceEntry(kInputs, "Something else"), 0);
+  EXPECT_EQ(FindDeviceEntry(kInputs, ""), 0);
+  EXPECT_EQ(FindDeviceEntry({}, "usb"), -1);
+  WriteFile("[Sequelo]\nInputDevice=uSb\nOutputDevice=usb AUDIO codec\n");
+  SettingsRecord record(kInputs, kOutputs);
+  ProgramValues values;
+  LoadSettings(Dir(), record, values);
+  EXPECT_EQ(record.SelectedDevice(DeviceList::kInput), 1);
+  EXPECT_EQ(record.SelectedDevice(DeviceList::kOutput), 1);
+  // A list without entries stays without a selection and saves an empty name.
+  SettingsRecord empty;
+  LoadSettings(Dir(), empty, values);
+  EXPECT_EQ(empty.SelectedDevice(DeviceList::kInput), -1);
+  IniFile ini;
+  SaveSettingsInto(ini, empty, values);
+  EXPECT_EQ(ini.GetString("Sequelo", "InputDevice", "x", 255), "");
+}
+
+TEST_F(SettingsTest, ActionOutOfRangeChecksNothingAndStaysInTheFile) {
+  WriteFile("[Sequelo]\r\nAction=7\r\nMode=5\r\n");
+  ProgramValues values;
+  const SettingsRecord record = Run(values);
+  EXPECT_EQ(record.Action(), -1);
+  EXPECT_EQ(record.SelectedMode(), -1);  // no tone set until the operator picks one
+  const std::string saved = ReadFile();
+  EXPECT_NE(saved.find("Action=7\r\n"), std::string::npos);
+  EXPECT_NE(saved.find("Mode=-1\r\n"), std::string::npos);
+  SettingsRecord again(kInputs, kOutputs);
+  LoadSettings(Dir(), again, values);
+  EXPECT_EQ(again.SelectedMode(), -1);
+}
+
+TEST_F(SettingsTest, HandEditsSurviveExceptCall1) {
+  WriteFile(
+      "; station settings\r\n[Other]\r\nKey=kept\r\n\r\n[sequelo]\r\ncall_1=99999 - mine\r\n"
+      "Call_2=54321 - Second\r\nMyOwnKey=stays\r\n; a comment\r\nOWNCODE=12345\r\n\r\n"
+      "[Tail]\r\nx=1\r\n");
+  ProgramValues values;
+  const SettingsRecord record = Run(values);
+  EXPECT_EQ(record.CallEntries(),
+            (std::vector<std::string>{"54321 - Second", "99999 - mine"}));  // sorted
+  EXPECT_EQ(record.Text(TextField::kOwnCode), "12345");
+  const std::string saved = ReadFile();
+  EXPECT_EQ(saved.rfind("; station settings\r\n[Other]\r\nKey=kept\r\n\r\n[sequelo]\r\n"
+                        "call_1=12345 - Test Code\r\nCall_2=54321 - Second\r\nMyOwnKey=stays\r\n"
+                        "; a comment\r\nOWNCODE=12345\r\n",
+                        0),
+            0U)
+      << saved;
+  EXPECT_NE(saved.find("\r\n[Tail]\r\nx=1\r\n"), std::string::npos);
+  EXPECT_EQ(saved.find("[Sequelo]"), std::string::npos);  // no second section
+  // New keys went into the existing section, before [Tail].
+  EXPECT_LT(saved.find("ComDevice="), saved.find("[Tail]"));
+}
+
+TEST_F(SettingsTest, EmptyLogPathIsStoredAsTheFullDefaultAndKeptFromElsewhere) {
+  ProgramValues values;
+  Run(values);
+  EXPECT_NE(ReadFile().find("LogPath=" + Dir() + "/Sequelo.log\r\n"), std::string::npos);
+  // Started later from another directory, with this file copied there.
+  const fs::path other = dir_ / "elsewhere";
+  fs::create_directories(other);
+  fs::copy_file(Path(), SettingsPath(other.string()));
+  SettingsRecord record(kInputs, kOutputs);
+  LoadSettings(other.string(), record, values);
+  EXPECT_EQ(values.logPath, Dir() + "/Sequelo.log");
+}
+
+TEST_F(SettingsTest, WindowsWrittenFileLoads) {
+  WriteFile(
+      "[SEQUELO]\r\nTXDELAY=250\r\nrts=1\r\nCat=0\r\nusepttcontrol=1\r\nMode=1\r\n"
+      "Delay=500\r\nOwnGroup=1234*\r\nPlayWaveFileOnReceiption=1\r\nSpectrumDisplay=0\r\n"
+      "Action=2\r\nFixedCode=!C12345\r\nComPort=3\r\nTXCommand=fe0a\r\nCall_1=11111 - A\r\n"
+      "Call_2=22222\r\nCall_4=44444\r\nPilotFreq=1750\r\nComDevice=/dev/ttyUSB0\r\n");
+  SettingsRecord record(kInputs, kOutputs);
+  ProgramValues values;
+  LoadSettings(Dir(), record, values);
+  EXPECT_EQ(record.SelectedMode(), 1);
+  EXPECT_EQ(record.Text(TextField::kDelay), "500");
+  EXPECT_EQ(record.Text(TextField::kOwnGroup), "1234*");
+  EXPECT_EQ(record.Text(TextField::kFixedCode), "!C12345");
+  EXPECT_TRUE(record.Checked(CheckBox::kPlaySoundOnRx));
+  EXPECT_EQ(values.spectrumDisplayOn, 0);
+  EXPECT_EQ(record.Action(), 2);
+  EXPECT_EQ(values.pilotFreqHz, 1750);
+  EXPECT_EQ(values.ptt.usePttControl, 1);
+  EXPECT_EQ(values.ptt.rts, 1);
+  EXPECT_EQ(values.ptt.comPort, 3);
+  EXPECT_EQ(values.ptt.txDelayMs, 250U);
+  EXPECT_EQ(values.ptt.txCommand, "fe0a");
+  EXPECT_EQ(values.ptt.comDevice, "/dev/ttyUSB0");
+  // A gap ends the Call list.
+  EXPECT_EQ(record.CallEntries(), (std::vector<std::string>{"11111 - A", "22222"}));
+}
+
+TEST_F(SettingsTest, FileSavedByAnEditorWithAByteOrderMarkLoads) {
+  WriteFile("\xEF\xBB\xBF[Sequelo]\r\nOwnCode=31415\r\n");
+  ProgramValues values;
+  const SettingsRecord record = Run(values);
+  EXPECT_EQ(record.Text(TextField::kOwnCode), "31415");
+  EXPECT_EQ(ReadFile().rfind("\xEF\xBB\xBF[Sequelo]\r\nOwnCode=31415\r\nMode=0\r\n", 0), 0U);
+}
+
+TEST_F(SettingsTest, TextsAreCutToTheirLengths) {
+  WriteFile("[Sequelo]\nOwnCode=123456789\nDelay=12345678\nTXCommand=" + std::string(400, 'A') +
+            "\nTXDelay=-5\n");
+  SettingsRecord record(kInputs, kOutputs);
+  ProgramValues values;
+  LoadSettings(Dir(), record, values);
+  EXPECT_EQ(record.Text(TextField::kOwnCode), "1234567");
+  EXPECT_EQ(record.Text(TextField::kDelay), "1234567");
+  EXPECT_EQ(values.ptt.txCommand.size(), 255U);
+  EXPECT_EQ(values.ptt.txDelayMs, 0U);  // never a wrapped negative delay
+}
+
+TEST_F(SettingsTest, GarbageLongLinesAndNoSectionGiveDefaults) {
+  std::mt19937 rng(3);
+  std::string garbage;
+  for (int i = 0; i < 200000; ++i) {
+    garbage.push_back(static_cast<char>(rng() & 0xFF));
+  }
+  garbage += "\nThreshold=5\n" + std::string(2'000'000, 'x') + "=1\n";
+  WriteFile(garbage);
+  SettingsRecord record(kInputs, kOutputs);
+  ProgramValues values;
+  LoadSettings(Dir(), record, values);
+  EXPECT_EQ(values.threshold, 100.0);  // keys before any section do not count
+  EXPECT_EQ(record.Text(TextField::kDelay), "1000");
+  // Saving keeps what was there and adds the section.
+  std::string error;
+  ASSERT_TRUE(SaveSettings(Dir(), record, values, error)) << error;
+  EXPECT_NE(ReadFile().find("\r\n[Sequelo]\r\nMode=0\r\n"), std::string::npos);
+  EXPECT_GT(ReadFile().size(), 2'000'000U);
+}
+
+TEST_F(SettingsTest, FailedSavesLoseNothing) {
+  ProgramValues values;
+  SettingsRecord record(kInputs, kOutputs);
+  std::string error;
+  // A start-up directory that is gone.
+  EXPECT_FALSE(SaveSettings((dir_ / "gone").string(), record, values, error));
+  EXPECT_FALSE(error.empty());
+
+  // A full disk while writing: the old file stays whole, no temporary file remains.
+  const std::string before = "[Sequelo]\r\nOwnCode=4711\r\nCall_2=keep me\r\n";
+  WriteFile(before);
+  LoadSettings(Dir(), record, values);
+  record.SetText(TextField::kOwnCode, "9999");
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit small = old;
+  small.rlim_cur = 64;  // bytes: the new file cannot be written whole
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const bool saved = SaveSettings(Dir(), record, values, error);
+  setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, oldHandler);
+  EXPECT_FALSE(saved);
+  EXPECT_FALSE(error.empty());
+  EXPECT_EQ(ReadFile(), before);
+  int files = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir_)) {
+    ++files;
+  }
+  EXPECT_EQ(files, 1);
+
+  // A settings "file" that cannot be read is not overwritten.
+  fs::remove(Path());
+  fs::create_directory(Path());
+  EXPECT_FALSE(SaveSettings(Dir(), record, values, error));
+  EXPECT_TRUE(fs::is_directory(Path()));
+  LoadSettings(Dir(), record, values);  // defaults, no crash
+}
+
+}  // namespace
+}  // namespace sequelo::app
