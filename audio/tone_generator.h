@@ -1,0 +1,99 @@
+// The output side of the station: the list of output devices, the transmit
+// device (the one selected, which feeds the transmitter) and the local device
+// (the system's default output, for sounds on receipt), the tone synthesis at
+// 11025 Hz, and the sound-file buffer that keeps a copy of every tone played
+// since a call began.
+//
+// Threads: PlayTone and wave-file plays run on whichever thread transmits.
+// Every transmission holds TransmitLock() from start to end, so two never
+// overlap; OpenOutputDevices takes it too, so a device is never replaced
+// while something plays on it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "audio/audio_device.h"
+
+namespace sequelo::audio {
+
+inline constexpr std::size_t kMaxOutputSlots = 10;
+inline constexpr std::uint32_t kMaxToneMs = 2972;  // the longest tone: 32,766 samples
+inline constexpr double kToneAmplitude = 14745.6;  // 0.45 of full scale
+inline constexpr double kPhaseStep = 0.0005699034292226382;  // 2 pi / 11025
+
+// Copy of what was played since a call began: 360,448 samples at 11025 Hz.
+class SoundFileBuffer {
+ public:
+  static constexpr std::size_t kCapacity = 360448;
+  void Clear() { count_ = 0; }
+  // Appends what fits; the rest is dropped (the sound still plays).
+  void Append(std::span<const std::int16_t> samples);
+  std::span<const std::int16_t> Samples() const { return {samples_.data(), count_}; }
+  std::size_t Count() const { return count_; }
+
+ private:
+  std::array<std::int16_t, kCapacity> samples_{};
+  std::size_t count_ = 0;
+};
+
+// The samples of a tone: n = ms x 11025 / 1000 (truncated), every tone from
+// phase 0, sin(phase) x 14745.6 truncated toward zero, phase accumulated by
+// addition. `durationMs` is capped at kMaxToneMs.
+std::vector<std::int16_t> SynthesiseTone(std::uint32_t freqHz, std::uint32_t durationMs);
+
+class ToneGenerator {
+ public:
+  // `audio` must outlive the generator.
+  explicit ToneGenerator(AudioBackend& audio);
+
+  // Fills the output slots from the audio system, at most 10, in its order.
+  void ListOutputDevices();
+  const std::vector<AudioDeviceInfo>& OutputSlots() const { return slots_; }
+
+  // Opens the transmit device on slot `selectedIndex` (an index outside the
+  // slots takes the system's default output) and the local device on the
+  // default output. Each works if it alone could be opened; without a
+  // default output the local device plays into nothing at the right pace.
+  // Returns false when the transmit device could not be opened.
+  bool OpenOutputDevices(int selectedIndex);
+  // Closes both (at shut-down).
+  void CloseOutputDevices();
+
+  // Synthesises and plays one tone on the transmit device and appends it to
+  // the sound-file buffer. Returns once the tone has been handed to the
+  // device at its real-time pace; consecutive tones play back to back.
+  // 0 ms plays nothing; without a transmit device nothing is played or kept.
+  void PlayTone(std::uint32_t freqHz, std::uint32_t durationMs);
+
+  // Waits until everything sent to the transmit device has played (call
+  // before releasing the transmitter).
+  void DrainTransmit();
+
+  // Held for a whole transmission. Recursive: a call holds it and its tones
+  // take it again.
+  std::recursive_mutex& TransmitLock() { return transmitLock_; }
+  // The devices, for wave-file plays; call with TransmitLock() held.
+  PlaybackStream* TransmitDevice() { return transmit_.get(); }
+  PlaybackStream* LocalDevice() { return local_.get(); }
+  // Why the transmit device could not be opened.
+  const std::string& OpenError() const { return openError_; }
+
+  SoundFileBuffer& SoundFile() { return soundFile_; }
+
+ private:
+  AudioBackend& audio_;
+  std::vector<AudioDeviceInfo> slots_;
+  std::recursive_mutex transmitLock_;
+  std::unique_ptr<PlaybackStream> transmit_;
+  std::unique_ptr<PlaybackStream> local_;
+  std::string openError_;
+  SoundFileBuffer soundFile_;
+};
+
+}  // namespace sequelo::audio

@@ -1,0 +1,15 @@
+// Keying the transmitter, as the sound side needs it: key before sending
+// (returns after the TX delay), release after the last sample has played.
+// Both do nothing when keying is switched off. Any thread.
+#pragma once
+
+namespace sequelo::core {
+
+class Transmitter {
+ public:
+  virtual ~Transmitter() = default;
+  virtual void KeyTransmitter() = 0;
+  virtual void ReleaseTransmitter() = 0;
+};
+
+}  // namespace sequelo::core
