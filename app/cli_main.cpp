@@ -9,7 +9,9 @@
 
 #include "app/console_message_sink.h"
 #include "app/decode_command.h"
+#include "app/sound_commands.h"
 #include "app/station_commands.h"
+#include "audio/audio_system.h"
 #include "tx/posix_serial_port.h"
 
 namespace {
@@ -72,6 +74,20 @@ std::string StartupDirectory() {
   return ec ? std::string(".") : dir.string();
 }
 
+// "1750:300" -> pilot 1750 Hz for 300 ms.
+bool ParsePilot(const std::string& text, sequelo::app::EncodeRequest& request) {
+  unsigned freq = 0;
+  unsigned ms = 0;
+  char extra = 0;
+  if (std::sscanf(text.c_str(), "%u:%u%c", &freq, &ms, &extra) != 2) {
+    return false;
+  }
+  request.pilot = true;
+  request.pilotFreqHz = freq;
+  request.pilotLenMs = ms;
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -85,6 +101,32 @@ int main(int argc, char** argv) {
   std::string channel = "left";
   std::string format = "text";
   AddDecodeCommand(app, command, mode, channel, format);
+  CLI::App* devices =
+      app.add_subcommand("devices",
+                         "List the sound output and input devices (number, name, backend) and the "
+                         "serial devices");
+  sequelo::app::EncodeRequest encodeRequest;
+  std::string encodeMode = "ZVEI";
+  std::string pilot;
+  CLI::App* encode = app.add_subcommand(
+      "encode",
+      "Write a call as the wave file that sending it would write (11025 Hz mono "
+      "16-bit: optional pilot tone, then five 70 ms tones with the repeat rule)");
+  encode->add_option("--mode", encodeMode, "Tone set: ZVEI or DZVEI")
+      ->check(CLI::IsMember({"ZVEI", "DZVEI"}, CLI::ignore_case))
+      ->capture_default_str();
+  encode->add_option("--pilot", pilot, "Pilot tone before the call, FREQ:MS (e.g. 1750:300)");
+  encode->add_option("-o,--output", encodeRequest.outputPath, "Wave file to write")->required();
+  encode->add_option("CODE", encodeRequest.code, "Five characters, each 0-9 or *")->required();
+  std::string sendCode;
+  std::string sendMode;
+  CLI::App* send =
+      app.add_subcommand("send",
+                         "Send a call on the air with the output device, PTT and pilot settings of "
+                         "Sequelo.ini in the current directory");
+  send->add_option("--mode", sendMode, "Tone set: ZVEI or DZVEI (default: the Mode setting)")
+      ->check(CLI::IsMember({"ZVEI", "DZVEI"}, CLI::ignore_case));
+  send->add_option("CODE", sendCode, "Five characters, each 0-9 or *")->required();
   CLI::App* ports = app.add_subcommand(
       "ports", "List the serial devices found (/dev/serial/by-id, ttyUSB, ttyACM, ttyS)");
   double holdSeconds = 2.0;
@@ -122,6 +164,40 @@ int main(int argc, char** argv) {
       return kUsageError;
     }
     return sequelo::app::RunDecodeCommand(command, stdout, stderr);
+  }
+  if (devices->parsed()) {
+    std::string backendName;
+    auto audio = sequelo::audio::AudioSystem::Open(backendName);
+    return sequelo::app::RunDevicesCommand(*audio, backendName, sequelo::tx::DetectSerialDevices(),
+                                           stdout);
+  }
+  if (encode->parsed()) {
+    if (!sequelo::core::IsCallCode(encodeRequest.code)) {
+      std::fprintf(stderr, "sequelo-cli: %s: a code is five characters, each 0-9 or *\n",
+                   encodeRequest.code.c_str());
+      return kUsageError;
+    }
+    encodeRequest.modeIndex = sequelo::core::ModeIndexFromName(encodeMode);
+    if (!pilot.empty() && !ParsePilot(pilot, encodeRequest)) {
+      std::fprintf(stderr, "sequelo-cli: --pilot %s: expected FREQ:MS, e.g. 1750:300\n",
+                   pilot.c_str());
+      return kUsageError;
+    }
+    return sequelo::app::RunEncodeCommand(encodeRequest, stderr);
+  }
+  if (send->parsed()) {
+    if (!sequelo::core::IsCallCode(sendCode)) {
+      std::fprintf(stderr, "sequelo-cli: %s: a code is five characters, each 0-9 or *\n",
+                   sendCode.c_str());
+      return kUsageError;
+    }
+    std::string backendName;
+    auto audio = sequelo::audio::AudioSystem::Open(backendName);
+    sequelo::tx::PosixSerialPort port;
+    sequelo::app::ConsoleMessageSink messages;
+    const int sendModeIndex = sendMode.empty() ? -1 : sequelo::core::ModeIndexFromName(sendMode);
+    return sequelo::app::RunSendCommand(StartupDirectory(), sendCode, sendModeIndex, *audio, port,
+                                        messages, stdout);
   }
   if (ports->parsed()) {
     return sequelo::app::RunPortsCommand(sequelo::tx::DetectSerialDevices(), stdout, stderr);

@@ -1,5 +1,7 @@
 #include "app/settings.h"
 
+#include "core/text_match.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -44,19 +46,6 @@ constexpr std::array<CheckKey, 3> kCheckBoxes{{
     {CheckBox::kPilotTone, "PilotTone"},
     {CheckBox::kGenerateSoundfiles, "GenerateSoundfiles"},
 }};
-
-bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
-  if (prefix.size() > text.size()) {
-    return false;
-  }
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(text[i])) !=
-        std::tolower(static_cast<unsigned char>(prefix[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
 
 std::string Int(long long value) {
   return std::to_string(value);
@@ -119,12 +108,7 @@ std::string DefaultLogPath(const std::string& startupDir) {
 }
 
 int FindDeviceEntry(const std::vector<std::string>& entries, const std::string& stored) {
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    if (StartsWithNoCase(entries[i], stored)) {
-      return static_cast<int>(i);
-    }
-  }
-  return entries.empty() ? -1 : 0;
+  return core::FindEntryByPrefix(entries, stored);
 }
 
 void LoadSettingsFrom(const IniFile& ini, const std::string& startupDir, SettingsView& view,

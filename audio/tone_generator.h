@@ -23,8 +23,8 @@
 namespace sequelo::audio {
 
 inline constexpr std::size_t kMaxOutputSlots = 10;
-inline constexpr std::uint32_t kMaxToneMs = 2972;  // the longest tone: 32,766 samples
-inline constexpr double kToneAmplitude = 14745.6;  // 0.45 of full scale
+inline constexpr std::uint32_t kMaxToneMs = 2972;            // the longest tone: 32,766 samples
+inline constexpr double kToneAmplitude = 14745.6;            // 0.45 of full scale
 inline constexpr double kPhaseStep = 0.0005699034292226382;  // 2 pi / 11025
 
 // Copy of what was played since a call began: 360,448 samples at 11025 Hz.

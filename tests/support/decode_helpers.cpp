@@ -1,5 +1,8 @@
 #include "tests/support/decode_helpers.h"
 
+#include <algorithm>
+#include <cstdlib>
+
 #include "core/tone_decoder.h"
 #include "tests/support/signal_generator.h"
 
@@ -42,6 +45,37 @@ std::vector<std::string> CodesOf(const std::vector<DecodedCode>& decoded) {
     codes.push_back(d.code);
   }
   return codes;
+}
+
+double LongestGapMs(const std::vector<std::int16_t>& mono, int rateHz) {
+  int peak = 0;
+  for (std::int16_t v : mono) {
+    peak = std::max(peak, std::abs(static_cast<int>(v)));
+  }
+  const int quiet = peak / 20;
+  std::size_t first = mono.size();
+  std::size_t last = 0;
+  for (std::size_t i = 0; i < mono.size(); ++i) {
+    if (std::abs(static_cast<int>(mono[i])) > quiet) {
+      first = std::min(first, i);
+      last = i;
+    }
+  }
+  std::size_t longest = 0;
+  std::size_t run = 0;
+  for (std::size_t i = first; i <= last && i < mono.size(); ++i) {
+    run = std::abs(static_cast<int>(mono[i])) > quiet ? 0 : run + 1;
+    longest = std::max(longest, run);
+  }
+  return 1000.0 * static_cast<double>(longest) / rateHz;
+}
+
+std::vector<std::string> DecodeCapture6000(const std::vector<std::int16_t>& stereo, int modeIndex) {
+  std::vector<double> first;
+  for (std::size_t i = 0; i < stereo.size(); i += 2) {
+    first.push_back(stereo[i] / 32768.0);
+  }
+  return CodesOf(DecodeMono6000(first, modeIndex));
 }
 
 NoiseScore ScoreInNoise(int modeIndex, double snrDb, int calls, std::uint32_t seed) {

@@ -23,6 +23,13 @@ std::vector<DecodedCode> DecodeMono6000(const std::vector<double>& samples, int 
 // Codes only.
 std::vector<std::string> CodesOf(const std::vector<DecodedCode>& decoded);
 
+// The longest run of quiet samples (|s| below 5 % of the loudest) between
+// the first and the last loud one, in ms: a gap inside a burst of tones.
+double LongestGapMs(const std::vector<std::int16_t>& mono, int rateHz);
+
+// Decodes 6000 Hz interleaved stereo capture audio (whole buffers).
+std::vector<std::string> DecodeCapture6000(const std::vector<std::int16_t>& stereo, int modeIndex);
+
 struct NoiseScore {
   int decoded = 0;  // calls whose own code came out
   int wrong = 0;    // codes that came out but were not sent

@@ -1,0 +1,42 @@
+// Commands of sequelo-cli that make sound: list the sound devices, write a
+// call as a wave file, and send a call on the air with the station's
+// settings.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "audio/audio_device.h"
+#include "core/message_sink.h"
+#include "core/transmitter.h"
+#include "tx/serial_port.h"
+
+namespace sequelo::app {
+
+// Prints the output and input devices (number, name, backend) and the
+// serial devices. Returns 0.
+int RunDevicesCommand(audio::AudioBackend& audio, const std::string& backendName,
+                      const std::vector<std::string>& serialDevices, std::FILE* out);
+
+struct EncodeRequest {
+  std::string code;
+  int modeIndex = 0;
+  bool pilot = false;
+  std::uint32_t pilotFreqHz = 0;
+  std::uint32_t pilotLenMs = 0;
+  std::string outputPath;
+};
+
+// Writes exactly the code sound file that sending the call would write.
+// Returns 0, or 1 (with a message on `err`) when the file cannot be written.
+int RunEncodeCommand(const EncodeRequest& request, std::FILE* err);
+
+// Sends `code` with the output device, PTT and pilot settings of
+// Sequelo.ini in `startupDir` (mode from `modeIndex`, or from the settings
+// when it is -1), logging "Code sent: <code>". Returns 0 when sent.
+int RunSendCommand(const std::string& startupDir, const std::string& code, int modeIndex,
+                   audio::AudioBackend& audio, tx::SerialPort& port, core::MessageSink& messages,
+                   std::FILE* out);
+
+}  // namespace sequelo::app

@@ -1,0 +1,96 @@
+#include "audio/tone_generator.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "audio/paced_devices.h"
+
+namespace sequelo::audio {
+
+void SoundFileBuffer::Append(std::span<const std::int16_t> samples) {
+  const std::size_t room = kCapacity - count_;
+  const std::size_t take = std::min(room, samples.size());
+  std::copy_n(samples.begin(), take, samples_.begin() + static_cast<std::ptrdiff_t>(count_));
+  count_ += take;
+}
+
+std::vector<std::int16_t> SynthesiseTone(std::uint32_t freqHz, std::uint32_t durationMs) {
+  const std::uint32_t ms = std::min(durationMs, kMaxToneMs);
+  const std::uint32_t n = ms * static_cast<std::uint32_t>(kPlaybackRateHz) / 1000U;
+  const double step = static_cast<double>(freqHz) * kPhaseStep;
+  std::vector<std::int16_t> samples(n);
+  double phase = 0.0;
+  for (std::uint32_t i = 0; i < n; ++i) {
+    samples[i] = static_cast<std::int16_t>(std::sin(phase) * kToneAmplitude);
+    phase = phase + step;
+  }
+  return samples;
+}
+
+ToneGenerator::ToneGenerator(AudioBackend& audio) : audio_(audio) {}
+
+void ToneGenerator::ListOutputDevices() {
+  slots_ = audio_.OutputDevices();
+  if (slots_.size() > kMaxOutputSlots) {
+    slots_.resize(kMaxOutputSlots);
+  }
+}
+
+bool ToneGenerator::OpenOutputDevices(int selectedIndex) {
+  std::lock_guard lock(transmitLock_);
+  transmit_.reset();
+  local_.reset();
+  openError_.clear();
+
+  AudioDeviceInfo defaultOutput;
+  const bool haveDefault = audio_.DefaultOutput(defaultOutput);
+  AudioDeviceInfo chosen;
+  if (selectedIndex >= 0 && static_cast<std::size_t>(selectedIndex) < slots_.size()) {
+    chosen = slots_[static_cast<std::size_t>(selectedIndex)];
+  } else if (haveDefault) {
+    chosen = defaultOutput;
+  }
+  // The two devices stand or fall each on its own: a missing speaker must
+  // not stop the station from transmitting, nor the reverse.
+  if (!chosen.name.empty() || !chosen.id.empty()) {
+    transmit_ = audio_.OpenPlayback(chosen, kPlaybackRateHz, 1, openError_);
+  } else {
+    openError_ = "no output device";
+  }
+  std::string localError;
+  if (haveDefault) {
+    local_ = audio_.OpenPlayback(defaultOutput, kPlaybackRateHz, 1, localError);
+  }
+  if (!local_) {
+    local_ = MakeNullPlayback(kPlaybackRateHz);
+  }
+  return transmit_ != nullptr;
+}
+
+void ToneGenerator::CloseOutputDevices() {
+  std::lock_guard lock(transmitLock_);
+  transmit_.reset();
+  local_.reset();
+}
+
+void ToneGenerator::PlayTone(std::uint32_t freqHz, std::uint32_t durationMs) {
+  std::lock_guard lock(transmitLock_);
+  if (!transmit_) {
+    return;
+  }
+  const std::vector<std::int16_t> samples = SynthesiseTone(freqHz, durationMs);
+  if (samples.empty()) {
+    return;
+  }
+  soundFile_.Append(samples);
+  transmit_->Write(samples);
+}
+
+void ToneGenerator::DrainTransmit() {
+  std::lock_guard lock(transmitLock_);
+  if (transmit_) {
+    transmit_->Drain();
+  }
+}
+
+}  // namespace sequelo::audio

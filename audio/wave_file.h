@@ -1,0 +1,85 @@
+// The program's own wave files: RIFF/WAVE, PCM, mono, 11025 Hz, 16-bit.
+// Checking a file, playing one on the local or the transmit device (keying
+// the transmitter around a transmit play), and writing the sound-file buffer
+// out as one.
+//
+// Threads: any thread may check or write a file. PlayWaveFile runs on the
+// thread that transmits and takes the generator's TransmitLock() itself.
+// WriteCodeSoundFile reads the buffer it is given, so call it with
+// TransmitLock() held while tones may still be appended to that buffer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "audio/tone_generator.h"
+#include "core/message_sink.h"
+#include "core/transmitter.h"
+
+namespace sequelo::audio {
+
+// What a wave file must be to be played.
+inline constexpr std::uint16_t kWavePcmFormatTag = 1;
+inline constexpr std::uint16_t kWaveChannels = 1;
+inline constexpr std::uint32_t kWaveSamplesPerSec = 11025;
+inline constexpr std::uint16_t kWaveBitsPerSample = 16;
+
+// The longest play: at most this many samples are read from a file.
+inline constexpr std::size_t kMaxWaveSamples = 359424;
+// The size of the array the samples are read into.
+inline constexpr std::size_t kWaveSampleArraySize = 360448;
+// Samples are read in blocks of this many bytes.
+inline constexpr std::size_t kWaveReadBlockBytes = 1024;
+// The size of a written file before its samples.
+inline constexpr std::size_t kWaveHeaderBytes = 44;
+
+inline constexpr std::string_view kWaveFormatNotSupported = "File format not supported.";
+
+// The body of a "fmt " chunk as far as the program reads it: 18 bytes,
+// little-endian. Fields a shorter chunk does not supply are 0.
+struct WaveFormatRecord {
+  std::uint16_t formatTag = 0;
+  std::uint16_t channels = 0;
+  std::uint32_t samplesPerSec = 0;
+  std::uint32_t avgBytesPerSec = 0;
+  std::uint16_t blockAlign = 0;
+  std::uint16_t bitsPerSample = 0;
+  std::uint16_t extensionSize = 0;
+};
+inline constexpr std::size_t kWaveFormatRecordBytes = 18;
+
+// Decodes the first (up to) 18 bytes of a format chunk; fields beyond the
+// bytes given stay 0.
+WaveFormatRecord DecodeWaveFormatRecord(std::span<const std::uint8_t> bytes);
+
+// True when `path` names a regular file that can be opened for reading.
+bool FileExists(const std::string& path);
+
+// Reads 4 bytes from `file`; true only if exactly 4 were read and they equal
+// `tag` (case-sensitive).
+bool ReadChunkTag(std::FILE* file, std::string_view tag);
+
+// True when the file opens and its header, up to and including the format
+// chunk, is one the program plays. Does not look for the samples.
+bool IsValidWaveFile(const std::string& path);
+
+// Plays a wave file: `target` 0 on the local device, 1 on the transmit device
+// with the transmitter keyed after the file has been read and released once
+// the last sample has played; any other target does nothing. Holds
+// tones.TransmitLock() while it reads and plays. A file whose header is not
+// one the program plays is reported to the operator ("File format not
+// supported."). Returns true when the samples were played.
+bool PlayWaveFile(ToneGenerator& tones, core::Transmitter& ptt, core::MessageSink& messages,
+                  const std::string& path, int target);
+
+// Writes the buffer's samples as a wave file, replacing any file at `path`.
+// Returns false (with a reason in `error`, if given) when the file cannot be
+// created or written completely.
+bool WriteCodeSoundFile(const SoundFileBuffer& buffer, const std::string& path,
+                        std::string* error = nullptr);
+
+}  // namespace sequelo::audio
