@@ -51,4 +51,17 @@ check "bad pilot refused" "2" "$?"
 "$cli" encode -o "$work/missing/x.wav" 12345 2>"$work/err"
 check "unwritable output" "1" "$?"
 check "unwritable output named" "1" "$(grep -c 'missing/x.wav' "$work/err")"
+# The devices list always ends with the Loopback device, in both lists.
+"$cli" devices >"$work/devices" 2>&1
+check "devices status" "0" "$?"
+check "Loopback listed twice" "2" "$(grep -c -E '^ +[0-9]+ +Loopback +\(loopback\)' "$work/devices")"
+
+# Sending on the Loopback output with PTT off: played and logged.
+mkdir "$work/station" && cd "$work/station" || exit 1
+printf '[Sequelo]\r\nOutputDevice=Loopback\r\nMode=1\r\n' >Sequelo.ini
+"$cli" send 12345 >"$work/send" 2>&1
+check "send status" "0" "$?"
+check "send logged" "1" "$(grep -c ' Code sent: 12345' Sequelo.log)"
+"$cli" send 1234 >/dev/null 2>&1
+check "send refuses a bad code" "2" "$?"
 finish

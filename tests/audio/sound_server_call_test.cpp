@@ -1,0 +1,99 @@
+// A call sent through a real sound server: played by SendCall on the null
+// sink "TestSink", captured from its monitor, it must be one burst without
+// gaps, decode to itself, and the transmitter must be released only once the
+// stream's own clock has played the last sample.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "audio/audio_system.h"
+#include "audio/pulse_backend.h"
+#include "audio/tone_generator.h"
+#include "tests/support/decode_helpers.h"
+#include "tx/sequence_encoder.h"
+
+namespace sequelo::audio {
+namespace {
+
+class ZveiOptions final : public tx::CallOptionsSource {
+ public:
+  tx::CallOptions CurrentCallOptions() override {
+    tx::CallOptions o;
+    o.toneSet = core::BuiltInToneSet(mode);
+    o.modeName = std::string(core::kModeNames[static_cast<std::size_t>(mode)]);
+    return o;
+  }
+  int mode = core::kModeZvei;
+};
+
+class ReleaseWatch final : public core::Transmitter {
+ public:
+  explicit ReleaseWatch(ToneGenerator& tones) : tones_(tones) {}
+  void KeyTransmitter() override {}
+  void ReleaseTransmitter() override {
+    played = tones_.TransmitDevice()->PlayedFrames();
+    written = tones_.TransmitDevice()->WrittenFrames();
+  }
+  std::uint64_t played = 0;
+  std::uint64_t written = 0;
+
+ private:
+  ToneGenerator& tones_;
+};
+
+int IndexOf(const std::vector<AudioDeviceInfo>& devices, const std::string& name) {
+  for (std::size_t i = 0; i < devices.size(); ++i) {
+    if (devices[i].name == name) {
+      return static_cast<int>(i);
+    }
+  }
+  return -1;
+}
+
+TEST(SoundServerCall, SentOnTheSinkComesBackWholeFromItsMonitor) {
+  std::string error;
+  auto pulse = PulseBackend::Connect(error);
+  ASSERT_TRUE(pulse) << error;
+  AudioSystem audio(std::move(pulse));
+  ToneGenerator tones(audio);
+  tones.ListOutputDevices();
+  const int sink = IndexOf(tones.OutputSlots(), "TestSink");
+  ASSERT_GE(sink, 0);
+  ASSERT_TRUE(tones.OpenOutputDevices(sink)) << tones.OpenError();
+  const auto inputs = audio.InputDevices();
+  const int monitor = IndexOf(inputs, "Monitor of TestSink");
+  ASSERT_GE(monitor, 0);
+  auto capture = audio.OpenCapture(inputs[static_cast<std::size_t>(monitor)], 6000, 2, error);
+  ASSERT_TRUE(capture) << error;
+
+  std::uint64_t sent = 0;
+  for (int mode : {core::kModeZvei, core::kModeDzvei}) {
+    std::vector<std::int16_t> captured;
+    std::thread listen([&] {
+      std::vector<std::int16_t> buffer(core::kBufferSamples);
+      for (int i = 0; i < 80; ++i) {  // 1.7 s
+        ASSERT_EQ(capture->Read(buffer), buffer.size());
+        captured.insert(captured.end(), buffer.begin(), buffer.end());
+      }
+    });
+    ReleaseWatch ptt(tones);
+    ZveiOptions options;
+    options.mode = mode;
+    tx::SequenceEncoder encoder(tones, ptt, options);
+    encoder.SendCall("11211");
+    listen.join();
+
+    sent += 5U * 771U;  // the stream counts on from the call before
+    EXPECT_EQ(ptt.written, sent);
+    EXPECT_GE(ptt.played, ptt.written);
+    EXPECT_EQ(testsupport::DecodeCapture6000(captured, mode), std::vector<std::string>{"11211"});
+    std::vector<std::int16_t> first;
+    for (std::size_t i = 0; i < captured.size(); i += 2) {
+      first.push_back(captured[i]);
+    }
+    EXPECT_LE(testsupport::LongestGapMs(first, 6000), 2.0);
+  }
+}
+
+}  // namespace
+}  // namespace sequelo::audio
