@@ -30,10 +30,27 @@ std::vector<std::int16_t> SynthesiseTone(std::uint32_t freqHz, std::uint32_t dur
 ToneGenerator::ToneGenerator(AudioBackend& audio) : audio_(audio) {}
 
 void ToneGenerator::ListOutputDevices() {
-  slots_ = audio_.OutputDevices();
-  if (slots_.size() > kMaxOutputSlots) {
-    slots_.resize(kMaxOutputSlots);
+  slots_.clear();
+  std::vector<AudioDeviceInfo> devices = audio_.OutputDevices();
+  // The Loopback device comes last and is always offered: with more devices
+  // than slots, the last system device gives way to it.
+  if (devices.size() > kMaxOutputSlots && devices.back().backend == "loopback") {
+    devices.erase(devices.begin() + static_cast<std::ptrdiff_t>(kMaxOutputSlots - 1),
+                  devices.end() - 1);
   }
+  for (const AudioDeviceInfo& device : devices) {
+    if (!AddOutputDevice(device)) {
+      break;
+    }
+  }
+}
+
+bool ToneGenerator::AddOutputDevice(const AudioDeviceInfo& device) {
+  if (slots_.size() >= kMaxOutputSlots) {
+    return false;
+  }
+  slots_.push_back(device);
+  return true;
 }
 
 bool ToneGenerator::OpenOutputDevices(int selectedIndex) {

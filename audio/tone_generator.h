@@ -52,8 +52,12 @@ class ToneGenerator {
   // `audio` must outlive the generator.
   explicit ToneGenerator(AudioBackend& audio);
 
-  // Fills the output slots from the audio system, at most 10, in its order.
+  // Fills the output slots from the audio system, in its order, through
+  // AddOutputDevice: at most 10 devices are listed.
   void ListOutputDevices();
+  // Adds one device to the slots; false (and nothing added) once 10 are
+  // there, which ends the listing.
+  bool AddOutputDevice(const AudioDeviceInfo& device);
   const std::vector<AudioDeviceInfo>& OutputSlots() const { return slots_; }
 
   // Opens the transmit device on slot `selectedIndex` (an index outside the

@@ -99,6 +99,13 @@ TEST(ToneGenerator, ListsAtMostTenOutputs) {
   EXPECT_EQ(tones.OutputSlots().back().name, "Device 9");
   EXPECT_TRUE(tones.OpenOutputDevices(9));
   EXPECT_EQ(audio.opened.front(), "dev9");
+  EXPECT_FALSE(tones.AddOutputDevice({"Eleventh", "fake", "dev10"}));
+  // The Loopback device, listed last, is always kept.
+  audio.outputs.push_back({"Loopback", "loopback", "loopback"});
+  tones.ListOutputDevices();
+  ASSERT_EQ(tones.OutputSlots().size(), 10U);
+  EXPECT_EQ(tones.OutputSlots()[8].name, "Device 8");
+  EXPECT_EQ(tones.OutputSlots().back().name, "Loopback");
 }
 
 TEST_F(ToneGeneratorTest, ATransmissionHoldsOffOtherTones) {
