@@ -5,6 +5,8 @@
 // any thread; each stream from one thread at a time.
 #include "audio/alsa_backend.h"
 
+#include "audio/play_position.h"
+
 #include <alsa/asoundlib.h>
 
 #include <algorithm>
@@ -111,12 +113,6 @@ snd_pcm_t* OpenPcm(const AudioDeviceInfo& device, snd_pcm_stream_t stream, int r
   return pcm;
 }
 
-void AtLeast(std::atomic<std::uint64_t>& value, std::uint64_t candidate) {
-  std::uint64_t current = value.load();
-  while (candidate > current && !value.compare_exchange_weak(current, candidate)) {
-  }
-}
-
 class AlsaPlayback final : public PlaybackStream {
  public:
   AlsaPlayback(snd_pcm_t* pcm, int channels)
@@ -147,44 +143,38 @@ class AlsaPlayback final : public PlaybackStream {
       const auto count = static_cast<snd_pcm_uframes_t>(done);
       data += count * channels_;
       frames -= count;
-      written_.fetch_add(count);
+      position_.AddWritten(count);
     }
     return true;
   }
 
   bool Drain() override {
-    const std::uint64_t written = written_.load();
+    const std::uint64_t written = position_.Written();
     // A stream that has run dry (an underrun) has played everything too.
     const int drained = snd_pcm_drain(pcm_);
     if (drained < 0 && drained != -EPIPE) {
       snd_pcm_prepare(pcm_);
       return false;
     }
-    AtLeast(drained_, written);
+    position_.MarkDrained(written);
     return snd_pcm_prepare(pcm_) == 0;
   }
 
   std::uint64_t PlayedFrames() override {
-    const std::uint64_t written = written_.load();
     snd_pcm_sframes_t delay = 0;
-    std::uint64_t played = written;  // in an underrun, all has been played
+    // In an underrun (no delay), all has been played.
     if (snd_pcm_delay(pcm_, &delay) == 0 && delay > 0) {
-      const auto pending = static_cast<std::uint64_t>(delay);
-      played = written > pending ? written - pending : 0;
+      return position_.Played(static_cast<std::uint64_t>(delay));
     }
-    played = std::max(played, drained_.load());
-    AtLeast(lastPlayed_, std::min(played, written));
-    return lastPlayed_.load();
+    return position_.Played(std::nullopt);
   }
 
-  std::uint64_t WrittenFrames() const override { return written_.load(); }
+  std::uint64_t WrittenFrames() const override { return position_.Written(); }
 
  private:
   snd_pcm_t* pcm_;
   std::size_t channels_;
-  std::atomic<std::uint64_t> written_{0};
-  std::atomic<std::uint64_t> drained_{0};
-  std::atomic<std::uint64_t> lastPlayed_{0};
+  PlayPosition position_;
 };
 
 class AlsaCapture final : public CaptureStream {

@@ -7,6 +7,8 @@
 // pace, capture with short fragments so that audio arrives in small steps.
 #include "audio/pulse_backend.h"
 
+#include "audio/play_position.h"
+
 #include <pulse/context.h>
 #include <pulse/error.h>
 #include <pulse/introspect.h>
@@ -83,17 +85,9 @@ void AddDevice(DeviceListing& listing, const char* name, const char* description
       AudioDeviceInfo{described ? description : name, std::string(kPulseBackendName), name});
 }
 
-void OnSinkInfo(pa_context* /*context*/, const pa_sink_info* info, int eol, void* userdata) {
-  auto* listing = static_cast<DeviceListing*>(userdata);
-  if (eol != 0) {
-    listing->complete = eol > 0;
-    pa_threaded_mainloop_signal(listing->mainloop, 0);
-    return;
-  }
-  AddDevice(*listing, info->name, info->description);
-}
-
-void OnSourceInfo(pa_context* /*context*/, const pa_source_info* info, int eol, void* userdata) {
+// One sink or source of a listing (pa_sink_info or pa_source_info).
+template <typename Info>
+void OnDeviceInfo(pa_context* /*context*/, const Info* info, int eol, void* userdata) {
   auto* listing = static_cast<DeviceListing*>(userdata);
   if (eol != 0) {
     listing->complete = eol > 0;
@@ -188,53 +182,40 @@ class PulsePlayback final : public PlaybackStream {
     if (pa_simple_write(simple_, samples.data(), samples.size_bytes(), &code) < 0) {
       return false;
     }
-    written_.fetch_add(samples.size() / channels_);
+    position_.AddWritten(samples.size() / channels_);
     return true;
   }
 
   bool Drain() override {
-    const std::uint64_t written = written_.load();
+    const std::uint64_t written = position_.Written();
     int code = 0;
     if (pa_simple_drain(simple_, &code) < 0) {
       return false;
     }
     // Everything written so far has now been played, whatever latency the
     // server still reports for the device behind the stream.
-    AtLeast(drained_, written);
+    position_.MarkDrained(written);
     return true;
   }
 
   std::uint64_t PlayedFrames() override {
-    const std::uint64_t written = written_.load();
     int code = 0;
     const pa_usec_t latency = pa_simple_get_latency(simple_, &code);
-    std::uint64_t played = 0;
-    if (latency != static_cast<pa_usec_t>(-1)) {
-      const std::uint64_t pending =
-          (latency * static_cast<std::uint64_t>(rateHz_) + PA_USEC_PER_SEC / 2) / PA_USEC_PER_SEC;
-      played = written > pending ? written - pending : 0;
+    if (latency == static_cast<pa_usec_t>(-1)) {
+      // Unknown: count nothing played beyond what a drain has confirmed.
+      return position_.Played(position_.Written());
     }
-    played = std::max(played, drained_.load());
-    // Never backwards (the latency is an estimate) and never ahead.
-    AtLeast(lastPlayed_, std::min(played, written));
-    return lastPlayed_.load();
+    return position_.Played((latency * static_cast<std::uint64_t>(rateHz_) + PA_USEC_PER_SEC / 2) /
+                            PA_USEC_PER_SEC);
   }
 
-  std::uint64_t WrittenFrames() const override { return written_.load(); }
+  std::uint64_t WrittenFrames() const override { return position_.Written(); }
 
  private:
-  static void AtLeast(std::atomic<std::uint64_t>& value, std::uint64_t candidate) {
-    std::uint64_t current = value.load();
-    while (candidate > current && !value.compare_exchange_weak(current, candidate)) {
-    }
-  }
-
   pa_simple* simple_;
   int rateHz_;
   std::size_t channels_;
-  std::atomic<std::uint64_t> written_{0};
-  std::atomic<std::uint64_t> drained_{0};
-  std::atomic<std::uint64_t> lastPlayed_{0};
+  PlayPosition position_;
 };
 
 class PulseCapture final : public CaptureStream {
@@ -324,9 +305,9 @@ std::unique_ptr<PulseBackend> PulseBackend::Connect(std::string& error) {
 std::vector<AudioDeviceInfo> PulseBackend::ListDevices(bool sinks) {
   DeviceListing listing{mainloop_, {}, false};
   pa_threaded_mainloop_lock(mainloop_);
-  pa_operation* operation = sinks
-                                ? pa_context_get_sink_info_list(context_, OnSinkInfo, &listing)
-                                : pa_context_get_source_info_list(context_, OnSourceInfo, &listing);
+  pa_operation* operation =
+      sinks ? pa_context_get_sink_info_list(context_, OnDeviceInfo<pa_sink_info>, &listing)
+            : pa_context_get_source_info_list(context_, OnDeviceInfo<pa_source_info>, &listing);
   AwaitOperation(mainloop_, context_, operation);
   pa_threaded_mainloop_unlock(mainloop_);
   if (!listing.complete) {
