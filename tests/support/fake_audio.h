@@ -4,7 +4,9 @@
 // the right order.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -113,6 +115,93 @@ class FakeAudioBackend final : public audio::AudioBackend {
 
  private:
   EventTrail& trail_;
+};
+
+// A capture device the test feeds: Read blocks until the test has supplied
+// enough audio (or, free-running, returns silence at once); Ended() makes it
+// report the end of the stream.
+class FakeCaptureStream final : public audio::CaptureStream {
+ public:
+  explicit FakeCaptureStream(bool freeRunning = false) : freeRunning_(freeRunning) {}
+
+  std::size_t Read(std::span<std::int16_t> samples) override {
+    std::unique_lock lock(mutex_);
+    cv_.wait(lock, [&] { return ended_ || freeRunning_ || queued_.size() >= samples.size(); });
+    if (ended_) {
+      return 0;
+    }
+    for (std::int16_t& s : samples) {
+      if (queued_.empty()) {
+        s = 0;
+      } else {
+        s = queued_.front();
+        queued_.pop_front();
+      }
+    }
+    ++reads_;
+    cv_.notify_all();
+    return samples.size();
+  }
+
+  void Feed(const std::vector<std::int16_t>& interleaved) {
+    std::lock_guard lock(mutex_);
+    queued_.insert(queued_.end(), interleaved.begin(), interleaved.end());
+    cv_.notify_all();
+  }
+  void End() {
+    std::lock_guard lock(mutex_);
+    ended_ = true;
+    cv_.notify_all();
+  }
+  // Blocks until the device has taken `count` buffers in all.
+  void WaitForReads(std::uint64_t count) {
+    std::unique_lock lock(mutex_);
+    cv_.wait(lock, [&] { return reads_ >= count; });
+  }
+  std::uint64_t Reads() {
+    std::lock_guard lock(mutex_);
+    return reads_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::deque<std::int16_t> queued_;
+  std::uint64_t reads_ = 0;
+  bool ended_ = false;
+  bool freeRunning_;
+};
+
+// An audio system with one input, whose stream the test holds.
+class FakeCaptureBackend final : public audio::AudioBackend {
+ public:
+  explicit FakeCaptureBackend(bool freeRunning = false) : freeRunning_(freeRunning) {}
+  std::vector<audio::AudioDeviceInfo> OutputDevices() override { return {}; }
+  std::vector<audio::AudioDeviceInfo> InputDevices() override {
+    return {{"Receiver", "fake", "rx"}, {"Broken", "fake", "broken"}};
+  }
+  bool DefaultOutput(audio::AudioDeviceInfo&) override { return false; }
+  std::unique_ptr<audio::PlaybackStream> OpenPlayback(const audio::AudioDeviceInfo&, int, int,
+                                                      std::string& error) override {
+    error = "no output";
+    return nullptr;
+  }
+  std::unique_ptr<audio::CaptureStream> OpenCapture(const audio::AudioDeviceInfo& device, int, int,
+                                                    std::string& error) override {
+    if (device.id != "rx") {
+      error = "device busy";
+      return nullptr;
+    }
+    auto stream = std::make_unique<FakeCaptureStream>(freeRunning_);
+    current = stream.get();
+    ++opens;
+    return stream;
+  }
+  FakeCaptureStream* current = nullptr;  // the last stream opened (owned by the recorder)
+  int opens = 0;
+
+ private:
+  bool freeRunning_;
 };
 
 class FakeTransmitter final : public core::Transmitter {
