@@ -1,6 +1,10 @@
 // sequelo-cli: the headless command line of Sequelo.
 #include <CLI/CLI.hpp>
+#include <signal.h>
+
+#include <cerrno>
 #include <cmath>
+#include <ctime>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -9,6 +13,7 @@
 
 #include "app/console_message_sink.h"
 #include "app/decode_command.h"
+#include "app/listen_command.h"
 #include "app/sound_commands.h"
 #include "app/station_commands.h"
 #include "audio/audio_system.h"
@@ -74,6 +79,12 @@ std::string StartupDirectory() {
   return ec ? std::string(".") : dir.string();
 }
 
+OutputFormat FormatFromName(const std::string& name) {
+  static const std::map<std::string, OutputFormat> kFormats{
+      {"text", OutputFormat::kText}, {"tsv", OutputFormat::kTsv}, {"json", OutputFormat::kJson}};
+  return kFormats.at(CLI::detail::to_lower(name));
+}
+
 // "1750:300" -> pilot 1750 Hz for 300 ms.
 bool ParsePilot(const std::string& text, sequelo::app::EncodeRequest& request) {
   unsigned freq = 0;
@@ -127,6 +138,27 @@ int main(int argc, char** argv) {
   send->add_option("--mode", sendMode, "Tone set: ZVEI or DZVEI (default: the Mode setting)")
       ->check(CLI::IsMember({"ZVEI", "DZVEI"}, CLI::ignore_case));
   send->add_option("CODE", sendCode, "Five characters, each 0-9 or *")->required();
+  sequelo::app::ListenRequest listenRequest;
+  std::string listenMode = "ZVEI";
+  std::string listenFormat = "text";
+  CLI::App* listen = app.add_subcommand(
+      "listen", "Decode calls live from an input device and print each code with the time "
+                "of day, until Ctrl-C");
+  listen->add_option("--device", listenRequest.device,
+                     "Input device: the first whose name begins with this, in any case "
+                     "(default: the first; see `devices`)");
+  listen->add_option("--mode", listenMode, "Tone set: ZVEI or DZVEI")
+      ->check(CLI::IsMember({"ZVEI", "DZVEI"}, CLI::ignore_case))
+      ->capture_default_str();
+  listen->add_option("--format", listenFormat,
+                     "Output, one line per code: text (local time), tsv (Unix seconds<TAB>code) "
+                     "or json")
+      ->check(CLI::IsMember({"text", "tsv", "json"}, CLI::ignore_case))
+      ->capture_default_str();
+  listen->add_option("--threshold", listenRequest.threshold,
+                     "Level a tone's peak must exceed; 0 calibrates on the first buffer")
+      ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
   CLI::App* ports = app.add_subcommand(
       "ports", "List the serial devices found (/dev/serial/by-id, ttyUSB, ttyACM, ttyS)");
   double holdSeconds = 2.0;
@@ -156,9 +188,7 @@ int main(int argc, char** argv) {
   if (app.got_subcommand("decode")) {
     command.decode.modeIndex = sequelo::core::ModeIndexFromName(mode);
     command.decode.channel = CLI::detail::to_lower(channel) == "right" ? 1 : 0;
-    static const std::map<std::string, OutputFormat> kFormats{
-        {"text", OutputFormat::kText}, {"tsv", OutputFormat::kTsv}, {"json", OutputFormat::kJson}};
-    command.format = kFormats.at(CLI::detail::to_lower(format));
+    command.format = FormatFromName(format);
     if (command.rawRateHz > 0 && command.decode.channel == 1) {
       std::fprintf(stderr, "sequelo-cli: --channel right: raw input has one channel\n");
       return kUsageError;
@@ -198,6 +228,26 @@ int main(int argc, char** argv) {
     const int sendModeIndex = sendMode.empty() ? -1 : sequelo::core::ModeIndexFromName(sendMode);
     return sequelo::app::RunSendCommand(StartupDirectory(), sendCode, sendModeIndex, *audio, port,
                                         messages, stdout);
+  }
+  if (listen->parsed()) {
+    listenRequest.modeIndex = sequelo::core::ModeIndexFromName(listenMode);
+    listenRequest.format = FormatFromName(listenFormat);
+    // Ctrl-C and SIGTERM are taken by this thread alone (blocked before any
+    // other thread exists), so capture stops cleanly.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::string backendName;
+    auto audio = sequelo::audio::AudioSystem::Open(backendName);
+    return sequelo::app::RunListenCommand(
+        listenRequest, *audio,
+        [&stopSignals](int timeoutMs) {
+          const timespec timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000000L};
+          return sigtimedwait(&stopSignals, nullptr, &timeout) > 0;
+        },
+        stdout, stderr);
   }
   if (ports->parsed()) {
     return sequelo::app::RunPortsCommand(sequelo::tx::DetectSerialDevices(), stdout, stderr);

@@ -8,7 +8,9 @@
 
 #include "audio/audio_system.h"
 #include "audio/pulse_backend.h"
+#include "audio/recorder.h"
 #include "audio/tone_generator.h"
+#include "core/tone_decoder.h"
 #include "tests/support/decode_helpers.h"
 #include "tx/sequence_encoder.h"
 
@@ -24,6 +26,12 @@ class ZveiOptions final : public tx::CallOptionsSource {
     return o;
   }
   int mode = core::kModeZvei;
+};
+
+class NoKeying final : public core::Transmitter {
+ public:
+  void KeyTransmitter() override {}
+  void ReleaseTransmitter() override {}
 };
 
 class ReleaseWatch final : public core::Transmitter {
@@ -93,6 +101,68 @@ TEST(SoundServerCall, SentOnTheSinkComesBackWholeFromItsMonitor) {
     }
     EXPECT_LE(testsupport::LongestGapMs(first, 6000), 2.0);
   }
+}
+
+}  // namespace
+}  // namespace sequelo::audio
+
+namespace sequelo::audio {
+namespace {
+
+class Heard final : public core::CodeHandler {
+ public:
+  void HandleReceivedCode(std::string_view code) override {
+    std::lock_guard lock(mutex);
+    codes.emplace_back(code);
+  }
+  std::vector<std::string> Get() {
+    std::lock_guard lock(mutex);
+    return codes;
+  }
+  std::mutex mutex;
+  std::vector<std::string> codes;
+};
+
+// Switching the input device while capturing restarts capture on the new
+// device, and decoding goes on there.
+TEST(SoundServerCapture, SwitchingTheInputDeviceGoesOnDecoding) {
+  std::string error;
+  auto pulse = PulseBackend::Connect(error);
+  ASSERT_TRUE(pulse) << error;
+  AudioSystem audio(std::move(pulse));
+  ToneGenerator tones(audio);
+  tones.ListOutputDevices();
+  ASSERT_TRUE(tones.OpenOutputDevices(IndexOf(tones.OutputSlots(), "TestSink")));
+  const auto inputs = ListInputDevices(audio);
+  const int loopback = IndexOf(inputs, "Loopback");
+  const int monitor = IndexOf(inputs, "Monitor of TestSink");
+  ASSERT_GE(loopback, 0);
+  ASSERT_GE(monitor, 0);
+
+  core::SteadyTickClock clock;
+  core::ToneDecoder decoder(clock);
+  decoder.SetToneSet(core::BuiltInToneSet(core::kModeZvei));
+  Heard heard;
+  decoder.SetSinks({nullptr, &heard, nullptr});
+  const auto analyse = [&decoder](core::CaptureBuffer b) { decoder.AnalyseBuffer(b); };
+  Recorder recorder(audio);
+  ASSERT_TRUE(StartCapture(recorder, inputs, loopback, analyse));
+  ZveiOptions options;
+  NoKeying ptt;
+  tx::SequenceEncoder encoder(tones, ptt, options);
+  encoder.SendCall("12345");  // on TestSink: the Loopback input hears nothing
+  StopCapture(recorder);
+  EXPECT_TRUE(heard.Get().empty());
+
+  ASSERT_TRUE(StartCapture(recorder, inputs, monitor, analyse));
+  encoder.SendCall("67890");
+  // Until the last buffers of the call have come through the server.
+  for (int i = 0; i < 100 && heard.Get().empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  StopCapture(recorder);
+  EXPECT_EQ(heard.Get(), std::vector<std::string>{"67890"});
+  EXPECT_EQ(recorder.LostBuffers(), 0U);
 }
 
 }  // namespace

@@ -4,7 +4,10 @@
 // the right order.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <thread>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -124,7 +127,18 @@ class FakeCaptureStream final : public audio::CaptureStream {
  public:
   explicit FakeCaptureStream(bool freeRunning = false) : freeRunning_(freeRunning) {}
 
+  // Delivers no faster than a real device (one buffer per 21.33 ms), so a
+  // capture thread that keeps up never loses a buffer however the threads
+  // are scheduled.
+  void PaceLikeADevice() { paced_ = true; }
+
   std::size_t Read(std::span<std::int16_t> samples) override {
+    if (paced_) {
+      if (reads_ == 0) {
+        start_ = std::chrono::steady_clock::now();
+      }
+      std::this_thread::sleep_until(start_ + std::chrono::microseconds((reads_ + 1) * 21333));
+    }
     std::unique_lock lock(mutex_);
     cv_.wait(lock, [&] { return ended_ || freeRunning_ || queued_.size() >= samples.size(); });
     if (ended_) {
@@ -170,12 +184,15 @@ class FakeCaptureStream final : public audio::CaptureStream {
   std::uint64_t reads_ = 0;
   bool ended_ = false;
   bool freeRunning_;
+  std::atomic<bool> paced_{false};
+  std::chrono::steady_clock::time_point start_{};
 };
 
 // An audio system with one input, whose stream the test holds.
 class FakeCaptureBackend final : public audio::AudioBackend {
  public:
-  explicit FakeCaptureBackend(bool freeRunning = false) : freeRunning_(freeRunning) {}
+  explicit FakeCaptureBackend(bool freeRunning = false, bool paced = false)
+      : freeRunning_(freeRunning), paced_(paced) {}
   std::vector<audio::AudioDeviceInfo> OutputDevices() override { return {}; }
   std::vector<audio::AudioDeviceInfo> InputDevices() override {
     return {{"Receiver", "fake", "rx"}, {"Broken", "fake", "broken"}};
@@ -193,6 +210,9 @@ class FakeCaptureBackend final : public audio::AudioBackend {
       return nullptr;
     }
     auto stream = std::make_unique<FakeCaptureStream>(freeRunning_);
+    if (paced_) {
+      stream->PaceLikeADevice();
+    }
     current = stream.get();
     ++opens;
     return stream;
@@ -202,6 +222,7 @@ class FakeCaptureBackend final : public audio::AudioBackend {
 
  private:
   bool freeRunning_;
+  bool paced_;
 };
 
 class FakeTransmitter final : public core::Transmitter {

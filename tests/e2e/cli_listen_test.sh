@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# sequelo-cli listen on the monitor of the test sound server's null sink,
+# while sequelo-cli send plays calls into the sink: each is printed live.
+# Needs SEQUELO_CLI and the sound server's environment (PULSE_SERVER).
+set -u
+cli=$(realpath "${SEQUELO_CLI:?}")
+work=$(mktemp -d /tmp/sequelo-listen.XXXXXX)
+listener=
+cleanup() {
+  [ -n "$listener" ] && kill -INT "$listener" 2>/dev/null && wait "$listener" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+source "$(dirname "$0")/lib.sh"
+cd "$work" || exit 1
+
+"$cli" listen --device "monitor of testsink" --format tsv >"$work/heard" 2>"$work/listen.err" &
+listener=$!
+# Bounded wait until it listens (it says so on standard error).
+for _ in $(seq 100); do grep -q '^Listening on' "$work/listen.err" && break; sleep 0.05; done
+check "listening on the monitor" "1" "$(grep -c '^Listening on "Monitor of TestSink"' "$work/listen.err")"
+
+printf '[Sequelo]\r\nOutputDevice=TestSink\r\nMode=0\r\n' >Sequelo.ini
+"$cli" send 13579 >/dev/null
+"$cli" send 11211 >/dev/null
+# Bounded wait for the second code to be printed.
+for _ in $(seq 100); do [ "$(wc -l <"$work/heard")" -ge 2 ] && break; sleep 0.05; done
+check "codes heard live" $'13579\n11211' "$(cut -f2 "$work/heard")"
+
+kill -INT "$listener"
+wait "$listener"
+check "Ctrl-C ends it cleanly" "0" "$?"
+listener=
+check "summary, nothing lost" "1" "$(grep -c -E '^Stopped: [0-9]+ buffers analysed, 0 lost\.$' "$work/listen.err")"
+
+# A device name that matches nothing: said, and the first device is used.
+timeout -s INT 1 "$cli" listen --device "no such device" >/dev/null 2>"$work/err"
+check "unknown device is said" "1" "$(grep -c 'no input device begins with "no such device"' "$work/err")"
+finish
