@@ -1,11 +1,11 @@
 // sequelo-cli: the headless command line of Sequelo.
-#include <CLI/CLI.hpp>
 #include <signal.h>
+#include <CLI/CLI.hpp>
 
 #include <cerrno>
 #include <cmath>
-#include <ctime>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <iostream>
 #include <map>
@@ -141,22 +141,25 @@ int main(int argc, char** argv) {
   sequelo::app::ListenRequest listenRequest;
   std::string listenMode = "ZVEI";
   std::string listenFormat = "text";
-  CLI::App* listen = app.add_subcommand(
-      "listen", "Decode calls live from an input device and print each code with the time "
-                "of day, until Ctrl-C");
+  CLI::App* listen =
+      app.add_subcommand("listen",
+                         "Decode calls live from an input device and print each code with the time "
+                         "of day, until Ctrl-C");
   listen->add_option("--device", listenRequest.device,
                      "Input device: the first whose name begins with this, in any case "
                      "(default: the first; see `devices`)");
   listen->add_option("--mode", listenMode, "Tone set: ZVEI or DZVEI")
       ->check(CLI::IsMember({"ZVEI", "DZVEI"}, CLI::ignore_case))
       ->capture_default_str();
-  listen->add_option("--format", listenFormat,
-                     "Output, one line per code: text (local time), tsv (Unix seconds<TAB>code) "
-                     "or json")
+  listen
+      ->add_option("--format", listenFormat,
+                   "Output, one line per code: text (local time), tsv (Unix seconds<TAB>code) "
+                   "or json")
       ->check(CLI::IsMember({"text", "tsv", "json"}, CLI::ignore_case))
       ->capture_default_str();
-  listen->add_option("--threshold", listenRequest.threshold,
-                     "Level a tone's peak must exceed; 0 calibrates on the first buffer")
+  listen
+      ->add_option("--threshold", listenRequest.threshold,
+                   "Level a tone's peak must exceed; 0 calibrates on the first buffer")
       ->check(CLI::NonNegativeNumber)
       ->capture_default_str();
   CLI::App* ports = app.add_subcommand(

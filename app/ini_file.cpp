@@ -243,7 +243,10 @@ void IniFile::Set(std::string_view section, std::string_view key, std::string_vi
     if (!lines_.empty() && !TrimBlanks(lines_.back()).empty()) {
       lines_.emplace_back();
     }
-    lines_.push_back("[" + WithoutLineBreaks(section) + "]");
+    std::string sectionLine = "[";
+    sectionLine += WithoutLineBreaks(section);
+    sectionLine += ']';
+    lines_.push_back(std::move(sectionLine));
     lines_.push_back(WithoutLineBreaks(key) + "=" + cleanValue);
     return;
   }
@@ -332,7 +335,10 @@ bool WriteFileAtomically(const std::string& path, std::string_view text, std::st
 
   // The temporary name stays within the file system's name length limit.
   constexpr std::size_t kMaxBaseName = 200;
-  std::string tempPath = (dir / ("." + name.substr(0, kMaxBaseName) + ".tmp-XXXXXX")).string();
+  std::string tempName = ".";
+  tempName += name.substr(0, kMaxBaseName);
+  tempName += ".tmp-XXXXXX";
+  std::string tempPath = (dir / tempName).string();
   int fd = ::mkostemp(tempPath.data(), O_CLOEXEC);
   if (fd < 0) {
     error = "cannot create temporary file in " + dir.string() + ": " + ErrorText(errno);

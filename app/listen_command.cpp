@@ -22,9 +22,9 @@ class LivePrinter final : public core::CodeHandler {
     const auto now = std::chrono::system_clock::now();
     const auto unixMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
-    const std::string line = FormatLiveCodeLine(
-        request_.format, clock_.Now(), unixMs, code,
-        core::kModeNames[static_cast<std::size_t>(request_.modeIndex)], device_);
+    const std::string line =
+        FormatLiveCodeLine(request_.format, clock_.Now(), unixMs, code,
+                           core::kModeNames[static_cast<std::size_t>(request_.modeIndex)], device_);
     std::fprintf(out_, "%s\n", line.c_str());
     std::fflush(out_);
   }
@@ -73,8 +73,7 @@ int RunListenCommand(const ListenRequest& request, audio::AudioBackend& audio,
     return 1;
   }
   const audio::AudioDeviceInfo& device = devices[static_cast<std::size_t>(index)];
-  if (!request.device.empty() &&
-      !core::StartsWithNoCase(device.name, request.device)) {
+  if (!request.device.empty() && !core::StartsWithNoCase(device.name, request.device)) {
     std::fprintf(err, "sequelo-cli: no input device begins with \"%s\"; listening on \"%s\"\n",
                  request.device.c_str(), device.name.c_str());
   }
@@ -85,8 +84,9 @@ int RunListenCommand(const ListenRequest& request, audio::AudioBackend& audio,
   LivePrinter printer(request, device.name, out);
   decoder.SetSinks({nullptr, &printer, nullptr});
   audio::Recorder recorder(audio);
-  if (!audio::StartCapture(recorder, devices, index,
-                           [&decoder](core::CaptureBuffer buffer) { decoder.AnalyseBuffer(buffer); })) {
+  if (!audio::StartCapture(recorder, devices, index, [&decoder](core::CaptureBuffer buffer) {
+        decoder.AnalyseBuffer(buffer);
+      })) {
     std::fprintf(err, "sequelo-cli: cannot open input device \"%s\": %s\n", device.name.c_str(),
                  recorder.Error().c_str());
     return 1;

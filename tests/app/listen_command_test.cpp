@@ -71,7 +71,9 @@ TEST(ListenCommand, ADeviceThatWillNotOpenIsAnError) {
   std::FILE* err = std::tmpfile();
   ListenRequest request;
   request.device = "Broken";
-  EXPECT_EQ(RunListenCommand(request, audio, [](int) { return true; }, stdout, err), 1);
+  EXPECT_EQ(RunListenCommand(
+                request, audio, [](int) { return true; }, stdout, err),
+            1);
   EXPECT_NE(ReadAll(err).find("cannot open input device \"Broken\": device busy"),
             std::string::npos);
   std::fclose(err);
