@@ -134,9 +134,9 @@ void DestroyConnection(pa_threaded_mainloop* mainloop, pa_context* context) {
 }
 
 // Checks what a stream is opened with; sets `error` and returns false if it
-// cannot be, else fills `spec`.
-bool MakeSampleSpec(const AudioDeviceInfo& device, int rateHz, int channels, pa_sample_spec& spec,
-                    std::string& error) {
+// cannot be, else fills `sampleFormat`.
+bool MakeSampleSpec(const AudioDeviceInfo& device, int rateHz, int channels,
+                    pa_sample_spec& sampleFormat, std::string& error) {
   if (!device.backend.empty() && device.backend != kPulseBackendName) {
     error = "\"" + device.name + "\" is not a sound-server device";
     return false;
@@ -145,10 +145,10 @@ bool MakeSampleSpec(const AudioDeviceInfo& device, int rateHz, int channels, pa_
     error = "unsupported rate or channel count";
     return false;
   }
-  spec.format = PA_SAMPLE_S16NE;
-  spec.rate = static_cast<std::uint32_t>(rateHz);
-  spec.channels = static_cast<std::uint8_t>(channels);
-  if (pa_sample_spec_valid(&spec) == 0) {
+  sampleFormat.format = PA_SAMPLE_S16NE;
+  sampleFormat.rate = static_cast<std::uint32_t>(rateHz);
+  sampleFormat.channels = static_cast<std::uint8_t>(channels);
+  if (pa_sample_spec_valid(&sampleFormat) == 0) {
     error = "unsupported rate or channel count";
     return false;
   }
@@ -357,8 +357,9 @@ bool PulseBackend::DefaultOutput(AudioDeviceInfo& device) {
 std::unique_ptr<PlaybackStream> PulseBackend::OpenPlayback(const AudioDeviceInfo& device,
                                                            int rateHz, int channels,
                                                            std::string& error) {
-  pa_sample_spec spec{};
-  if (!MakeSampleSpec(device, rateHz, channels, spec, error) || !Exists(device, true, error)) {
+  pa_sample_spec sampleFormat{};
+  if (!MakeSampleSpec(device, rateHz, channels, sampleFormat, error) ||
+      !Exists(device, true, error)) {
     return nullptr;
   }
   pa_buffer_attr attr{};
@@ -370,7 +371,7 @@ std::unique_ptr<PlaybackStream> PulseBackend::OpenPlayback(const AudioDeviceInfo
   int code = 0;
   pa_simple* simple =
       pa_simple_new(nullptr, kApplicationName, PA_STREAM_PLAYBACK, DeviceIdOrDefault(device),
-                    "Playback", &spec, nullptr, &attr, &code);
+                    "Playback", &sampleFormat, nullptr, &attr, &code);
   if (simple == nullptr) {
     error = "cannot play on " + DeviceLabel(device) + ": " + PulseError(code);
     return nullptr;
@@ -380,8 +381,9 @@ std::unique_ptr<PlaybackStream> PulseBackend::OpenPlayback(const AudioDeviceInfo
 
 std::unique_ptr<CaptureStream> PulseBackend::OpenCapture(const AudioDeviceInfo& device, int rateHz,
                                                          int channels, std::string& error) {
-  pa_sample_spec spec{};
-  if (!MakeSampleSpec(device, rateHz, channels, spec, error) || !Exists(device, false, error)) {
+  pa_sample_spec sampleFormat{};
+  if (!MakeSampleSpec(device, rateHz, channels, sampleFormat, error) ||
+      !Exists(device, false, error)) {
     return nullptr;
   }
   pa_buffer_attr attr{};
@@ -393,7 +395,7 @@ std::unique_ptr<CaptureStream> PulseBackend::OpenCapture(const AudioDeviceInfo& 
   int code = 0;
   pa_simple* simple =
       pa_simple_new(nullptr, kApplicationName, PA_STREAM_RECORD, DeviceIdOrDefault(device),
-                    "Capture", &spec, nullptr, &attr, &code);
+                    "Capture", &sampleFormat, nullptr, &attr, &code);
   if (simple == nullptr) {
     error = "cannot capture from " + DeviceLabel(device) + ": " + PulseError(code);
     return nullptr;

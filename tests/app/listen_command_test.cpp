@@ -6,20 +6,12 @@
 
 #include "tests/support/fake_audio.h"
 #include "tests/support/signal_generator.h"
+#include "tests/support/temp_dir.h"
 
 namespace sequelo::app {
 namespace {
 
-std::string ReadAll(std::FILE* f) {
-  std::rewind(f);
-  std::string text;
-  char buffer[512];
-  std::size_t n = 0;
-  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) {
-    text.append(buffer, n);
-  }
-  return text;
-}
+using testsupport::ReadStream;
 
 TEST(ListenOutput, LinesOfEachFormat) {
   const LocalTime t{2026, 12, 7, 9, 5, 3, 7};
@@ -59,9 +51,9 @@ TEST(ListenCommand, DecodesUntilToldToStop) {
       },
       out, err);
   EXPECT_EQ(rc, 0);
-  const std::string printed = ReadAll(out);
+  const std::string printed = ReadStream(out);
   EXPECT_NE(printed.find("\t54321\n"), std::string::npos) << printed;
-  EXPECT_NE(ReadAll(err).find("Listening on \"Receiver\""), std::string::npos);
+  EXPECT_NE(ReadStream(err).find("Listening on \"Receiver\""), std::string::npos);
   std::fclose(out);
   std::fclose(err);
 }
@@ -74,7 +66,7 @@ TEST(ListenCommand, ADeviceThatWillNotOpenIsAnError) {
   EXPECT_EQ(RunListenCommand(
                 request, audio, [](int) { return true; }, stdout, err),
             1);
-  EXPECT_NE(ReadAll(err).find("cannot open input device \"Broken\": device busy"),
+  EXPECT_NE(ReadStream(err).find("cannot open input device \"Broken\": device busy"),
             std::string::npos);
   std::fclose(err);
 }

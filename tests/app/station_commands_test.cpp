@@ -27,16 +27,7 @@ class PttTestCommand : public ::testing::Test {
   int Run(std::uint32_t holdMs = 2000) {
     return RunPttTestCommand(dir_.string(), holdMs, port_, messages_, sleeper_, out_);
   }
-  std::string Output() {
-    std::rewind(out_);
-    std::string text;
-    char buffer[512];
-    std::size_t n = 0;
-    while ((n = std::fread(buffer, 1, sizeof buffer, out_)) > 0) {
-      text.append(buffer, n);
-    }
-    return text;
-  }
+  std::string Output() { return testsupport::ReadStream(out_); }
 
   testsupport::ScopedTempDir tmp_;
   const fs::path& dir_ = tmp_.path();

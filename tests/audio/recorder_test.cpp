@@ -8,6 +8,7 @@
 #include "audio/audio_system.h"
 #include "audio/tone_generator.h"
 #include "core/tone_decoder.h"
+#include "tests/support/decode_helpers.h"
 #include "tests/support/fake_audio.h"
 #include "tests/support/signal_generator.h"
 #include "tx/sequence_encoder.h"
@@ -16,20 +17,6 @@ namespace sequelo::audio {
 namespace {
 
 using testsupport::FakeCaptureBackend;
-
-class Codes final : public core::CodeHandler {
- public:
-  void HandleReceivedCode(std::string_view code) override {
-    std::lock_guard lock(mutex);
-    codes.emplace_back(code);
-  }
-  std::vector<std::string> Get() {
-    std::lock_guard lock(mutex);
-    return codes;
-  }
-  std::mutex mutex;
-  std::vector<std::string> codes;
-};
 
 // A call as 6000 Hz capture audio, in whole buffers.
 std::vector<std::int16_t> CallAudio(const std::string& code) {
@@ -102,7 +89,7 @@ TEST_P(BusyCapture, KeepsWhatFitsCountsTheRestThenDecodesOn) {
   core::ManualTickClock clock;
   core::ToneDecoder decoder(clock);
   decoder.SetToneSet(core::BuiltInToneSet(core::kModeZvei));
-  Codes codes;
+  testsupport::CodeCollector codes;
   decoder.SetSinks({nullptr, &codes, nullptr});
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
@@ -230,7 +217,7 @@ TEST(Recorder, CallsSentOnLoopbackAreDecodedLiveWithNothingLost) {
   Recorder recorder(audio);
   core::SteadyTickClock clock;
   core::ToneDecoder decoder(clock);
-  Codes codes;
+  testsupport::CodeCollector codes;
   decoder.SetSinks({nullptr, &codes, nullptr});
   const auto inputs = ListInputDevices(audio);
   ASSERT_TRUE(StartCapture(recorder, inputs, static_cast<int>(inputs.size()) - 1,

@@ -58,16 +58,28 @@ int IndexOf(const std::vector<AudioDeviceInfo>& devices, const std::string& name
   return -1;
 }
 
-TEST(SoundServerCall, SentOnTheSinkComesBackWholeFromItsMonitor) {
+// The test sound server, with the transmit device on TestSink.
+class SoundServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    auto pulse = PulseBackend::Connect(error);
+    ASSERT_TRUE(pulse) << error;
+    audio_ = std::make_unique<AudioSystem>(std::move(pulse));
+    tones_ = std::make_unique<ToneGenerator>(*audio_);
+    tones_->ListOutputDevices();
+    const int sink = IndexOf(tones_->OutputSlots(), "TestSink");
+    ASSERT_GE(sink, 0);
+    ASSERT_TRUE(tones_->OpenOutputDevices(sink)) << tones_->OpenError();
+  }
+  std::unique_ptr<AudioSystem> audio_;
+  std::unique_ptr<ToneGenerator> tones_;
+};
+
+TEST_F(SoundServer, ACallSentOnTheSinkComesBackWholeFromItsMonitor) {
+  AudioSystem& audio = *audio_;
+  ToneGenerator& tones = *tones_;
   std::string error;
-  auto pulse = PulseBackend::Connect(error);
-  ASSERT_TRUE(pulse) << error;
-  AudioSystem audio(std::move(pulse));
-  ToneGenerator tones(audio);
-  tones.ListOutputDevices();
-  const int sink = IndexOf(tones.OutputSlots(), "TestSink");
-  ASSERT_GE(sink, 0);
-  ASSERT_TRUE(tones.OpenOutputDevices(sink)) << tones.OpenError();
   const auto inputs = audio.InputDevices();
   const int monitor = IndexOf(inputs, "Monitor of TestSink");
   ASSERT_GE(monitor, 0);
@@ -103,36 +115,11 @@ TEST(SoundServerCall, SentOnTheSinkComesBackWholeFromItsMonitor) {
   }
 }
 
-}  // namespace
-}  // namespace sequelo::audio
-
-namespace sequelo::audio {
-namespace {
-
-class Heard final : public core::CodeHandler {
- public:
-  void HandleReceivedCode(std::string_view code) override {
-    std::lock_guard lock(mutex);
-    codes.emplace_back(code);
-  }
-  std::vector<std::string> Get() {
-    std::lock_guard lock(mutex);
-    return codes;
-  }
-  std::mutex mutex;
-  std::vector<std::string> codes;
-};
-
 // Switching the input device while capturing restarts capture on the new
 // device, and decoding goes on there.
-TEST(SoundServerCapture, SwitchingTheInputDeviceGoesOnDecoding) {
-  std::string error;
-  auto pulse = PulseBackend::Connect(error);
-  ASSERT_TRUE(pulse) << error;
-  AudioSystem audio(std::move(pulse));
-  ToneGenerator tones(audio);
-  tones.ListOutputDevices();
-  ASSERT_TRUE(tones.OpenOutputDevices(IndexOf(tones.OutputSlots(), "TestSink")));
+TEST_F(SoundServer, SwitchingTheInputDeviceGoesOnDecoding) {
+  AudioSystem& audio = *audio_;
+  ToneGenerator& tones = *tones_;
   const auto inputs = ListInputDevices(audio);
   const int loopback = IndexOf(inputs, "Loopback");
   const int monitor = IndexOf(inputs, "Monitor of TestSink");
@@ -142,7 +129,7 @@ TEST(SoundServerCapture, SwitchingTheInputDeviceGoesOnDecoding) {
   core::SteadyTickClock clock;
   core::ToneDecoder decoder(clock);
   decoder.SetToneSet(core::BuiltInToneSet(core::kModeZvei));
-  Heard heard;
+  testsupport::CodeCollector heard;
   decoder.SetSinks({nullptr, &heard, nullptr});
   const auto analyse = [&decoder](core::CaptureBuffer b) { decoder.AnalyseBuffer(b); };
   Recorder recorder(audio);

@@ -3,9 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "core/decoder_sinks.h"
 #include "core/tone_detector.h"
 #include "core/tone_set.h"
 
@@ -19,6 +21,23 @@ struct DecodedCode {
 // Decodes mono 6000 Hz samples (normalised) placed on the first channel.
 std::vector<DecodedCode> DecodeMono6000(const std::vector<double>& samples, int modeIndex,
                                         double threshold = core::kDefaultThreshold);
+
+// Collects codes from the capture thread; read from any thread.
+class CodeCollector final : public core::CodeHandler {
+ public:
+  void HandleReceivedCode(std::string_view code) override {
+    std::lock_guard lock(mutex_);
+    codes_.emplace_back(code);
+  }
+  std::vector<std::string> Get() {
+    std::lock_guard lock(mutex_);
+    return codes_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> codes_;
+};
 
 // Codes only.
 std::vector<std::string> CodesOf(const std::vector<DecodedCode>& decoded);

@@ -4,6 +4,7 @@
 
 #include <stdlib.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -40,6 +41,18 @@ inline std::string ReadFileText(const std::filesystem::path& path) {
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+// Everything written to a stream so far (a tmpfile standing in for a console).
+inline std::string ReadStream(std::FILE* f) {
+  std::rewind(f);
+  std::string text;
+  char buffer[512];
+  std::size_t n = 0;
+  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) {
+    text.append(buffer, n);
+  }
+  return text;
 }
 
 }  // namespace sequelo::testsupport
