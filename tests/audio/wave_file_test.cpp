@@ -271,10 +271,10 @@ TEST_F(WaveFileTest, OnlyReadableRegularFilesExist) {
 // ---- What the readers accept ---------------------------------------------
 
 TEST_F(WaveFileTest, OtherFormatsAndWrongTagsAreRefusedByBoth) {
-  const auto refused = [&](WaveSpec spec, const char* what) {
+  const auto refused = [&](WaveSpec layout, const char* what) {
     SCOPED_TRACE(what);
-    spec.samples = Pattern(100);
-    ExpectRefused(Put(Build(spec)));
+    layout.samples = Pattern(100);
+    ExpectRefused(Put(Build(layout)));
   };
   refused({.rate = 44100}, "44100 Hz");
   refused({.channels = 2, .blockAlign = 4}, "stereo");
@@ -308,11 +308,11 @@ TEST_F(WaveFileTest, FormatChunksOfSixteenBytesOrMoreAreReadToTheirEnd) {
 }
 
 TEST_F(WaveFileTest, AChunkBetweenFormatAndDataIsRefusedOnlyByThePlayer) {
-  WaveSpec spec{.samples = Pattern(50)};
-  PutText(spec.between, "LIST");
-  Put32(spec.between, 4);
-  PutText(spec.between, "INFO");
-  const std::string path = Put(Build(spec));
+  WaveSpec layout{.samples = Pattern(50)};
+  PutText(layout.between, "LIST");
+  Put32(layout.between, 4);
+  PutText(layout.between, "INFO");
+  const std::string path = Put(Build(layout));
   EXPECT_TRUE(IsValidWaveFile(path));
   EXPECT_FALSE(Play(path));
   EXPECT_EQ(messages_.messages, std::vector<std::string>{kNotSupported});
