@@ -15,6 +15,7 @@
 #include "app/decode_command.h"
 #include "app/listen_command.h"
 #include "app/sound_commands.h"
+#include "app/station.h"
 #include "app/station_commands.h"
 #include "audio/audio_system.h"
 #include "tx/posix_serial_port.h"
@@ -77,6 +78,22 @@ std::string StartupDirectory() {
   std::error_code ec;
   const auto dir = std::filesystem::current_path(ec);
   return ec ? std::string(".") : dir.string();
+}
+
+// Ctrl-C and SIGTERM are taken by the main thread alone (blocked before any
+// other thread exists, which inherit the mask), so the program stops cleanly.
+sigset_t BlockStopSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  return signals;
+}
+
+bool WaitForStopSignal(const sigset_t& signals, int timeoutMs) {
+  const timespec timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000000L};
+  return sigtimedwait(&signals, nullptr, &timeout) > 0;
 }
 
 OutputFormat FormatFromName(const std::string& name) {
@@ -162,6 +179,20 @@ int main(int argc, char** argv) {
                    "Level a tone's peak must exceed; 0 calibrates on the first buffer")
       ->check(CLI::NonNegativeNumber)
       ->capture_default_str();
+  sequelo::app::StationOptions station;
+  std::string stationDir;
+  CLI::App* run = app.add_subcommand(
+      "run",
+      "Run the station without a window: listen on the input device of Sequelo.ini, "
+      "answer calls to the own code, serve the remote client on TCP port 15286; "
+      "activity on standard output, messages on standard error; Ctrl-C stops it");
+  run->add_option("--dir", stationDir,
+                  "Start-up directory: holds Sequelo.ini (created at exit when missing), the "
+                  "default log file and code sound files (default: the current directory)");
+  run->add_flag("--analysis-log", station.analysisLog,
+                "Write the decoder's analysis lines to the log file");
+  run->add_option("--port", station.remotePort, "TCP port of the remote control; 0: any free port")
+      ->capture_default_str();
   CLI::App* ports = app.add_subcommand(
       "ports", "List the serial devices found (/dev/serial/by-id, ttyUSB, ttyACM, ttyS)");
   double holdSeconds = 2.0;
@@ -232,25 +263,32 @@ int main(int argc, char** argv) {
     return sequelo::app::RunSendCommand(StartupDirectory(), sendCode, sendModeIndex, *audio, port,
                                         messages, stdout);
   }
+  if (run->parsed()) {
+    station.startupDir = stationDir.empty() ? StartupDirectory() : stationDir;
+    std::error_code ec;
+    if (!std::filesystem::is_directory(station.startupDir, ec)) {
+      std::fprintf(stderr, "sequelo-cli: --dir %s: not a directory\n", station.startupDir.c_str());
+      return kUsageError;
+    }
+    station.startupDir =
+        std::filesystem::absolute(station.startupDir, ec).lexically_normal().string();
+    sigset_t stopSignals = BlockStopSignals();
+    std::string backendName;
+    auto audio = sequelo::audio::AudioSystem::Open(backendName);
+    sequelo::tx::PosixSerialPort port;
+    return sequelo::app::RunStation(
+        station, *audio, port,
+        [&stopSignals](int ms) { return WaitForStopSignal(stopSignals, ms); }, stdout, stderr);
+  }
   if (listen->parsed()) {
     listenRequest.modeIndex = sequelo::core::ModeIndexFromName(listenMode);
     listenRequest.format = FormatFromName(listenFormat);
-    // Ctrl-C and SIGTERM are taken by this thread alone (blocked before any
-    // other thread exists), so capture stops cleanly.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    sigset_t stopSignals = BlockStopSignals();
     std::string backendName;
     auto audio = sequelo::audio::AudioSystem::Open(backendName);
     return sequelo::app::RunListenCommand(
         listenRequest, *audio,
-        [&stopSignals](int timeoutMs) {
-          const timespec timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000000L};
-          return sigtimedwait(&stopSignals, nullptr, &timeout) > 0;
-        },
-        stdout, stderr);
+        [&stopSignals](int ms) { return WaitForStopSignal(stopSignals, ms); }, stdout, stderr);
   }
   if (ports->parsed()) {
     return sequelo::app::RunPortsCommand(sequelo::tx::DetectSerialDevices(), stdout, stderr);

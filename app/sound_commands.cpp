@@ -27,17 +27,6 @@ class FixedCallOptions final : public tx::CallOptionsSource {
   tx::CallOptions options_;
 };
 
-// The PTT controller as the sound side sees it.
-class PttTransmitter final : public core::Transmitter {
- public:
-  explicit PttTransmitter(tx::PttController& ptt) : ptt_(ptt) {}
-  void KeyTransmitter() override { ptt_.KeyTransmitter(); }
-  void ReleaseTransmitter() override { ptt_.ReleaseTransmitter(); }
-
- private:
-  tx::PttController& ptt_;
-};
-
 std::string ModeName(int modeIndex) {
   return modeIndex == 0 || modeIndex == 1
              ? std::string(core::kModeNames[static_cast<std::size_t>(modeIndex)])
@@ -130,7 +119,6 @@ int RunSendCommand(const std::string& startupDir, const std::string& code, int m
   tx::PttController ptt(port, messages, sleeper);
   ptt.SetSettings(values.ptt);
   ptt.OpenPttPort();
-  PttTransmitter transmitter(ptt);
 
   tx::CallOptions options;
   options.toneSet = core::BuiltInToneSet(mode);
@@ -141,7 +129,7 @@ int RunSendCommand(const std::string& startupDir, const std::string& code, int m
   options.generateSoundfiles = controls.Checked(CheckBox::kGenerateSoundfiles);
   options.startupDir = startupDir;
   FixedCallOptions source(options);
-  tx::SequenceEncoder encoder(tones, transmitter, source);
+  tx::SequenceEncoder encoder(tones, ptt, source);
   std::fprintf(out, "Sending %s (%s) on %s ...\n", code.c_str(), options.modeName.c_str(),
                deviceName.c_str());
   std::fflush(out);

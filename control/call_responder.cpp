@@ -34,11 +34,10 @@ std::uint32_t ParseDelayMs(std::string_view text) {
   return static_cast<std::uint32_t>(value);
 }
 
-CallResponder::CallResponder(ResponderControls& controls, core::EventLog& log,
-                             RemoteClient& client, tx::SequenceEncoder& encoder,
-                             CommandInterpreter& commands, audio::ToneGenerator& tones,
-                             core::Transmitter& ptt, core::MessageSink& messages,
-                             core::Sleeper& sleeper)
+CallResponder::CallResponder(ResponderControls& controls, core::EventLog& log, RemoteClient& client,
+                             tx::SequenceEncoder& encoder, CommandInterpreter& commands,
+                             audio::ToneGenerator& tones, core::Transmitter& ptt,
+                             core::MessageSink& messages, core::Sleeper& sleeper)
     : controls_(controls),
       log_(log),
       client_(client),

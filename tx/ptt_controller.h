@@ -12,6 +12,7 @@
 
 #include "core/clock.h"
 #include "core/message_sink.h"
+#include "core/transmitter.h"
 #include "tx/serial_port.h"
 
 namespace sequelo::tx {
@@ -57,7 +58,7 @@ int HexCommandToBytes(std::string& text, std::array<std::uint8_t, 128>& bytes);
 // Line parameters from the setting indexes; out-of-range indexes stay empty.
 SerialConfig SerialConfigFromSettings(const PttSettings& settings);
 
-class PttController {
+class PttController final : public core::Transmitter {
  public:
   // All three must outlive the controller.
   PttController(SerialPort& port, core::MessageSink& messages, core::Sleeper& sleeper);
@@ -70,9 +71,9 @@ class PttController {
   void OpenPttPort();
   // Keys (CAT TX command, or raises the line) and waits the TX delay. With
   // PTT control off: nothing at all, not even the delay.
-  void KeyTransmitter();
+  void KeyTransmitter() override;
   // Releases (CAT RX command, or lowers the line); never waits.
-  void ReleaseTransmitter();
+  void ReleaseTransmitter() override;
   // Restores the port's own settings and closes it.
   void ClosePttPort();
 

@@ -2,10 +2,10 @@
 // devices: what is played, keyed, logged and said, in which order.
 #include <gtest/gtest.h>
 
+#include "audio/wave_file.h"
 #include "control/call_responder.h"
 #include "control/command_interpreter.h"
 #include "tests/support/fake_audio.h"
-#include "audio/wave_file.h"
 #include "tests/support/fakes.h"
 #include "tests/support/temp_dir.h"
 
@@ -88,10 +88,10 @@ TEST_F(ControlTest, LowerCaseLeadingZerosKeyToneRelease) {
   trail_.events.clear();
   audio_.recordings[0]->writes.clear();
   commands_.Run("XT10000500R");
-  EXPECT_EQ(Events(), (std::vector<std::string>{"log Command PTT on", "key", "write dev0 5512",
-                                               "log Command Tone 1000 Hz, 500 ms",
-                                               "log Command PTT off", "drain dev0", "release",
-                                               "drain dev0", "release"}));
+  EXPECT_EQ(Events(),
+            (std::vector<std::string>{"log Command PTT on", "key", "write dev0 5512",
+                                      "log Command Tone 1000 Hz, 500 ms", "log Command PTT off",
+                                      "drain dev0", "release", "drain dev0", "release"}));
   EXPECT_EQ(Played()[0], SynthesiseTone(1000, 500));
 }
 
@@ -114,9 +114,9 @@ TEST_P(CommandSyntax, RunsWhatCameBeforeAndReportsAfterTheRelease) {
   commands_.Run(c.text);
   EXPECT_EQ(Only(Events(), "log "), c.logged) << c.text;
   EXPECT_EQ(Events().back(), "release") << c.text;
-  EXPECT_EQ(messages_.messages,
-            c.error ? std::vector<std::string>{"Sequelo: Syntax error in command."}
-                    : std::vector<std::string>{})
+  EXPECT_EQ(messages_.messages, c.error
+                                    ? std::vector<std::string>{"Sequelo: Syntax error in command."}
+                                    : std::vector<std::string>{})
       << c.text;
 }
 
@@ -165,8 +165,8 @@ class ResponderTest : public ControlTest {
  protected:
   Controls controls_;
   Client client_;
-  CallResponder responder_{controls_, log_,  client_,    encoder_, commands_,
-                           tones_,    ptt_,  messages_,  sleeper_};
+  CallResponder responder_{controls_, log_, client_,   encoder_, commands_,
+                           tones_,    ptt_, messages_, sleeper_};
 };
 
 TEST_F(ResponderTest, FixedAnswerAfterTheDelay) {
@@ -197,10 +197,10 @@ TEST_F(ResponderTest, OwnCodeAnswerIsLoggedAfterTheCall) {
 TEST_F(ResponderTest, FixedCommandStringRunsThroughTheInterpreter) {
   controls_.fixed = "!C54321";
   responder_.HandleReceivedCode("54321");
-  EXPECT_EQ(Only(Events(), "log "),
-            (std::vector<std::string>{"log Code received: 54321", "log Waiting 1000 ms...",
-                                      "log Responding with fixed: !C54321",
-                                      "log Command Call 54321"}));
+  EXPECT_EQ(
+      Only(Events(), "log "),
+      (std::vector<std::string>{"log Code received: 54321", "log Waiting 1000 ms...",
+                                "log Responding with fixed: !C54321", "log Command Call 54321"}));
 }
 
 TEST_F(ResponderTest, NoMatchOrNothingChosenMeansNoAnswer) {
