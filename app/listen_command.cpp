@@ -63,6 +63,21 @@ std::string FormatLiveCodeLine(OutputFormat format, const LocalTime& now, std::i
   return {};
 }
 
+void WaitReportingLostBuffers(const audio::Recorder& recorder,
+                              const std::function<bool(int timeoutMs)>& waitForStop,
+                              std::FILE* err) {
+  std::uint64_t reportedLost = 0;
+  while (!waitForStop(1000)) {
+    const std::uint64_t lost = recorder.LostBuffers();
+    if (lost > reportedLost) {
+      std::fprintf(err, "sequelo-cli: %llu audio buffers lost so far (the decoder fell behind)\n",
+                   static_cast<unsigned long long>(lost));
+      std::fflush(err);
+      reportedLost = lost;
+    }
+  }
+}
+
 int RunListenCommand(const ListenRequest& request, audio::AudioBackend& audio,
                      const std::function<bool(int timeoutMs)>& waitForStop, std::FILE* out,
                      std::FILE* err) {
@@ -94,15 +109,7 @@ int RunListenCommand(const ListenRequest& request, audio::AudioBackend& audio,
   std::fprintf(err, "Listening on \"%s\" (%s); Ctrl-C stops.\n", device.name.c_str(),
                std::string(core::kModeNames[static_cast<std::size_t>(request.modeIndex)]).c_str());
   std::fflush(err);
-  std::uint64_t reportedLost = 0;
-  while (!waitForStop(1000)) {
-    const std::uint64_t lost = recorder.LostBuffers();
-    if (lost > reportedLost) {
-      std::fprintf(err, "sequelo-cli: %llu audio buffers lost so far (the decoder fell behind)\n",
-                   static_cast<unsigned long long>(lost));
-      reportedLost = lost;
-    }
-  }
+  WaitReportingLostBuffers(recorder, waitForStop, err);
   audio::StopCapture(recorder);
   std::fprintf(err, "Stopped: %llu buffers analysed, %llu lost.\n",
                static_cast<unsigned long long>(recorder.AnalysedBuffers()),

@@ -9,6 +9,7 @@
 #include "app/decode_output.h"
 #include "app/event_log.h"
 #include "audio/audio_device.h"
+#include "audio/recorder.h"
 
 namespace sequelo::app {
 
@@ -24,6 +25,12 @@ struct ListenRequest {
 std::string FormatLiveCodeLine(OutputFormat format, const LocalTime& now, std::int64_t unixMs,
                                std::string_view code, std::string_view mode,
                                std::string_view device);
+
+// Waits until `waitForStop(ms)` returns true (called with a time-out of a
+// second), reporting on `err` whenever more capture buffers have been lost.
+void WaitReportingLostBuffers(const audio::Recorder& recorder,
+                              const std::function<bool(int timeoutMs)>& waitForStop,
+                              std::FILE* err);
 
 // Runs until `waitForStop(ms)` returns true (it is called repeatedly with a
 // time-out; between calls, buffers lost since the last report are reported

@@ -3,6 +3,7 @@
 #include "app/console_message_sink.h"
 #include "app/event_log.h"
 #include "app/interruptible_sleeper.h"
+#include "app/listen_command.h"
 #include "app/settings.h"
 #include "audio/recorder.h"
 #include "audio/tone_generator.h"
@@ -147,15 +148,7 @@ int RunStation(const StationOptions& options, audio::AudioBackend& audio, tx::Se
   }
   std::fflush(err);
 
-  std::uint64_t reportedLost = 0;
-  while (!waitForStop(1000)) {
-    const std::uint64_t lost = recorder.LostBuffers();
-    if (lost > reportedLost) {
-      std::fprintf(err, "sequelo-cli: %llu audio buffers lost so far (the decoder fell behind)\n",
-                   static_cast<unsigned long long>(lost));
-      reportedLost = lost;
-    }
-  }
+  WaitReportingLostBuffers(recorder, waitForStop, err);
 
   // Shut-down: a transmission under way ends at its next step.
   commands.Abort();
