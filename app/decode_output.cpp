@@ -29,17 +29,21 @@ std::string FormatCodeLine(OutputFormat format, std::uint64_t timeMs, std::strin
       return FormatClock(timeMs) + " Code received: " + std::string(code);
     case OutputFormat::kTsv:
       return FormatSeconds(timeMs) + "\t" + std::string(code);
-    case OutputFormat::kJson: {
-      nlohmann::ordered_json line;
-      line["time"] = static_cast<double>(timeMs) / 1000.0;
-      line["code"] = std::string(code);
-      line["mode"] = std::string(mode);
-      line["file"] = std::string(file);
-      // Replace invalid UTF-8 in file names instead of throwing.
-      return line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    }
+    case OutputFormat::kJson:
+      return JsonCodeLine(static_cast<std::int64_t>(timeMs), code, mode, "file", file);
   }
   return {};
+}
+
+std::string JsonCodeLine(std::int64_t timeMs, std::string_view code, std::string_view mode,
+                         std::string_view sourceKey, std::string_view source) {
+  nlohmann::ordered_json line;
+  line["time"] = static_cast<double>(timeMs) / 1000.0;
+  line["code"] = std::string(code);
+  line["mode"] = std::string(mode);
+  line[std::string(sourceKey)] = std::string(source);
+  // Invalid UTF-8 (in a file or device name) is replaced, not thrown at.
+  return line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 }  // namespace sequelo::app

@@ -19,4 +19,9 @@ std::string FormatSeconds(std::uint64_t ms);
 std::string FormatCodeLine(OutputFormat format, std::uint64_t timeMs, std::string_view code,
                            std::string_view mode, std::string_view file);
 
+// One JSON object on one line: time (seconds), code, mode, and where the
+// code came from under `sourceKey` ("file" or "device").
+std::string JsonCodeLine(std::int64_t timeMs, std::string_view code, std::string_view mode,
+                         std::string_view sourceKey, std::string_view source);
+
 }  // namespace sequelo::app

@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <mutex>
-#include <nlohmann/json.hpp>
 
 #include "audio/audio_system.h"
 #include "audio/recorder.h"
@@ -51,14 +50,8 @@ std::string FormatLiveCodeLine(OutputFormat format, const LocalTime& now, std::i
       std::snprintf(stamp, sizeof stamp, "%lld.%03lld", static_cast<long long>(unixMs / 1000),
                     static_cast<long long>(unixMs % 1000));
       return std::string(stamp) + "\t" + std::string(code);
-    case OutputFormat::kJson: {
-      nlohmann::ordered_json line;
-      line["time"] = static_cast<double>(unixMs) / 1000.0;
-      line["code"] = std::string(code);
-      line["mode"] = std::string(mode);
-      line["device"] = std::string(device);
-      return line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    }
+    case OutputFormat::kJson:
+      return JsonCodeLine(unixMs, code, mode, "device", device);
   }
   return {};
 }

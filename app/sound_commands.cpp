@@ -12,27 +12,6 @@
 namespace sequelo::app {
 namespace {
 
-class NoKeying final : public core::Transmitter {
- public:
-  void KeyTransmitter() override {}
-  void ReleaseTransmitter() override {}
-};
-
-class FixedCallOptions final : public tx::CallOptionsSource {
- public:
-  explicit FixedCallOptions(tx::CallOptions options) : options_(std::move(options)) {}
-  tx::CallOptions CurrentCallOptions() override { return options_; }
-
- private:
-  tx::CallOptions options_;
-};
-
-std::string ModeName(int modeIndex) {
-  return modeIndex == 0 || modeIndex == 1
-             ? std::string(core::kModeNames[static_cast<std::size_t>(modeIndex)])
-             : std::string();
-}
-
 void PrintDevices(std::FILE* out, const char* title,
                   const std::vector<audio::AudioDeviceInfo>& list) {
   std::fprintf(out, "%s:\n", title);
@@ -63,14 +42,12 @@ int RunEncodeCommand(const EncodeRequest& request, std::FILE* err) {
   audio::ToneGenerator tones(instant);
   tones.ListOutputDevices();
   tones.OpenOutputDevices(0);
-  tx::CallOptions options;
-  options.toneSet = core::BuiltInToneSet(request.modeIndex);
-  options.modeName = ModeName(request.modeIndex);
+  tx::CallOptions options = tx::CallOptionsForMode(request.modeIndex);
   options.pilotTone = request.pilot;
   options.pilotFreqHz = request.pilotFreqHz;
   options.pilotLenMs = request.pilotLenMs;
-  FixedCallOptions source(options);
-  NoKeying noKeying;
+  tx::FixedCallOptions source(options);
+  core::NoKeying noKeying;
   tx::SequenceEncoder encoder(tones, noKeying, source);
   encoder.SendCall(request.code);
   std::string error;
@@ -120,15 +97,13 @@ int RunSendCommand(const std::string& startupDir, const std::string& code, int m
   ptt.SetSettings(values.ptt);
   ptt.OpenPttPort();
 
-  tx::CallOptions options;
-  options.toneSet = core::BuiltInToneSet(mode);
-  options.modeName = ModeName(mode);
+  tx::CallOptions options = tx::CallOptionsForMode(mode);
   options.pilotTone = controls.Checked(CheckBox::kPilotTone);
   options.pilotFreqHz = static_cast<std::uint32_t>(values.pilotFreqHz);
   options.pilotLenMs = static_cast<std::uint32_t>(values.pilotLenMs);
   options.generateSoundfiles = controls.Checked(CheckBox::kGenerateSoundfiles);
   options.startupDir = startupDir;
-  FixedCallOptions source(options);
+  tx::FixedCallOptions source(options);
   tx::SequenceEncoder encoder(tones, ptt, source);
   std::fprintf(out, "Sending %s (%s) on %s ...\n", code.c_str(), options.modeName.c_str(),
                deviceName.c_str());

@@ -32,11 +32,7 @@ class StationCallOptions final : public tx::CallOptionsSource {
   StationCallOptions(SettingsRecord& controls, ProgramValues& values, std::string startupDir)
       : controls_(controls), values_(values), startupDir_(std::move(startupDir)) {}
   tx::CallOptions CurrentCallOptions() override {
-    tx::CallOptions o;
-    const int mode = controls_.SelectedMode();
-    o.toneSet = core::BuiltInToneSet(mode);
-    o.modeName =
-        o.toneSet != nullptr ? std::string(core::kModeNames[static_cast<std::size_t>(mode)]) : "";
+    tx::CallOptions o = tx::CallOptionsForMode(controls_.SelectedMode());
     o.pilotTone = controls_.Checked(CheckBox::kPilotTone);
     o.pilotFreqHz = static_cast<std::uint32_t>(values_.pilotFreqHz);
     o.pilotLenMs = static_cast<std::uint32_t>(values_.pilotLenMs);

@@ -23,15 +23,6 @@ namespace {
 using namespace sequelo;
 using Clock = std::chrono::steady_clock;
 
-class Options final : public tx::CallOptionsSource {
- public:
-  tx::CallOptions CurrentCallOptions() override {
-    tx::CallOptions o;
-    o.toneSet = core::BuiltInToneSet(core::kModeZvei);
-    return o;
-  }
-};
-
 class ReleaseTime final : public core::Transmitter {
  public:
   void KeyTransmitter() override {}
@@ -70,7 +61,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cannot capture from Loopback\n");
     return 1;
   }
-  Options options;
+  tx::FixedCallOptions options(tx::CallOptionsForMode(core::kModeZvei));
   ReleaseTime ptt;
   tx::SequenceEncoder encoder(tones, ptt, options);
   std::vector<double> latenciesMs;

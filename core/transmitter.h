@@ -12,4 +12,11 @@ class Transmitter {
   virtual void ReleaseTransmitter() = 0;
 };
 
+// Keying switched off: writing a call to a file, or a station without PTT.
+class NoKeying final : public Transmitter {
+ public:
+  void KeyTransmitter() override {}
+  void ReleaseTransmitter() override {}
+};
+
 }  // namespace sequelo::core

@@ -17,6 +17,15 @@ std::string CodeSoundFilePath(const std::string& startupDir, std::string_view co
   return startupDir + "/" + name + "_" + modeName + ".wav";
 }
 
+CallOptions CallOptionsForMode(int modeIndex) {
+  CallOptions options;
+  options.toneSet = core::BuiltInToneSet(modeIndex);
+  if (options.toneSet != nullptr) {
+    options.modeName = std::string(core::kModeNames[static_cast<std::size_t>(modeIndex)]);
+  }
+  return options;
+}
+
 SequenceEncoder::SequenceEncoder(audio::ToneGenerator& tones, core::Transmitter& ptt,
                                  CallOptionsSource& options)
     : tones_(tones), ptt_(ptt), options_(options) {}

@@ -35,6 +35,20 @@ class CallOptionsSource {
   virtual CallOptions CurrentCallOptions() = 0;
 };
 
+// Options fixed by the caller (sending from the command line, tests); they
+// may be changed between calls.
+class FixedCallOptions final : public CallOptionsSource {
+ public:
+  FixedCallOptions() = default;
+  explicit FixedCallOptions(CallOptions fixed) : options(std::move(fixed)) {}
+  CallOptions CurrentCallOptions() override { return options; }
+  CallOptions options;
+};
+
+// The options of a built-in mode (tone set and mode name), nothing else on;
+// no tone set for an index that is not a mode.
+CallOptions CallOptionsForMode(int modeIndex);
+
 // The name of the code sound file: every '*' written as 'X'.
 std::string CodeSoundFilePath(const std::string& startupDir, std::string_view code,
                               const std::string& modeName);

@@ -60,16 +60,6 @@ TEST(LoopbackBus, DropsTheOldestWhenNobodyReads) {
   EXPECT_EQ(out[LoopbackBus::kMaxQueued - 101], 1);
 }
 
-class DirectOptions final : public tx::CallOptionsSource {
- public:
-  tx::CallOptions CurrentCallOptions() override {
-    tx::CallOptions o;
-    o.toneSet = core::BuiltInToneSet(core::kModeZvei);
-    o.modeName = "ZVEI";
-    return o;
-  }
-};
-
 // A call sent on the Loopback output is decoded from the Loopback input, in
 // real time, as a station without a sound card would do it.
 TEST(Loopback, ACallSentIsDecodedFromItsInput) {
@@ -104,7 +94,7 @@ TEST(Loopback, ACallSentIsDecodedFromItsInput) {
     std::uint64_t played = 0;
     std::uint64_t written = 0;
   } ptt(tones);
-  DirectOptions options;
+  tx::FixedCallOptions options(tx::CallOptionsForMode(core::kModeZvei));
   tx::SequenceEncoder encoder(tones, ptt, options);
   encoder.SendCall("12234");
   listen.join();

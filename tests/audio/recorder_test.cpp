@@ -192,22 +192,6 @@ TEST(ListInputDevices, AtMostTenAndLoopbackStays) {
   EXPECT_EQ(devices[9].name, "Loopback");
 }
 
-class ModeOptions final : public tx::CallOptionsSource {
- public:
-  tx::CallOptions CurrentCallOptions() override {
-    tx::CallOptions o;
-    o.toneSet = core::BuiltInToneSet(mode);
-    return o;
-  }
-  int mode = core::kModeZvei;
-};
-
-class NoPtt final : public core::Transmitter {
- public:
-  void KeyTransmitter() override {}
-  void ReleaseTransmitter() override {}
-};
-
 // A station without a sound card hears what it sends on the Loopback device.
 TEST(Recorder, CallsSentOnLoopbackAreDecodedLiveWithNothingLost) {
   AudioSystem audio(nullptr);
@@ -222,12 +206,12 @@ TEST(Recorder, CallsSentOnLoopbackAreDecodedLiveWithNothingLost) {
   const auto inputs = ListInputDevices(audio);
   ASSERT_TRUE(StartCapture(recorder, inputs, static_cast<int>(inputs.size()) - 1,
                            [&](core::CaptureBuffer b) { decoder.AnalyseBuffer(b); }));
-  ModeOptions options;
-  NoPtt ptt;
+  tx::FixedCallOptions options(tx::CallOptionsForMode(core::kModeZvei));
+  core::NoKeying ptt;
   tx::SequenceEncoder encoder(tones, ptt, options);
   decoder.SetToneSet(core::BuiltInToneSet(core::kModeZvei));
   encoder.SendCall("12234");
-  options.mode = core::kModeDzvei;
+  options.options = tx::CallOptionsForMode(core::kModeDzvei);
   std::this_thread::sleep_for(std::chrono::milliseconds(150));  // past the dead time
   decoder.SetToneSet(core::BuiltInToneSet(core::kModeDzvei));
   encoder.SendCall("11211");

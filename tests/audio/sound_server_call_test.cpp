@@ -17,23 +17,6 @@
 namespace sequelo::audio {
 namespace {
 
-class ZveiOptions final : public tx::CallOptionsSource {
- public:
-  tx::CallOptions CurrentCallOptions() override {
-    tx::CallOptions o;
-    o.toneSet = core::BuiltInToneSet(mode);
-    o.modeName = std::string(core::kModeNames[static_cast<std::size_t>(mode)]);
-    return o;
-  }
-  int mode = core::kModeZvei;
-};
-
-class NoKeying final : public core::Transmitter {
- public:
-  void KeyTransmitter() override {}
-  void ReleaseTransmitter() override {}
-};
-
 class ReleaseWatch final : public core::Transmitter {
  public:
   explicit ReleaseWatch(ToneGenerator& tones) : tones_(tones) {}
@@ -97,8 +80,7 @@ TEST_F(SoundServer, ACallSentOnTheSinkComesBackWholeFromItsMonitor) {
       }
     });
     ReleaseWatch ptt(tones);
-    ZveiOptions options;
-    options.mode = mode;
+    tx::FixedCallOptions options(tx::CallOptionsForMode(mode));
     tx::SequenceEncoder encoder(tones, ptt, options);
     encoder.SendCall("11211");
     listen.join();
@@ -134,8 +116,8 @@ TEST_F(SoundServer, SwitchingTheInputDeviceGoesOnDecoding) {
   const auto analyse = [&decoder](core::CaptureBuffer b) { decoder.AnalyseBuffer(b); };
   Recorder recorder(audio);
   ASSERT_TRUE(StartCapture(recorder, inputs, loopback, analyse));
-  ZveiOptions options;
-  NoKeying ptt;
+  tx::FixedCallOptions options(tx::CallOptionsForMode(core::kModeZvei));
+  core::NoKeying ptt;
   tx::SequenceEncoder encoder(tones, ptt, options);
   encoder.SendCall("12345");  // on TestSink: the Loopback input hears nothing
   StopCapture(recorder);

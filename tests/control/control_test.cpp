@@ -27,15 +27,6 @@ class TrailLog final : public core::EventLog {
   testsupport::EventTrail& trail_;
 };
 
-class Options final : public tx::CallOptionsSource {
- public:
-  tx::CallOptions CurrentCallOptions() override {
-    tx::CallOptions o;
-    o.toneSet = core::BuiltInToneSet(core::kModeZvei);
-    return o;
-  }
-};
-
 class ControlTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -51,7 +42,7 @@ class ControlTest : public ::testing::Test {
   testsupport::FakeAudioBackend audio_{trail_};
   audio::ToneGenerator tones_{audio_};
   testsupport::FakeTransmitter ptt_{trail_};
-  Options options_;
+  tx::FixedCallOptions options_{tx::CallOptionsForMode(core::kModeZvei)};
   tx::SequenceEncoder encoder_{tones_, ptt_, options_};
   TrailLog log_{trail_};
   testsupport::FakeMessageSink messages_;

@@ -16,12 +16,6 @@ using testsupport::EventTrail;
 using testsupport::FakeAudioBackend;
 using testsupport::FakeTransmitter;
 
-class FixedOptions final : public CallOptionsSource {
- public:
-  CallOptions CurrentCallOptions() override { return options; }
-  CallOptions options;
-};
-
 class SendCallTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -49,7 +43,7 @@ class SendCallTest : public ::testing::Test {
   FakeAudioBackend audio_{trail_};
   audio::ToneGenerator tones_{audio_};
   FakeTransmitter ptt_{trail_};
-  FixedOptions options_;
+  FixedCallOptions options_;
   SequenceEncoder encoder_{tones_, ptt_, options_};
 };
 
