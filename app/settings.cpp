@@ -75,6 +75,11 @@ void SettingsRecord::SelectDevice(DeviceList list, int index) {
       index >= 0 && static_cast<std::size_t>(index) < names.size() ? index : -1;
 }
 
+void SettingsRecord::SetDeviceNames(DeviceList list, std::vector<std::string> names) {
+  devices_[Index(list)] = std::move(names);
+  selectedDevice_[Index(list)] = -1;
+}
+
 int SettingsRecord::SelectedDevice(DeviceList list) const {
   return selectedDevice_[Index(list)];
 }

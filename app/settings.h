@@ -78,6 +78,8 @@ class SettingsRecord final : public SettingsView {
   int Action() const override { return action_; }
   void AddCallEntry(const std::string& entry) override;
   const std::vector<std::string>& CallEntries() const { return calls_; }
+  // Replaces a device list's entries (no selection afterwards).
+  void SetDeviceNames(DeviceList list, std::vector<std::string> names);
 
  private:
   int mode_ = 0;

@@ -1,18 +1,12 @@
 #include "app/station.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "app/console_message_sink.h"
-#include "app/event_log.h"
-#include "app/interruptible_sleeper.h"
 #include "app/listen_command.h"
-#include "app/settings.h"
-#include "audio/recorder.h"
-#include "audio/tone_generator.h"
-#include "control/call_responder.h"
-#include "control/command_interpreter.h"
-#include "control/ip_comm_server.h"
-#include "core/tone_decoder.h"
-#include "tx/ptt_controller.h"
-#include "tx/sequence_encoder.h"
+#include "audio/wave_file.h"
+#include "core/tone_set.h"
 
 namespace sequelo::app {
 namespace {
@@ -25,49 +19,33 @@ std::vector<std::string> Names(const std::vector<audio::AudioDeviceInfo>& device
   return names;
 }
 
+}  // namespace
+
 // What a call reads when it is sent: the mode and check boxes of the
-// station's controls, the pilot settings.
-class StationCallOptions final : public tx::CallOptionsSource {
+// controls, the pilot settings.
+class Station::CallOptions final : public tx::CallOptionsSource {
  public:
-  StationCallOptions(SettingsRecord& controls, ProgramValues& values, std::string startupDir)
+  CallOptions(LiveControls& controls, ProgramValues& values, std::string startupDir)
       : controls_(controls), values_(values), startupDir_(std::move(startupDir)) {}
   tx::CallOptions CurrentCallOptions() override {
-    tx::CallOptions o = tx::CallOptionsForMode(controls_.SelectedMode());
-    o.pilotTone = controls_.Checked(CheckBox::kPilotTone);
+    tx::CallOptions o = tx::CallOptionsForMode(controls_.Mode());
+    o.pilotTone = controls_.PilotTone();
     o.pilotFreqHz = static_cast<std::uint32_t>(values_.pilotFreqHz);
     o.pilotLenMs = static_cast<std::uint32_t>(values_.pilotLenMs);
-    o.generateSoundfiles = controls_.Checked(CheckBox::kGenerateSoundfiles);
+    o.generateSoundfiles = controls_.GenerateSoundfiles();
     o.startupDir = startupDir_;
     return o;
   }
 
  private:
-  SettingsRecord& controls_;
+  LiveControls& controls_;
   ProgramValues& values_;
   std::string startupDir_;
 };
 
-// The responder's view of the station's controls.
-class StationControls final : public control::ResponderControls {
+class Station::RemoteActions final : public control::RemoteActions {
  public:
-  explicit StationControls(SettingsRecord& controls) : controls_(controls) {}
-  void ShowReceivedCode(std::string_view) override {}  // the activity line shows it
-  std::string OwnCode() override { return controls_.Text(TextField::kOwnCode); }
-  std::string OwnGroup() override { return controls_.Text(TextField::kOwnGroup); }
-  std::string DelayText() override { return controls_.Text(TextField::kDelay); }
-  int Action() override { return controls_.Action(); }
-  std::string FixedText() override { return controls_.Text(TextField::kFixedCode); }
-  std::string WaveFileToSend() override { return controls_.Text(TextField::kWaveFileToSend); }
-  bool PlaySoundOnRx() override { return controls_.Checked(CheckBox::kPlaySoundOnRx); }
-  std::string WaveFileToPlay() override { return controls_.Text(TextField::kWaveFileToPlay); }
-
- private:
-  SettingsRecord& controls_;
-};
-
-class StationRemoteActions final : public control::RemoteActions {
- public:
-  StationRemoteActions(control::CommandInterpreter& commands, tx::SequenceEncoder& encoder)
+  RemoteActions(control::CommandInterpreter& commands, tx::SequenceEncoder& encoder)
       : commands_(commands), encoder_(encoder) {}
   void RunCommand(std::string_view text) override { commands_.Run(text); }
   void SendCall(std::string_view code) override { encoder_.SendCall(code); }
@@ -78,13 +56,194 @@ class StationRemoteActions final : public control::RemoteActions {
 };
 
 // The decoder's analysis lines go to the log file only.
-class AnalysisToLogFile final : public core::AnalysisLogWriter {
+class Station::AnalysisToLog final : public core::AnalysisLogWriter {
  public:
-  explicit AnalysisToLogFile(core::EventLog& log) : log_(log) {}
+  explicit AnalysisToLog(core::EventLog& log) : log_(log) {}
   void WriteAnalysisLine(std::string_view line) override { log_.WriteLogLine(line); }
 
  private:
   core::EventLog& log_;
+};
+
+bool DebugMarkerPresent(const std::string& dir) {
+  const std::string path = dir + "/" + std::string(kDebugMarkerFile);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return false;
+  }
+  ::close(fd);
+  return true;
+}
+
+Station::Station(const StationOptions& options, audio::AudioBackend& audio, tx::SerialPort& port,
+                 WallClock& wallClock, ActivityList& activities, core::MessageSink& messages,
+                 ProcessLauncher& launcher, std::FILE* err)
+    : options_(options),
+      audio_(audio),
+      err_(err),
+      log_(wallClock, activities, messages, launcher),
+      messages_(messages),
+      tones_(audio),
+      ptt_(port, messages, sleeper_),
+      decoder_(tickClock_, core::kDefaultThreshold),
+      recorder_(audio) {}
+
+Station::~Station() {
+  if (started_) {
+    AbortTransmissions();
+    ShutDown();
+  }
+}
+
+void Station::StartUp(StationFrontEnd& frontEnd) {
+  frontEnd_ = &frontEnd;
+  // The lists first, then the settings select in them.
+  inputs_ = audio::ListInputDevices(audio_);
+  frontEnd.InputDevicesListed(Names(inputs_));
+  tones_.ListOutputDevices();
+  frontEnd.OutputDevicesListed(Names(tones_.OutputSlots()));
+  frontEnd.DebugMarker(DebugMarkerPresent(options_.startupDir));
+  SettingsView& controls = frontEnd.Settings();
+  LoadSettings(options_.startupDir, controls, values_);
+  frontEnd.SettingsLoaded(values_);
+  log_.SetLogPath(values_.logPath);
+  log_.OpenLogFile();
+  ptt_.SetSettings(values_.ptt);
+  ptt_.OpenPttPort();
+  decoder_.Detector().SetThreshold(values_.threshold);
+  const core::ToneSet* toneSet = core::BuiltInToneSet(controls.SelectedMode());
+  decoder_.SetToneSet(toneSet);
+  decoder_.Detector().SetAnalysisLog(options_.analysisLog);
+  log_.Report("Program startup");
+  if (toneSet != nullptr) {
+    frontEnd.ToneSetSelected(*toneSet);
+  }
+  tones_.OpenOutputDevices(controls.SelectedDevice(DeviceList::kOutput));
+
+  LiveControls& live = frontEnd.Live();
+  callOptions_ = std::make_unique<CallOptions>(live, values_, options_.startupDir);
+  encoder_ = std::make_unique<tx::SequenceEncoder>(tones_, ptt_, *callOptions_);
+  commands_ = std::make_unique<control::CommandInterpreter>(tones_, *encoder_, ptt_, log_,
+                                                            messages_, sleeper_);
+  remoteActions_ = std::make_unique<RemoteActions>(*commands_, *encoder_);
+  server_ = std::make_unique<control::IPCommServer>(log_, *remoteActions_);
+  responder_ = std::make_unique<control::CallResponder>(
+      live, log_, *server_, *encoder_, *commands_, tones_, ptt_, messages_, sleeper_);
+  analysisLog_ = std::make_unique<AnalysisToLog>(log_);
+  decoder_.SetSinks({frontEnd.Spectrum(), responder_.get(), analysisLog_.get()});
+  started_ = true;
+  ChangeInputDevice();
+  std::string serverError;
+  if (server_->Start(options_.remotePort, serverError)) {
+    std::fprintf(err_, "Remote control on port %u\n", static_cast<unsigned>(server_->Port()));
+  } else {
+    std::fprintf(err_, "sequelo: remote control is off: %s\n", serverError.c_str());
+  }
+  std::fflush(err_);
+}
+
+void Station::ChangeInputDevice() {
+  if (!started_ || stopped_) {
+    return;
+  }
+  audio::StopCapture(recorder_);
+  const int input = frontEnd_->Settings().SelectedDevice(DeviceList::kInput);
+  if (!audio::StartCapture(recorder_, inputs_, input,
+                           [this](core::CaptureBuffer b) { decoder_.AnalyseBuffer(b); })) {
+    std::fprintf(err_, "sequelo: not listening: %s\n",
+                 input < 0 ? "no input device" : recorder_.Error().c_str());
+    std::fflush(err_);
+  }
+}
+
+void Station::ChangeOutputDevice() {
+  if (started_ && !stopped_) {
+    tones_.OpenOutputDevices(frontEnd_->Settings().SelectedDevice(DeviceList::kOutput));
+  }
+}
+
+const core::ToneSet* Station::ChangeMode() {
+  // No selection keeps the tone set in use.
+  if (const core::ToneSet* toneSet = core::BuiltInToneSet(frontEnd_->Settings().SelectedMode())) {
+    decoder_.SetToneSet(toneSet);
+  }
+  return decoder_.CurrentToneSet();
+}
+
+void Station::CallExecute(const std::string& callText) {
+  if (!started_ || stopped_) {
+    return;
+  }
+  const std::string text = callText.substr(0, 255);
+  if (!text.empty() && text.front() == '!') {
+    commands_->Run(std::string_view(text).substr(1));  // logs its own lines
+  }
+  if (audio::FileExists(text)) {
+    audio::PlayWaveFile(tones_, ptt_, messages_, text, 1);
+    log_.Report("File sent: " + text);
+    return;
+  }
+  const std::string code = text.substr(0, 5);
+  if (core::IsCallCode(code)) {
+    encoder_->SendCall(code);
+    log_.Report("Code sent: " + text);
+  }
+}
+
+bool Station::ToggleAnalysisLog() {
+  const bool on = !decoder_.Detector().AnalysisLogOn();
+  decoder_.Detector().SetAnalysisLog(on);
+  return on;
+}
+
+void Station::CalibrateIdle() {
+  decoder_.Detector().SetThreshold(0.0);
+}
+
+void Station::AbortTransmissions() {
+  if (commands_) {
+    commands_->Abort();
+  }
+  sleeper_.Interrupt();
+}
+
+void Station::ShutDown() {
+  if (!started_ || stopped_) {
+    return;
+  }
+  stopped_ = true;
+  values_.threshold = decoder_.Detector().Threshold();
+  values_.ptt = ptt_.Settings();
+  std::string saveError;
+  if (!SaveSettings(options_.startupDir, frontEnd_->Settings(), values_, saveError)) {
+    std::fprintf(err_, "sequelo: settings not saved: %s\n", saveError.c_str());
+    std::fflush(err_);
+  }
+  tones_.CloseOutputDevices();
+  audio::StopCapture(recorder_);
+  log_.WriteLogLine("Program termination");
+  ptt_.ClosePttPort();
+  log_.CloseLogFile();
+  server_->Stop();
+}
+
+namespace {
+
+// The console's front end: a settings record, nothing to draw.
+class ConsoleFrontEnd final : public StationFrontEnd {
+ public:
+  SettingsView& Settings() override { return record_; }
+  LiveControls& Live() override { return live_; }
+  void InputDevicesListed(const std::vector<std::string>& names) override {
+    record_.SetDeviceNames(DeviceList::kInput, names);
+  }
+  void OutputDevicesListed(const std::vector<std::string>& names) override {
+    record_.SetDeviceNames(DeviceList::kOutput, names);
+  }
+
+ private:
+  SettingsRecord record_;
+  RecordControls live_{record_};
 };
 
 }  // namespace
@@ -92,75 +251,17 @@ class AnalysisToLogFile final : public core::AnalysisLogWriter {
 int RunStation(const StationOptions& options, audio::AudioBackend& audio, tx::SerialPort& port,
                const std::function<bool(int timeoutMs)>& waitForStop, std::FILE* out,
                std::FILE* err) {
-  const std::string& dir = options.startupDir;
   SystemWallClock wallClock;
   ConsoleActivityList activities(out);
   ConsoleMessageSink messages(err);
   PosixProcessLauncher launcher;
-  FileEventLog log(wallClock, activities, messages, launcher);
-  InterruptibleSleeper sleeper;
-
-  // The lists first, then the settings select in them.
-  const std::vector<audio::AudioDeviceInfo> inputs = audio::ListInputDevices(audio);
-  audio::ToneGenerator tones(audio);
-  tones.ListOutputDevices();
-  SettingsRecord controls(Names(inputs), Names(tones.OutputSlots()));
-  ProgramValues values;
-  LoadSettings(dir, controls, values);
-  log.SetLogPath(values.logPath);
-  log.OpenLogFile();
-  tx::PttController ptt(port, messages, sleeper);
-  ptt.SetSettings(values.ptt);
-  ptt.OpenPttPort();
-  core::SteadyTickClock tickClock;
-  core::ToneDecoder decoder(tickClock, values.threshold);
-  decoder.SetToneSet(core::BuiltInToneSet(controls.SelectedMode()));
-  decoder.Detector().SetAnalysisLog(options.analysisLog);
-  log.Report("Program startup");
-  tones.OpenOutputDevices(controls.SelectedDevice(DeviceList::kOutput));
-
-  StationCallOptions callOptions(controls, values, dir);
-  tx::SequenceEncoder encoder(tones, ptt, callOptions);
-  control::CommandInterpreter commands(tones, encoder, ptt, log, messages, sleeper);
-  StationRemoteActions remoteActions(commands, encoder);
-  control::IPCommServer server(log, remoteActions);
-  StationControls responderControls(controls);
-  control::CallResponder responder(responderControls, log, server, encoder, commands, tones, ptt,
-                                   messages, sleeper);
-  AnalysisToLogFile analysisLog(log);
-  decoder.SetSinks({nullptr, &responder, &analysisLog});
-  audio::Recorder recorder(audio);
-  const int input = controls.SelectedDevice(DeviceList::kInput);
-  if (!audio::StartCapture(recorder, inputs, input,
-                           [&decoder](core::CaptureBuffer b) { decoder.AnalyseBuffer(b); })) {
-    std::fprintf(err, "sequelo-cli: not listening: %s\n",
-                 input < 0 ? "no input device" : recorder.Error().c_str());
-  }
-  std::string serverError;
-  if (server.Start(options.remotePort, serverError)) {
-    std::fprintf(err, "Remote control on port %u\n", static_cast<unsigned>(server.Port()));
-  } else {
-    std::fprintf(err, "sequelo-cli: remote control is off: %s\n", serverError.c_str());
-  }
-  std::fflush(err);
-
-  WaitReportingLostBuffers(recorder, waitForStop, err);
-
-  // Shut-down: a transmission under way ends at its next step.
-  commands.Abort();
-  sleeper.Interrupt();
-  values.threshold = decoder.Detector().Threshold();
-  values.ptt = ptt.Settings();
-  std::string saveError;
-  if (!SaveSettings(dir, controls, values, saveError)) {
-    std::fprintf(err, "sequelo-cli: settings not saved: %s\n", saveError.c_str());
-  }
-  tones.CloseOutputDevices();
-  audio::StopCapture(recorder);
-  log.WriteLogLine("Program termination");
-  ptt.ClosePttPort();
-  log.CloseLogFile();
-  server.Stop();
+  ConsoleFrontEnd frontEnd;
+  Station station(options, audio, port, wallClock, activities, messages, launcher, err);
+  station.StartUp(frontEnd);
+  WaitReportingLostBuffers(station.Recorder(), waitForStop, err);
+  // A transmission under way ends at its next step.
+  station.AbortTransmissions();
+  station.ShutDown();
   return 0;
 }
 
