@@ -15,6 +15,7 @@
 #include "app/decode_command.h"
 #include "app/listen_command.h"
 #include "app/sound_commands.h"
+#include "app/program_entry.h"
 #include "app/station.h"
 #include "app/station_commands.h"
 #include "audio/audio_system.h"
@@ -74,28 +75,6 @@ void AddDecodeCommand(CLI::App& app, DecodeCommand& command, std::string& mode,
 }
 
 // The directory the program was started in: where Sequelo.ini lives.
-std::string StartupDirectory() {
-  std::error_code ec;
-  const auto dir = std::filesystem::current_path(ec);
-  return ec ? std::string(".") : dir.string();
-}
-
-// Ctrl-C and SIGTERM are taken by the main thread alone (blocked before any
-// other thread exists, which inherit the mask), so the program stops cleanly.
-sigset_t BlockStopSignals() {
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  return signals;
-}
-
-bool WaitForStopSignal(const sigset_t& signals, int timeoutMs) {
-  const timespec timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000000L};
-  return sigtimedwait(&signals, nullptr, &timeout) > 0;
-}
-
 OutputFormat FormatFromName(const std::string& name) {
   static const std::map<std::string, OutputFormat> kFormats{
       {"text", OutputFormat::kText}, {"tsv", OutputFormat::kTsv}, {"json", OutputFormat::kJson}};
@@ -260,35 +239,33 @@ int main(int argc, char** argv) {
     sequelo::tx::PosixSerialPort port;
     sequelo::app::ConsoleMessageSink messages;
     const int sendModeIndex = sendMode.empty() ? -1 : sequelo::core::ModeIndexFromName(sendMode);
-    return sequelo::app::RunSendCommand(StartupDirectory(), sendCode, sendModeIndex, *audio, port,
+    return sequelo::app::RunSendCommand(sequelo::app::CurrentDirectory(), sendCode, sendModeIndex, *audio, port,
                                         messages, stdout);
   }
   if (run->parsed()) {
-    station.startupDir = stationDir.empty() ? StartupDirectory() : stationDir;
-    std::error_code ec;
-    if (!std::filesystem::is_directory(station.startupDir, ec)) {
-      std::fprintf(stderr, "sequelo-cli: --dir %s: not a directory\n", station.startupDir.c_str());
+    station.startupDir = stationDir.empty() ? sequelo::app::CurrentDirectory() : stationDir;
+    std::string dirError;
+    if (!sequelo::app::ResolveStartupDirectory(station.startupDir, false, dirError)) {
+      std::fprintf(stderr, "sequelo-cli: --dir %s: %s\n", stationDir.c_str(), dirError.c_str());
       return kUsageError;
     }
-    station.startupDir =
-        std::filesystem::absolute(station.startupDir, ec).lexically_normal().string();
-    sigset_t stopSignals = BlockStopSignals();
+    sigset_t stopSignals = sequelo::app::BlockStopSignals();
     std::string backendName;
     auto audio = sequelo::audio::AudioSystem::Open(backendName);
     sequelo::tx::PosixSerialPort port;
     return sequelo::app::RunStation(
         station, *audio, port,
-        [&stopSignals](int ms) { return WaitForStopSignal(stopSignals, ms); }, stdout, stderr);
+        [&stopSignals](int ms) { return sequelo::app::WaitForStopSignal(stopSignals, ms); }, stdout, stderr);
   }
   if (listen->parsed()) {
     listenRequest.modeIndex = sequelo::core::ModeIndexFromName(listenMode);
     listenRequest.format = FormatFromName(listenFormat);
-    sigset_t stopSignals = BlockStopSignals();
+    sigset_t stopSignals = sequelo::app::BlockStopSignals();
     std::string backendName;
     auto audio = sequelo::audio::AudioSystem::Open(backendName);
     return sequelo::app::RunListenCommand(
         listenRequest, *audio,
-        [&stopSignals](int ms) { return WaitForStopSignal(stopSignals, ms); }, stdout, stderr);
+        [&stopSignals](int ms) { return sequelo::app::WaitForStopSignal(stopSignals, ms); }, stdout, stderr);
   }
   if (ports->parsed()) {
     return sequelo::app::RunPortsCommand(sequelo::tx::DetectSerialDevices(), stdout, stderr);
@@ -298,7 +275,7 @@ int main(int argc, char** argv) {
     sequelo::app::ConsoleMessageSink messages;
     sequelo::core::ThreadSleeper sleeper;
     const auto holdMs = static_cast<std::uint32_t>(std::lround(holdSeconds * 1000.0));
-    return sequelo::app::RunPttTestCommand(StartupDirectory(), holdMs, port, messages, sleeper,
+    return sequelo::app::RunPttTestCommand(sequelo::app::CurrentDirectory(), holdMs, port, messages, sleeper,
                                            stdout);
   }
   return kUsageError;

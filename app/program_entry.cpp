@@ -1,0 +1,62 @@
+#include "app/program_entry.h"
+
+#include <pthread.h>
+
+#include <ctime>
+#include <filesystem>
+#include <system_error>
+
+namespace sequelo::app {
+
+std::string CurrentDirectory() {
+  std::error_code ec;
+  const auto dir = std::filesystem::current_path(ec);
+  return ec ? std::string(".") : dir.string();
+}
+
+std::string UserDataDirectory(const char* xdgDataHome, const char* home) {
+  if (xdgDataHome != nullptr && xdgDataHome[0] == '/') {
+    return (std::filesystem::path(xdgDataHome) / "sequelo").lexically_normal().string();
+  }
+  if (home != nullptr && home[0] == '/') {
+    return (std::filesystem::path(home) / ".local/share/sequelo").lexically_normal().string();
+  }
+  return {};
+}
+
+bool ResolveStartupDirectory(std::string& dir, bool create, std::string& error) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  if (create && !fs::exists(dir, ec)) {
+    fs::create_directories(dir, ec);
+    if (ec) {
+      error = "cannot create it: " + ec.message();
+      return false;
+    }
+  }
+  if (!fs::is_directory(dir, ec)) {
+    error = "not a directory";
+    return false;
+  }
+  dir = fs::absolute(dir, ec).lexically_normal().string();
+  if (dir.size() > 1 && dir.back() == '/') {
+    dir.pop_back();
+  }
+  return true;
+}
+
+sigset_t BlockStopSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  return signals;
+}
+
+bool WaitForStopSignal(const sigset_t& signals, int timeoutMs) {
+  const timespec timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000000L};
+  return sigtimedwait(&signals, nullptr, &timeout) > 0;
+}
+
+}  // namespace sequelo::app

@@ -1,0 +1,588 @@
+#include "app/window/main_window.h"
+
+#include <QApplication>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QEventLoop>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpressionValidator>
+#include <QScreen>
+#include <algorithm>
+#include <thread>
+#include <vector>
+
+#include "app/window/control_ids.h"
+#include "app/window/dialog_units.h"
+#include "app/window/ptt_dialog_window.h"
+#include "app/window/spectrum_bar.h"
+#include "audio/wave_file.h"
+
+namespace sequelo::app {
+namespace {
+
+constexpr int kBarsTimerMs = 20;  // at least the buffer rate (46.9 per second)
+
+QString Q(const std::string& s) {
+  return QString::fromStdString(s);
+}
+
+QColor ToQColor(Rgb c) {
+  return {c.r, c.g, c.b};
+}
+
+bool DesktopMessageBox(bool question, const std::string& text, const std::string& caption) {
+  QMessageBox box(QMessageBox::NoIcon, Q(caption), Q(text),
+                  question ? QMessageBox::Ok | QMessageBox::Cancel : QMessageBox::Ok,
+                  QApplication::activeWindow());
+  return box.exec() == QMessageBox::Ok;
+}
+
+std::string DesktopChooseWaveFile() {
+  return QFileDialog::getOpenFileName(nullptr, QStringLiteral("Select wave file"), QString(),
+                                      QStringLiteral("WAV File (*.wav)"))
+      .toStdString();
+}
+
+QValidator* DigitsOnly(QObject* parent) {
+  return new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), parent);
+}
+
+}  // namespace
+
+// The settings' view of the widgets (window thread).
+class MainWindow::WidgetSettings final : public SettingsView {
+ public:
+  explicit WidgetSettings(MainWindow& w) : w_(w) {}
+  void SelectMode(int index) override {
+    w_.mode_->setCurrentIndex(index >= 0 && index < w_.mode_->count() ? index : -1);
+  }
+  int SelectedMode() const override { return w_.mode_->currentIndex(); }
+  std::vector<std::string> DeviceNames(DeviceList list) const override {
+    std::vector<std::string> names;
+    const QComboBox* box = List(list);
+    for (int i = 0; i < box->count(); ++i) {
+      names.push_back(box->itemText(i).toStdString());
+    }
+    return names;
+  }
+  void SelectDevice(DeviceList list, int index) override {
+    QComboBox* box = List(list);
+    box->setCurrentIndex(index >= 0 && index < box->count() ? index : -1);
+  }
+  int SelectedDevice(DeviceList list) const override { return List(list)->currentIndex(); }
+  void SetText(TextField field, const std::string& text) override { Edit(field)->setText(Q(text)); }
+  std::string Text(TextField field) const override { return Edit(field)->text().toStdString(); }
+  void SetChecked(CheckBox box, bool checked) override { Check(box)->setChecked(checked); }
+  bool Checked(CheckBox box) const override { return Check(box)->isChecked(); }
+  void SetAction(int action) override {
+    if (action >= 0 && action <= 3) {
+      w_.response_->button(action)->setChecked(true);
+      return;
+    }
+    // None checked: an exclusive group must let go for a moment.
+    w_.response_->setExclusive(false);
+    for (QAbstractButton* b : w_.response_->buttons()) {
+      b->setChecked(false);
+    }
+    w_.response_->setExclusive(true);
+  }
+  int Action() const override { return w_.response_->checkedId(); }
+  void AddCallEntry(const std::string& entry) override {
+    // A sorted list: letters compared without regard to case.
+    const QString text = Q(entry);
+    int at = 0;
+    while (at < w_.callBox_->count() &&
+           QString::compare(w_.callBox_->itemText(at), text, Qt::CaseInsensitive) <= 0) {
+      ++at;
+    }
+    w_.callBox_->insertItem(at, text);
+  }
+
+ private:
+  QComboBox* List(DeviceList list) const {
+    return list == DeviceList::kInput ? w_.inputDevice_ : w_.outputDevice_;
+  }
+  QLineEdit* Edit(TextField field) const {
+    switch (field) {
+      case TextField::kOwnCode:
+        return w_.ownCode_;
+      case TextField::kOwnGroup:
+        return w_.ownGroup_;
+      case TextField::kFixedCode:
+        return w_.fixedCode_;
+      case TextField::kWaveFileToPlay:
+        return w_.waveToPlay_;
+      case TextField::kWaveFileToSend:
+        return w_.waveToSend_;
+      case TextField::kDelay:
+        break;
+    }
+    return w_.delay_;
+  }
+  QCheckBox* Check(CheckBox box) const {
+    switch (box) {
+      case CheckBox::kPlaySoundOnRx:
+        return w_.playOnRx_;
+      case CheckBox::kPilotTone:
+        return w_.pilotTone_;
+      case CheckBox::kGenerateSoundfiles:
+        break;
+    }
+    return w_.generateSoundfiles_;
+  }
+  MainWindow& w_;
+};
+
+AboutBox::AboutBox(QWidget* parent) : QDialog(parent) {
+  setWindowTitle(QStringLiteral("About"));
+  const DialogUnits du = DialogUnits::ForFont(font());
+  setFixedSize(du.X(211), du.Y(114));
+  auto* shortName = new QLabel(QStringLiteral("Sequelo"), this);
+  shortName->setGeometry(du.Rect(80, 15, 42, 8));
+  shortName->setAlignment(Qt::AlignCenter);
+  auto* wideName = new QLabel(QStringLiteral("Sequelo"), this);
+  wideName->setGeometry(du.Rect(47, 30, 114, 8));
+  wideName->setAlignment(Qt::AlignCenter);
+  auto* version = new QLineEdit(QStringLiteral("Version %1").arg(Q(std::string(kProgramVersion))),
+                                this);
+  version->setReadOnly(true);
+  version->setAlignment(Qt::AlignCenter);
+  version->setGeometry(du.Rect(60, 60, 86, 15));
+  SetControlId(version, 1019);
+  auto* ok = new QPushButton(QStringLiteral("OK"), this);
+  ok->setGeometry(du.Rect(75, 82, 50, 14));
+  ok->setDefault(true);
+  SetControlId(ok, 1);
+  connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+}
+
+MainWindow::MainWindow(const StationOptions& options, WindowServices services)
+    : options_(options), services_(std::move(services)) {
+  setWindowTitle(QStringLiteral("Sequelo"));
+  setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+  BuildControls();
+  BuildMenus();
+  if (!services_.presenter) {
+    services_.presenter = DesktopMessageBox;
+  }
+  if (!services_.chooseWaveFile) {
+    services_.chooseWaveFile = DesktopChooseWaveFile;
+  }
+  settings_ = std::make_unique<WidgetSettings>(*this);
+  live_ = std::make_unique<WindowLiveControls>(receivedCode_);
+  activityList_ = std::make_unique<WindowActivityList>(activities_);
+  messages_ = std::make_unique<WindowMessageSink>(this, services_.presenter);
+  station_ = std::make_unique<Station>(options_, *services_.audio, *services_.port,
+                                       *services_.wallClock, *activityList_, *messages_,
+                                       *services_.launcher, services_.err);
+  connect(&barTimer_, &QTimer::timeout, this, [this] { PaintNewestSpectrum(); });
+}
+
+MainWindow::~MainWindow() {
+  ShutDown();
+  station_.reset();  // before the widgets its queued work points at
+}
+
+void MainWindow::BuildControls() {
+  auto* central = new QWidget(this);
+  setCentralWidget(central);
+  // Every control is placed in dialog units; the units are fixed once all
+  // exist (see the end of this function).
+  struct Placed {
+    QWidget* widget;
+    int x, y, width, height;
+    int room;  // text controls: how far the text may reach (dialog units)
+  };
+  std::vector<Placed> placed;
+  auto place = [&](QWidget* w, int id, int x, int y, int width, int height) {
+    w->setParent(central);
+    placed.push_back({w, x, y, width, height, 0});
+    if (id != 0) {
+      SetControlId(w, id);
+    }
+    return w;
+  };
+  // A text wider in this font than its place gets the room up to the next
+  // control, so that it is never cut.
+  auto widen = [&](QWidget* w, int room) { placed.back().room = room; (void)w; };
+  auto label = [&](const char* text, int id, int x, int y, int width, int height, int room) {
+    auto* l = new QLabel(QString::fromUtf8(text));
+    place(l, id, x, y, width, height);
+    widen(l, room);
+    return l;
+  };
+  // A frame without a title draws its top line half a text line down, as a
+  // titled one does, so that frames stacked on each other do not overlap.
+  auto frame = [&](const char* title, int x, int y, int width, int height) {
+    const int drop = title[0] == '\0' ? 4 : 0;
+    place(new QGroupBox(QString::fromUtf8(title)), 0, x, y + drop, width, height - drop);
+  };
+  auto edit = [&](int id, int x, int y, int width, int height, bool digits,
+                  Qt::Alignment align) {
+    auto* e = new QLineEdit;
+    place(e, id, x, y, width, height);
+    e->setAlignment(align | Qt::AlignVCenter);
+    if (digits) {
+      e->setValidator(DigitsOnly(e));
+    }
+    return e;
+  };
+  auto list = [&](int id, int x, int y, int width) {
+    auto* c = new QComboBox;
+    place(c, id, x, y, width, 12);
+    return c;
+  };
+  auto check = [&](const char* text, int id, int x, int y, int width, int height, int room) {
+    auto* c = new QCheckBox(QString::fromUtf8(text));
+    place(c, id, x, y, width, height);
+    widen(c, room);
+    return c;
+  };
+  auto button = [&](const char* text, int id, int x, int y, int width, int height) {
+    auto* b = new QPushButton(QString::fromUtf8(text));
+    place(b, id, x, y, width, height);
+    b->setAutoDefault(false);
+    return b;
+  };
+
+  // Frames first, so that they lie beneath their controls.
+  frame("", 7, 7, 221, 24);
+  frame("", 7, 29, 221, 129);
+  frame("", 7, 155, 221, 117);
+  frame("", 7, 270, 221, 50);
+  frame("Activities", 233, 7, 200, 313);
+
+  label("Mode", 1028, 14, 16, 18, 8, 20);
+  mode_ = list(1029, 35, 14, 44);
+  for (std::string_view name : core::kModeNames) {  // FillModeList
+    mode_->addItem(QString::fromUtf8(name.data(), static_cast<int>(name.size())));
+  }
+  mode_->setCurrentIndex(0);
+
+  for (int k = 1; k <= kBarCount; ++k) {
+    auto* bar = new SpectrumBar;
+    place(bar, BarControlId(k), 25 + 6 * (k - 1), 36, 6, 38);
+    bars_[static_cast<std::size_t>(k - 1)] = bar;
+  }
+  label("0 kHz", 1034, 27, 76, 18, 8, 30);
+  label("3 kHz", 1157, 195, 77, 18, 8, 30);
+
+  label("Input device", 1021, 16, 93, 41, 8, 51);
+  inputDevice_ = list(1020, 68, 91, 127);
+  label("Own code", 1003, 15, 110, 33, 8, 52);
+  ownCode_ = edit(1005, 68, 107, 31, 13, true, Qt::AlignHCenter);
+  label("Own group", 1004, 124, 109, 36, 8, 39);
+  ownGroup_ = edit(1019, 164, 107, 31, 13, true, Qt::AlignHCenter);
+  label("Received code", 1026, 15, 127, 48, 8, 51);
+  receivedCode_ = edit(1027, 67, 124, 32, 13, false, Qt::AlignHCenter);
+  receivedCode_->setReadOnly(true);
+  QPalette codeColours = receivedCode_->palette();
+  codeColours.setColor(QPalette::Base, QColor(196, 255, 196));
+  codeColours.setColor(QPalette::Text, QColor(255, 0, 0));
+  receivedCode_->setPalette(codeColours);
+  playOnRx_ = check(" Play sound on RX", 1015, 16, 142, 73, 10, 73);
+  waveToPlay_ = edit(1016, 89, 141, 106, 13, false, Qt::AlignLeft);
+  waveToPlay_->setReadOnly(true);
+  auto* choosePlay = button("...", 1017, 198, 141, 28, 13);
+
+  label("Output device", 1023, 16, 167, 46, 8, 51);
+  outputDevice_ = list(1022, 68, 165, 127);
+  label("On receiption of own code do:", 1024, 16, 182, 98, 8, 210);
+  response_ = new QButtonGroup(this);
+  const std::array<std::pair<const char*, int>, 4> radios{
+      {{"Nothing", 195}, {"Send own code", 209}, {"Send fixed", 224}, {"Send sound", 239}}};
+  const std::array<int, 4> radioWidths{41, 65, 50, 67};
+  for (int i = 0; i < 4; ++i) {
+    const auto n = static_cast<std::size_t>(i);
+    auto* r = new QRadioButton(QString::fromUtf8(radios[n].first));
+    place(r, 1008 + i, 16, radios[n].second, radioWidths[n], 10);
+    response_->addButton(r, i);
+  }
+  fixedCode_ = edit(1025, 84, 222, 110, 13, false, Qt::AlignLeft);
+  waveToSend_ = edit(1012, 84, 238, 110, 13, false, Qt::AlignLeft);
+  waveToSend_->setReadOnly(true);
+  auto* chooseSend = button("...", 1013, 197, 238, 28, 13);
+  label("Delay", 1007, 16, 257, 19, 8, 19);
+  delay_ = edit(1006, 35, 255, 31, 13, true, Qt::AlignRight);
+  label("ms", 1014, 69, 257, 10, 8, 20);
+
+  label("Call", 1002, 14, 279, 12, 8, 15);
+  callBox_ = new QComboBox;
+  callBox_->setEditable(true);
+  callBox_->setInsertPolicy(QComboBox::InsertAlphabetically);
+  callBox_->setMaxVisibleItems(8);
+  place(callBox_, 1001, 29, 277, 192, 13);
+  callBox_->lineEdit()->setMaxLength(255);
+  pilotTone_ = check("TX pilot tone (VOX)", 1030, 15, 294, 77, 10, 97);
+  generateSoundfiles_ = check("Generate code soundfiles", 1031, 15, 305, 97, 10, 97);
+  callButton_ = button("C a l l   /   E x e c u t e", 1018, 113, 294, 109, 22);
+
+  activities_ = new QListWidget;
+  place(activities_, 1035, 240, 17, 187, 297);
+  activities_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  activities_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  activities_->setSelectionMode(QAbstractItemView::SingleSelection);
+
+  // Dialog units from the font; where a caption does not fit its room in
+  // this font, the horizontal unit grows until it does, so the layout keeps
+  // its proportions and no text is cut.
+  DialogUnits du = DialogUnits::ForFont(font());
+  int baseX = du.BaseX();
+  for (const Placed& p : placed) {
+    if (p.room > 0) {
+      const int natural = p.widget->sizeHint().width();
+      baseX = std::max(baseX, (natural * 4 + p.room - 1) / p.room);
+    }
+  }
+  du = DialogUnits(baseX, du.BaseY());
+  central->setFixedSize(du.X(440), du.Y(327));
+  for (const Placed& p : placed) {
+    QRect r = du.Rect(p.x, p.y, p.width, p.height);
+    if (p.room > 0) {
+      r.setWidth(std::clamp(p.widget->sizeHint().width(), r.width(), du.X(p.x + p.room) - du.X(p.x)));
+    }
+    p.widget->setGeometry(r);
+  }
+
+  connect(choosePlay, &QPushButton::clicked, this, [this] { ChooseWaveFile(1016); });
+  connect(chooseSend, &QPushButton::clicked, this, [this] { ChooseWaveFile(1012); });
+  connect(callButton_, &QPushButton::clicked, this, [this] { CallExecute(); });
+  // Selection changes by the operator (not those the program makes).
+  connect(inputDevice_, &QComboBox::activated, this, [this] { station_->ChangeInputDevice(); });
+  connect(outputDevice_, &QComboBox::activated, this, [this] { station_->ChangeOutputDevice(); });
+  connect(mode_, &QComboBox::activated, this, [this] {
+    SyncLive();
+    if (const core::ToneSet* toneSet = station_->ChangeMode()) {
+      ColourBars(*toneSet);
+    }
+  });
+  // Other threads read a copy of the controls, refreshed on every change.
+  for (QLineEdit* e : {ownCode_, ownGroup_, fixedCode_, waveToPlay_, waveToSend_, delay_}) {
+    connect(e, &QLineEdit::textChanged, this, [this] { SyncLive(); });
+  }
+  for (QCheckBox* c : {playOnRx_, pilotTone_, generateSoundfiles_}) {
+    connect(c, &QCheckBox::toggled, this, [this] { SyncLive(); });
+  }
+  connect(response_, &QButtonGroup::idToggled, this, [this] { SyncLive(); });
+  connect(mode_, &QComboBox::currentIndexChanged, this, [this] { SyncLive(); });
+}
+
+void MainWindow::BuildMenus() {
+  auto item = [this](QMenu* menu, const char* text, int id, auto action) {
+    QAction* a = menu->addAction(QString::fromUtf8(text));
+    SetControlId(a, id);
+    connect(a, &QAction::triggered, this, action);
+    return a;
+  };
+  QMenu* file = menuBar()->addMenu(QStringLiteral("File"));
+  item(file, "Delete logfile", 40003, [this] { station_->Log().DeleteLogFile(); });
+  // Exit posts a close request: the close box's way out, the same shut-down.
+  item(file, "Exit", 40001,
+       [this] { QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection); });
+  QMenu* view = menuBar()->addMenu(QStringLiteral("View"));
+  spectrumItem_ = item(view, "Spectrum Display", 40010, [this] { ToggleSpectrumDisplay(); });
+  spectrumItem_->setCheckable(true);
+  spectrumItem_->setChecked(true);
+  item(view, "Logfile", 40004, [this] { station_->Log().ViewLogFile(); });
+  QMenu* extras = menuBar()->addMenu(QStringLiteral("Extras"));
+  analysisLogItem_ = item(extras, "Log Audio Analysis", 40006, [this] {
+    analysisLogItem_->setChecked(station_->ToggleAnalysisLog());
+  });
+  analysisLogItem_->setCheckable(true);
+  calibrateItem_ =
+      item(extras, "Calibrate Log Audio Idle", 40008, [this] { station_->CalibrateIdle(); });
+  item(extras, "PTT Control", 40012, [this] { ShowPttDialog(); });
+  QMenu* help = menuBar()->addMenu(QStringLiteral("Help"));
+  item(help, "About", 40002, [this] { ShowAboutBox(); });
+}
+
+QWidget* MainWindow::Control(int id) const {
+  return FindControl<QWidget>(this, id);
+}
+
+QAction* MainWindow::MenuItem(int id) const {
+  return FindControl<QAction>(this, id);
+}
+
+SpectrumBar* MainWindow::Bar(int bar) const {
+  return bar >= 1 && bar <= kBarCount ? bars_[static_cast<std::size_t>(bar - 1)] : nullptr;
+}
+
+void MainWindow::StartUp() {
+  // Centred on the screen, on top of the others.
+  if (const QScreen* screen = QApplication::primaryScreen()) {
+    adjustSize();
+    move(screen->availableGeometry().center() - rect().center());
+  }
+  raise();
+  station_->StartUp(*this);
+  SyncLive();
+  barTimer_.start(kBarsTimerMs);
+}
+
+SettingsView& MainWindow::Settings() {
+  return *settings_;
+}
+
+void MainWindow::InputDevicesListed(const std::vector<std::string>& names) {
+  inputDevice_->clear();
+  for (const auto& n : names) {
+    inputDevice_->addItem(Q(n));
+  }
+}
+
+void MainWindow::OutputDevicesListed(const std::vector<std::string>& names) {
+  outputDevice_->clear();
+  for (const auto& n : names) {
+    outputDevice_->addItem(Q(n));
+  }
+}
+
+void MainWindow::DebugMarker(bool present) {
+  analysisLogItem_->setEnabled(present);
+  analysisLogItem_->setChecked(false);
+  calibrateItem_->setEnabled(present);
+}
+
+void MainWindow::SettingsLoaded(const ProgramValues& values) {
+  const bool on = values.spectrumDisplayOn != 0;
+  spectrumItem_->setChecked(on);
+  feed_.SetDisplayOn(on);
+}
+
+void MainWindow::ColourBars(const core::ToneSet& toneSet) {
+  const bool on = station_->SpectrumDisplayOn();
+  for (int k = 1; k <= kBarCount; ++k) {
+    SpectrumBar* bar = Bar(k);
+    if (on) {
+      bar->SetRange(0, kBarFullScale);
+    }
+    const BarColours c = ColourOfBar(k, toneSet, on);
+    bar->SetColours(ToQColor(c.background), ToQColor(c.bar));
+  }
+}
+
+void MainWindow::ToggleSpectrumDisplay() {
+  const bool on = !station_->SpectrumDisplayOn();
+  station_->SetSpectrumDisplayOn(on);
+  feed_.SetDisplayOn(on);
+  spectrumItem_->setChecked(on);
+  if (const core::ToneSet* toneSet = station_->Decoder().CurrentToneSet()) {
+    ColourBars(*toneSet);
+  }
+}
+
+void MainWindow::PaintNewestSpectrum() {
+  BarPositions positions{};
+  if (feed_.TakeNewest(positions) && station_->SpectrumDisplayOn()) {
+    for (int k = 1; k <= kBarCount; ++k) {
+      Bar(k)->SetPosition(positions[static_cast<std::size_t>(k - 1)]);
+    }
+  }
+}
+
+void MainWindow::SyncLive() {
+  WindowLiveControls::Values v;
+  v.ownCode = ownCode_->text().toStdString();
+  v.ownGroup = ownGroup_->text().toStdString();
+  v.delay = delay_->text().toStdString();
+  v.fixedText = fixedCode_->text().toStdString();
+  v.waveFileToSend = waveToSend_->text().toStdString();
+  v.waveFileToPlay = waveToPlay_->text().toStdString();
+  v.action = response_->checkedId();
+  v.playSoundOnRx = playOnRx_->isChecked();
+  v.mode = mode_->currentIndex();
+  v.pilotTone = pilotTone_->isChecked();
+  v.generateSoundfiles = generateSoundfiles_->isChecked();
+  live_->Update(std::move(v));
+}
+
+void MainWindow::CallExecute() {
+  if (busy_ || shutDown_) {
+    return;
+  }
+  const std::string text = callBox_->currentText().toStdString();
+  // The transmission runs beside the window; the window keeps painting and
+  // showing activity, but takes no operator input until it has ended.
+  busy_ = true;
+  callButton_->setEnabled(false);
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  QEventLoop loop;
+  std::thread transmission([this, text, &loop] {
+    station_->CallExecute(text);
+    QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+  });
+  loop.exec(QEventLoop::ExcludeUserInputEvents);
+  transmission.join();
+  QApplication::restoreOverrideCursor();
+  callButton_->setEnabled(true);
+  busy_ = false;
+  if (closeRequested_) {
+    close();
+  }
+}
+
+void MainWindow::ChooseWaveFile(int targetId) {
+  const std::string path = services_.chooseWaveFile();
+  if (path.empty()) {
+    return;  // cancelled
+  }
+  if (audio::IsValidWaveFile(path)) {
+    (targetId == 1016 ? waveToPlay_ : waveToSend_)->setText(Q(path));
+  } else {
+    messages_->ShowMessage(audio::kWaveFormatNotSupported, core::kProgramCaption);
+  }
+}
+
+void MainWindow::ShowAboutBox() {
+  AboutBox box(this);
+  box.exec();
+}
+
+void MainWindow::ShowPttDialog() {
+  std::vector<std::string> devices;
+  if (services_.serialDevices) {
+    devices = services_.serialDevices();
+  }
+  PttControlDialog dialog(tx::FillPttDialog(station_->Ptt().Settings(), devices), this);
+  if (dialog.exec() == QDialog::Accepted) {
+    tx::AcceptPttDialog(station_->Ptt(), dialog.State());
+  }
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  if (busy_) {
+    // Cut the transmission short; the window closes once it has ended.
+    closeRequested_ = true;
+    station_->AbortTransmissions();
+    event->ignore();
+    return;
+  }
+  ShutDown();
+  event->accept();
+}
+
+void MainWindow::ShutDown() {
+  if (shutDown_) {
+    return;
+  }
+  shutDown_ = true;
+  barTimer_.stop();
+  // Nobody may wait for a message box while the threads are stopped.
+  messages_->ReleaseWaiters();
+  station_->AbortTransmissions();
+  station_->ShutDown();
+}
+
+}  // namespace sequelo::app

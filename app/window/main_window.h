@@ -1,0 +1,153 @@
+// The main window: the station's controls, the spectrum bars, the activity
+// list and the menus. It starts the station when it comes up and shuts it
+// down when it closes ("Exit" and the close box alike).
+//
+// Threads: only the window thread touches widgets. The capture thread
+// publishes spectra into a lock-free feed that a timer reads (stale spectra
+// are dropped, the capture thread never waits); activity lines and received
+// codes are queued to the window thread in order. A call, command string or
+// wave file sent from the window runs beside it: the window keeps painting
+// and showing activity but takes no operator input until it has ended.
+#pragma once
+
+#include <QDialog>
+#include <QMainWindow>
+#include <QTimer>
+#include <array>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/bar_display.h"
+#include "app/station.h"
+#include "app/window/window_bridge.h"
+
+class QAction;
+class QButtonGroup;
+class QCheckBox;
+class QComboBox;
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+class QRadioButton;
+
+namespace sequelo::app {
+
+class SpectrumBar;
+
+inline constexpr std::string_view kProgramVersion = "V1.3a";
+
+// The services the window runs on; tests hand in fakes.
+struct WindowServices {
+  audio::AudioBackend* audio = nullptr;
+  tx::SerialPort* port = nullptr;
+  WallClock* wallClock = nullptr;
+  ProcessLauncher* launcher = nullptr;
+  // Message boxes; empty: the desktop's message box.
+  MessagePresenter presenter;
+  // The open-file chooser: a path, or empty when cancelled; empty function:
+  // the desktop's chooser ("Select wave file", "WAV File (*.wav)").
+  std::function<std::string()> chooseWaveFile;
+  // Lists the serial devices for the PTT dialog; empty: none.
+  std::function<std::vector<std::string>()> serialDevices;
+  std::FILE* err = stderr;
+};
+
+class MainWindow final : public QMainWindow, private StationFrontEnd {
+ public:
+  MainWindow(const StationOptions& options, WindowServices services);
+  ~MainWindow() override;
+
+  // Brings the station up; the window shows it whether shown or not.
+  void StartUp();
+
+  // The control or menu item with a given id (nullptr if none).
+  QWidget* Control(int id) const;
+  QAction* MenuItem(int id) const;
+  SpectrumBar* Bar(int bar) const;  // 1..31
+  Station& GetStation() { return *station_; }
+  BarFeed& Feed() { return feed_; }
+
+  // The operator's commands, as the controls and menu run them.
+  void CallExecute();
+  void ChooseWaveFile(int targetId);  // 1012 or 1016
+  void ShowAboutBox();
+  void ShowPttDialog();
+  // Paints the newest spectrum from the feed now (the timer does it
+  // regularly).
+  void PaintNewestSpectrum();
+
+  bool Busy() const { return busy_; }
+  bool ShutDownDone() const { return shutDown_; }
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  class WidgetSettings;
+
+  // StationFrontEnd
+  SettingsView& Settings() override;
+  LiveControls& Live() override { return *live_; }
+  void InputDevicesListed(const std::vector<std::string>& names) override;
+  void OutputDevicesListed(const std::vector<std::string>& names) override;
+  void DebugMarker(bool present) override;
+  void SettingsLoaded(const ProgramValues& values) override;
+  void ToneSetSelected(const core::ToneSet& toneSet) override { ColourBars(toneSet); }
+  core::SpectrumObserver* Spectrum() override { return &feed_; }
+
+  void BuildControls();
+  void BuildMenus();
+  void ColourBars(const core::ToneSet& toneSet);
+  void SyncLive();
+  void ToggleSpectrumDisplay();
+  void ShutDown();
+
+  StationOptions options_;
+  WindowServices services_;
+  BarFeed feed_;
+  QTimer barTimer_;
+  bool busy_ = false;
+  bool closeRequested_ = false;
+  bool shutDown_ = false;
+
+  // Widgets (owned by the window).
+  QComboBox* mode_ = nullptr;
+  QComboBox* inputDevice_ = nullptr;
+  QComboBox* outputDevice_ = nullptr;
+  QLineEdit* ownCode_ = nullptr;
+  QLineEdit* ownGroup_ = nullptr;
+  QLineEdit* receivedCode_ = nullptr;
+  QCheckBox* playOnRx_ = nullptr;
+  QLineEdit* waveToPlay_ = nullptr;
+  QButtonGroup* response_ = nullptr;
+  QLineEdit* fixedCode_ = nullptr;
+  QLineEdit* waveToSend_ = nullptr;
+  QLineEdit* delay_ = nullptr;
+  QComboBox* callBox_ = nullptr;
+  QCheckBox* pilotTone_ = nullptr;
+  QCheckBox* generateSoundfiles_ = nullptr;
+  QPushButton* callButton_ = nullptr;
+  QListWidget* activities_ = nullptr;
+  std::array<SpectrumBar*, kBarCount> bars_{};
+  QAction* analysisLogItem_ = nullptr;
+  QAction* calibrateItem_ = nullptr;
+  QAction* spectrumItem_ = nullptr;
+
+  std::unique_ptr<WidgetSettings> settings_;
+  std::unique_ptr<WindowLiveControls> live_;
+  std::unique_ptr<WindowActivityList> activityList_;
+  std::unique_ptr<WindowMessageSink> messages_;
+  std::unique_ptr<Station> station_;
+};
+
+// The "About" box: the program name and "Version V1.3a"; only its OK
+// button closes it (Escape and the close box do nothing).
+class AboutBox final : public QDialog {
+ public:
+  explicit AboutBox(QWidget* parent = nullptr);
+  void reject() override {}  // Escape and the close box
+};
+
+}  // namespace sequelo::app
