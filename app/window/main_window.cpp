@@ -346,6 +346,7 @@ void MainWindow::BuildControls() {
     }
   }
   du = DialogUnits(baseX, du.BaseY());
+  units_ = du;
   central->setFixedSize(du.X(440), du.Y(327));
   for (const Placed& p : placed) {
     QRect r = du.Rect(p.x, p.y, p.width, p.height);

@@ -21,6 +21,7 @@
 
 #include "app/bar_display.h"
 #include "app/station.h"
+#include "app/window/dialog_units.h"
 #include "app/window/window_bridge.h"
 
 class QAction;
@@ -78,6 +79,8 @@ class MainWindow final : public QMainWindow, private StationFrontEnd {
   // regularly).
   void PaintNewestSpectrum();
 
+  // The dialog units the controls are placed in.
+  const DialogUnits& Units() const { return units_; }
   bool Busy() const { return busy_; }
   bool ShutDownDone() const { return shutDown_; }
 
@@ -108,6 +111,7 @@ class MainWindow final : public QMainWindow, private StationFrontEnd {
   WindowServices services_;
   BarFeed feed_;
   QTimer barTimer_;
+  DialogUnits units_{1, 1};
   bool busy_ = false;
   bool closeRequested_ = false;
   bool shutDown_ = false;
