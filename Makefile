@@ -1,5 +1,7 @@
 # Sequelo: the two commands of the README, and a few more.
-#   make run    install what is missing, build, run the program
+#   make run    install what is missing, build, start the window (without a
+#               display: the headless station, on the Loopback devices when
+#               there is no sound card)
 #   make test   install what is missing, build, run every test (plain and
 #               under AddressSanitizer + UBSan)
 # Warnings are errors when CI is set (CI=true in continuous integration).
@@ -7,7 +9,7 @@
 WERROR := $(if $(CI),ON,OFF)
 CONFIGURE = cmake --preset $(1) -DSEQUELO_WERROR=$(WERROR) >/dev/null
 
-.PHONY: all deps build run test test-dev test-asan test-tsan bench format format-check clean
+.PHONY: all deps build run demo screenshot test test-dev test-asan test-tsan bench format format-check clean
 
 all: build
 
@@ -19,7 +21,13 @@ build: deps
 	@cmake --build --preset release
 
 run: build
+	@./build/release/app/sequelo --data-dir
+
+demo: build
 	@./scripts/demo build/release
+
+screenshot: build
+	@./scripts/screenshot build/release docs/screenshot.png
 
 test: test-dev test-asan
 
