@@ -638,11 +638,22 @@ TEST_F(WindowTest, ClosingWhileTheRemoteClientTransmitsEndsCleanly) {
 
 TEST_F(WindowTest, ClosingWhileTheWindowTransmitsWaitsForTheCutShortCall) {
   Start();
-  SetCall("!P5000C12345");
-  // Close from inside the transmission's loop, as the close box would.
-  QTimer::singleShot(100, window_.get(), [this] { window_->close(); });
+  SetCall("!T10001000P5000C12345");
+  // While it is on the air the window is busy but keeps painting the
+  // spectrum (the 1000 Hz tone comes back through the Loopback devices);
+  // then it is closed, as the close box would.
+  bool busy = false;
+  bool painted = false;
+  QTimer::singleShot(600, window_.get(), [this, &busy, &painted] {
+    busy = window_->Busy() && !C<QPushButton>(1018)->isEnabled();
+    painted = window_->Bar(11)->Position() == kBarFullScale;  // 1031 Hz
+    window_->close();
+    EXPECT_FALSE(window_->ShutDownDone()) << "not before the transmission has ended";
+  });
   const auto started = std::chrono::steady_clock::now();
   window_->CallExecute();
+  EXPECT_TRUE(busy);
+  EXPECT_TRUE(painted);
   EXPECT_TRUE(window_->ShutDownDone());
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
   EXPECT_EQ(Log().find("Command Call"), std::string::npos);
