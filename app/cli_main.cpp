@@ -14,8 +14,8 @@
 #include "app/console_message_sink.h"
 #include "app/decode_command.h"
 #include "app/listen_command.h"
-#include "app/sound_commands.h"
 #include "app/program_entry.h"
+#include "app/sound_commands.h"
 #include "app/station.h"
 #include "app/station_commands.h"
 #include "audio/audio_system.h"
@@ -239,8 +239,8 @@ int main(int argc, char** argv) {
     sequelo::tx::PosixSerialPort port;
     sequelo::app::ConsoleMessageSink messages;
     const int sendModeIndex = sendMode.empty() ? -1 : sequelo::core::ModeIndexFromName(sendMode);
-    return sequelo::app::RunSendCommand(sequelo::app::CurrentDirectory(), sendCode, sendModeIndex, *audio, port,
-                                        messages, stdout);
+    return sequelo::app::RunSendCommand(sequelo::app::CurrentDirectory(), sendCode, sendModeIndex,
+                                        *audio, port, messages, stdout);
   }
   if (run->parsed()) {
     station.startupDir = stationDir.empty() ? sequelo::app::CurrentDirectory() : stationDir;
@@ -255,7 +255,8 @@ int main(int argc, char** argv) {
     sequelo::tx::PosixSerialPort port;
     return sequelo::app::RunStation(
         station, *audio, port,
-        [&stopSignals](int ms) { return sequelo::app::WaitForStopSignal(stopSignals, ms); }, stdout, stderr);
+        [&stopSignals](int ms) { return sequelo::app::WaitForStopSignal(stopSignals, ms); }, stdout,
+        stderr);
   }
   if (listen->parsed()) {
     listenRequest.modeIndex = sequelo::core::ModeIndexFromName(listenMode);
@@ -265,7 +266,8 @@ int main(int argc, char** argv) {
     auto audio = sequelo::audio::AudioSystem::Open(backendName);
     return sequelo::app::RunListenCommand(
         listenRequest, *audio,
-        [&stopSignals](int ms) { return sequelo::app::WaitForStopSignal(stopSignals, ms); }, stdout, stderr);
+        [&stopSignals](int ms) { return sequelo::app::WaitForStopSignal(stopSignals, ms); }, stdout,
+        stderr);
   }
   if (ports->parsed()) {
     return sequelo::app::RunPortsCommand(sequelo::tx::DetectSerialDevices(), stdout, stderr);
@@ -275,8 +277,8 @@ int main(int argc, char** argv) {
     sequelo::app::ConsoleMessageSink messages;
     sequelo::core::ThreadSleeper sleeper;
     const auto holdMs = static_cast<std::uint32_t>(std::lround(holdSeconds * 1000.0));
-    return sequelo::app::RunPttTestCommand(sequelo::app::CurrentDirectory(), holdMs, port, messages, sleeper,
-                                           stdout);
+    return sequelo::app::RunPttTestCommand(sequelo::app::CurrentDirectory(), holdMs, port, messages,
+                                           sleeper, stdout);
   }
   return kUsageError;
 }

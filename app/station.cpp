@@ -127,8 +127,8 @@ void Station::StartUp(StationFrontEnd& frontEnd) {
                                                             messages_, sleeper_);
   remoteActions_ = std::make_unique<RemoteActions>(*commands_, *encoder_);
   server_ = std::make_unique<control::IPCommServer>(log_, *remoteActions_);
-  responder_ = std::make_unique<control::CallResponder>(
-      live, log_, *server_, *encoder_, *commands_, tones_, ptt_, messages_, sleeper_);
+  responder_ = std::make_unique<control::CallResponder>(live, log_, *server_, *encoder_, *commands_,
+                                                        tones_, ptt_, messages_, sleeper_);
   analysisLog_ = std::make_unique<AnalysisToLog>(log_);
   decoder_.SetSinks({frontEnd.Spectrum(), responder_.get(), analysisLog_.get()});
   started_ = true;

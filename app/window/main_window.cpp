@@ -153,8 +153,8 @@ AboutBox::AboutBox(QWidget* parent) : QDialog(parent) {
   auto* wideName = new QLabel(QStringLiteral("Sequelo"), this);
   wideName->setGeometry(du.Rect(47, 30, 114, 8));
   wideName->setAlignment(Qt::AlignCenter);
-  auto* version = new QLineEdit(QStringLiteral("Version %1").arg(Q(std::string(kProgramVersion))),
-                                this);
+  auto* version =
+      new QLineEdit(QStringLiteral("Version %1").arg(Q(std::string(kProgramVersion))), this);
   version->setReadOnly(true);
   version->setAlignment(Qt::AlignCenter);
   version->setGeometry(du.Rect(60, 60, 86, 15));
@@ -183,9 +183,9 @@ MainWindow::MainWindow(const StationOptions& options, WindowServices services)
   live_ = std::make_unique<WindowLiveControls>(receivedCode_);
   activityList_ = std::make_unique<WindowActivityList>(activities_);
   messages_ = std::make_unique<WindowMessageSink>(this, services_.presenter);
-  station_ = std::make_unique<Station>(options_, *services_.audio, *services_.port,
-                                       *services_.wallClock, *activityList_, *messages_,
-                                       *services_.launcher, services_.err);
+  station_ =
+      std::make_unique<Station>(options_, *services_.audio, *services_.port, *services_.wallClock,
+                                *activityList_, *messages_, *services_.launcher, services_.err);
   connect(&barTimer_, &QTimer::timeout, this, [this] { PaintNewestSpectrum(); });
 }
 
@@ -215,7 +215,10 @@ void MainWindow::BuildControls() {
   };
   // A text wider in this font than its place gets the room up to the next
   // control, so that it is never cut.
-  auto widen = [&](QWidget* w, int room) { placed.back().room = room; (void)w; };
+  auto widen = [&](QWidget* w, int room) {
+    placed.back().room = room;
+    (void)w;
+  };
   auto label = [&](const char* text, int id, int x, int y, int width, int height, int room) {
     auto* l = new QLabel(QString::fromUtf8(text));
     place(l, id, x, y, width, height);
@@ -228,8 +231,7 @@ void MainWindow::BuildControls() {
     const int drop = title[0] == '\0' ? 4 : 0;
     place(new QGroupBox(QString::fromUtf8(title)), 0, x, y + drop, width, height - drop);
   };
-  auto edit = [&](int id, int x, int y, int width, int height, bool digits,
-                  Qt::Alignment align) {
+  auto edit = [&](int id, int x, int y, int width, int height, bool digits, Qt::Alignment align) {
     auto* e = new QLineEdit;
     place(e, id, x, y, width, height);
     e->setAlignment(align | Qt::AlignVCenter);
@@ -351,7 +353,8 @@ void MainWindow::BuildControls() {
   for (const Placed& p : placed) {
     QRect r = du.Rect(p.x, p.y, p.width, p.height);
     if (p.room > 0) {
-      r.setWidth(std::clamp(p.widget->sizeHint().width(), r.width(), du.X(p.x + p.room) - du.X(p.x)));
+      r.setWidth(
+          std::clamp(p.widget->sizeHint().width(), r.width(), du.X(p.x + p.room) - du.X(p.x)));
     }
     p.widget->setGeometry(r);
   }
@@ -397,9 +400,8 @@ void MainWindow::BuildMenus() {
   spectrumItem_->setChecked(true);
   item(view, "Logfile", 40004, [this] { station_->Log().ViewLogFile(); });
   QMenu* extras = menuBar()->addMenu(QStringLiteral("Extras"));
-  analysisLogItem_ = item(extras, "Log Audio Analysis", 40006, [this] {
-    analysisLogItem_->setChecked(station_->ToggleAnalysisLog());
-  });
+  analysisLogItem_ = item(extras, "Log Audio Analysis", 40006,
+                          [this] { analysisLogItem_->setChecked(station_->ToggleAnalysisLog()); });
   analysisLogItem_->setCheckable(true);
   calibrateItem_ =
       item(extras, "Calibrate Log Audio Idle", 40008, [this] { station_->CalibrateIdle(); });

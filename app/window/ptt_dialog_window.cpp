@@ -37,8 +37,7 @@ QLineEdit* Edit(const std::string& text, int id, int maxLength) {
 
 }  // namespace
 
-PttControlDialog::PttControlDialog(const tx::PttDialogState& s, QWidget* parent)
-    : QDialog(parent) {
+PttControlDialog::PttControlDialog(const tx::PttDialogState& s, QWidget* parent) : QDialog(parent) {
   setWindowTitle(QStringLiteral("PTT Control"));
   setModal(true);
 

@@ -23,7 +23,8 @@ void WindowActivityList::AddEntry(std::string entry) {
   }
   // One queued flush carries every entry added before it runs.
   if (first && list_) {
-    QMetaObject::invokeMethod(list_, [this] { Flush(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        list_, [this] { Flush(); }, Qt::QueuedConnection);
   }
 }
 
@@ -106,7 +107,8 @@ void WindowLiveControls::ShowReceivedCode(std::string_view code) {
   }
   QMetaObject::invokeMethod(
       receivedCode_,
-      [field = receivedCode_, text = QString::fromUtf8(code.data(), static_cast<int>(code.size()))] {
+      [field = receivedCode_,
+       text = QString::fromUtf8(code.data(), static_cast<int>(code.size()))] {
         if (field) {
           field->setText(text);
         }

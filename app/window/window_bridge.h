@@ -20,7 +20,6 @@
 #include "app/station.h"
 #include "core/message_sink.h"
 
-
 namespace sequelo::app {
 
 // The activity list box: at most 1024 entries, the newest selected and in

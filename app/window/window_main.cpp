@@ -6,9 +6,9 @@
 #include <QApplication>
 #include <atomic>
 #include <cstdio>
-#include <thread>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "app/event_log.h"
 #include "app/program_entry.h"
@@ -55,8 +55,7 @@ int main(int argc, char** argv) {
                "starts the program this way")
       ->excludes(dirOption);
   app.add_flag("--headless", headless, "Run the station without a window even with a display");
-  app.add_option("--port", options.remotePort,
-                 "TCP port of the remote control; 0: any free port")
+  app.add_option("--port", options.remotePort, "TCP port of the remote control; 0: any free port")
       ->capture_default_str();
   try {
     app.parse(argc, argv);
@@ -105,8 +104,8 @@ int main(int argc, char** argv) {
     sequelo::tx::PosixSerialPort port;
     return sequelo::app::RunStation(
         options, *audio, port,
-        [&stopSignals](int ms) { return sequelo::app::WaitForStopSignal(stopSignals, ms); },
-        stdout, stderr);
+        [&stopSignals](int ms) { return sequelo::app::WaitForStopSignal(stopSignals, ms); }, stdout,
+        stderr);
   }
 
   // Ctrl-C, SIGTERM (a logout, a service manager) close the window the way

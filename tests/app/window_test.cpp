@@ -305,9 +305,10 @@ TEST_F(WindowTest, EveryControlStandsWithItsIdKindCaptionAndPlace) {
 TEST_F(WindowTest, MenusAndTheirInitialStatesWithoutMarkerFile) {
   Start();
   const std::pair<int, const char*> items[] = {
-      {40003, "Delete logfile"}, {40001, "Exit"},  {40010, "Spectrum Display"},
-      {40004, "Logfile"},        {40006, "Log Audio Analysis"},
-      {40008, "Calibrate Log Audio Idle"}, {40012, "PTT Control"}, {40002, "About"}};
+      {40003, "Delete logfile"},     {40001, "Exit"},
+      {40010, "Spectrum Display"},   {40004, "Logfile"},
+      {40006, "Log Audio Analysis"}, {40008, "Calibrate Log Audio Idle"},
+      {40012, "PTT Control"},        {40002, "About"}};
   for (const auto& [id, text] : items) {
     QAction* a = window_->MenuItem(id);
     ASSERT_NE(a, nullptr) << id;
@@ -549,10 +550,10 @@ TEST_F(WindowTest, ExitSavesEveryFieldAndKeepsWhatItDoesNotKnow) {
   EXPECT_TRUE(WaitFor([&] { return window_->ShutDownDone(); }));
   EXPECT_FALSE(window_->isVisible());
   const std::string ini = Ini();
-  for (const char* line : {"; my station\r\n", "[Other]\r\nKey=1\r\n", "MyKey=kept\r\n",
-                           "OwnCode=22222\r\n", "OwnGroup=22200\r\n", "Mode=1\r\n",
-                           "PilotTone=1\r\n", "Action=2\r\n", "FixedCode=!C12345\r\n",
-                           "Delay=250\r\n"}) {
+  for (const char* line :
+       {"; my station\r\n", "[Other]\r\nKey=1\r\n", "MyKey=kept\r\n", "OwnCode=22222\r\n",
+        "OwnGroup=22200\r\n", "Mode=1\r\n", "PilotTone=1\r\n", "Action=2\r\n",
+        "FixedCode=!C12345\r\n", "Delay=250\r\n"}) {
     EXPECT_NE(ini.find(line), std::string::npos) << line << "\n" << ini;
   }
   const std::string log = Log();
@@ -572,18 +573,37 @@ TEST_F(WindowTest, SettingsFileFromNothingHoldsEveryKeyInOrder) {
       keys.push_back(line.substr(0, eq));
     }
   }
-  const std::vector<std::string> expected{
-      "Mode",          "InputDevice",    "OutputDevice",
-      "Threshold",     "PilotFreq",      "PilotLen",
-      "OwnCode",       "OwnGroup",       "FixedCode",
-      "PlayWaveFileOnReceiption",        "PilotTone",
-      "GenerateSoundfiles",              "SpectrumDisplay",
-      "WaveFileToPlay", "WaveFileToSend", "Action",
-      "Delay",         "LogPath",        "UsePTTControl",
-      "ComPort",       "Baudrate",       "Databits",
-      "Stopbits",      "Parity",         "CAT",
-      "RTS",           "TXCommand",      "RXCommand",
-      "TXDelay",       "ComDevice",      "Call_1"};
+  const std::vector<std::string> expected{"Mode",
+                                          "InputDevice",
+                                          "OutputDevice",
+                                          "Threshold",
+                                          "PilotFreq",
+                                          "PilotLen",
+                                          "OwnCode",
+                                          "OwnGroup",
+                                          "FixedCode",
+                                          "PlayWaveFileOnReceiption",
+                                          "PilotTone",
+                                          "GenerateSoundfiles",
+                                          "SpectrumDisplay",
+                                          "WaveFileToPlay",
+                                          "WaveFileToSend",
+                                          "Action",
+                                          "Delay",
+                                          "LogPath",
+                                          "UsePTTControl",
+                                          "ComPort",
+                                          "Baudrate",
+                                          "Databits",
+                                          "Stopbits",
+                                          "Parity",
+                                          "CAT",
+                                          "RTS",
+                                          "TXCommand",
+                                          "RXCommand",
+                                          "TXDelay",
+                                          "ComDevice",
+                                          "Call_1"};
   EXPECT_EQ(keys, expected);
   EXPECT_NE(Ini().find("Call_1=12345 - Test Code\r\n"), std::string::npos);
 }
@@ -602,8 +622,8 @@ class RemoteClientSocket {
   ~RemoteClientSocket() { ::close(fd_); }
   bool Send(const std::string& line) {
     const std::string data = line + "\r\n";
-    return connected_ && ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL) ==
-                             static_cast<ssize_t>(data.size());
+    return connected_ &&
+           ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
   }
 
  private:
