@@ -23,7 +23,9 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -606,6 +608,85 @@ TEST_F(WindowTest, SettingsFileFromNothingHoldsEveryKeyInOrder) {
                                           "Call_1"};
   EXPECT_EQ(keys, expected);
   EXPECT_NE(Ini().find("Call_1=12345 - Test Code\r\n"), std::string::npos);
+}
+
+TEST_F(WindowTest, CallBoxKeepsItsEntriesSorted) {
+  WriteFile("Sequelo.ini", "[Sequelo]\r\nCall_1=54321\r\nCall_2=!C11111\r\nCall_3=abc\r\n");
+  Start();
+  auto* call = C<QComboBox>(1001);
+  std::vector<std::string> entries;
+  for (int i = 0; i < call->count(); ++i) {
+    entries.push_back(call->itemText(i).toStdString());
+  }
+  EXPECT_EQ(entries, (std::vector<std::string>{"!C11111", "54321", "abc"}));
+}
+
+TEST(WindowActivityListTest, KeepsTheNewest1024InOrderAndShowsTheNewest) {
+  QListWidget list;
+  WindowActivityList activities(&list);
+  // Two threads add at once; each one's entries keep their order.
+  std::thread other([&] {
+    for (int i = 0; i < 600; ++i) {
+      activities.AddEntry("b" + std::to_string(i));
+    }
+  });
+  for (int i = 0; i < 600; ++i) {
+    activities.AddEntry("a" + std::to_string(i));
+  }
+  other.join();
+  ASSERT_TRUE(WaitFor([&] { return list.count() == 1024; }));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(list.count(), 1024);
+  int lastA = -1;
+  int lastB = -1;
+  for (int i = 0; i < list.count(); ++i) {
+    const std::string e = list.item(i)->text().toStdString();
+    int& last = e[0] == 'a' ? lastA : lastB;
+    const int n = std::stoi(e.substr(1));
+    EXPECT_GT(n, last) << e;
+    last = n;
+  }
+  EXPECT_EQ(std::max(lastA, lastB), 599);
+  EXPECT_EQ(list.currentRow(), 1023);
+  EXPECT_EQ(list.item(0)->sizeHint().width(), 1024) << "the horizontal scroll extent";
+}
+
+TEST(WindowMessageSinkTest, OtherThreadsWaitForTheBoxUntilLetGo) {
+  QObject context;
+  std::vector<std::string> shown;
+  bool onWindowThread = true;
+  WindowMessageSink sink(
+      &context, [&](bool question, const std::string& text, const std::string& caption) {
+        onWindowThread = onWindowThread && QThread::currentThread() == context.thread();
+        shown.push_back(caption + ": " + text);
+        return question;
+      });
+  std::atomic<int> answered{0};
+  bool ok = false;
+  std::thread asker([&] {
+    ok = sink.AskOkCancel("Delete logfile ?", "Sequelo");
+    ++answered;
+  });
+  ASSERT_TRUE(WaitFor([&] { return answered == 1; }));
+  asker.join();
+  EXPECT_TRUE(ok);
+  EXPECT_TRUE(onWindowThread);
+  ASSERT_EQ(shown, std::vector<std::string>{"Sequelo: Delete logfile ?"});
+
+  // Nobody answers (the window thread is busy shutting down): letting go
+  // frees the waiting thread with Cancel, and later callers do not wait.
+  std::thread waiter([&] {
+    ok = sink.AskOkCancel("Again ?", "Sequelo");
+    ++answered;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(answered, 1) << "waits for the box";
+  sink.ReleaseWaiters();
+  waiter.join();
+  EXPECT_FALSE(ok);
+  EXPECT_FALSE(sink.AskOkCancel("Later ?", "Sequelo"));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(shown.size(), 1u) << "dropped, never shown";
 }
 
 // A client of the remote control: connects, sends lines, reads.
