@@ -1,0 +1,437 @@
+// Candidate calls of the enhanced decoder: the common offset, trimming and
+// classification, the guard, the framing guard, the ambiguity rule and the
+// report. Runs on the analysing thread, once per group of at least five
+// tone segments (rarely in noise, so its cost hardly counts).
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <numbers>
+
+#include "core/enhanced_decoder.h"
+
+namespace sequelo::core {
+namespace {
+
+using namespace enhanced;
+
+constexpr float kEvidenceZ = 3.0f;   // a frame carries evidence from this z on
+constexpr double kMinToneMs = 20.0;  // each tone lasts 20..160 ms
+constexpr double kMaxToneMs = 160.0;
+constexpr double kMinOfMedian = 0.4;  // each tone within 0.4..2.5 x the median
+constexpr double kMaxOfMedian = 2.5;
+constexpr double kMaxLongestToShortest = 3.0;
+constexpr double kMinToneMeanZ = 5.0;     // mean z of every tone
+constexpr double kMinCallMeanZ = 7.0;     // mean z over the call
+constexpr double kMaxSecondToBest = 0.6;  // the runner-up tone of a segment
+constexpr double kMinRivalShare = 0.5;    // an overlapping rival this strong: ambiguous
+constexpr int kMaxSegmentFrames = 40;     // 267 ms: a longer segment fails the length check
+// Framing guard.
+constexpr int kEdgeSamples = 90;   // 15 ms: window edge to tone edge
+constexpr int kGapSamples = 30;    // 5 ms between a tone edge and the outside look
+constexpr int kLookSamples = 240;  // 40 ms looked at on each side
+// The inside look starts 10 ms within the estimated edge: with a strong
+// signal the edge estimate lies up to 10 ms outside the tone, and a
+// neighbouring note there would pass for a tone under the call.
+constexpr int kInsideMargin = 60;
+constexpr double kGuardLowHz = 700.0;
+constexpr double kGuardHighHz = 2950.0;
+constexpr double kPeakToMean = 15.0;  // an outside bin this far above the band mean
+constexpr double kOfTonePower = 0.3;  // and this strong against the call's tones
+constexpr double kOwnToneHz = 60.0;   // and this far from the call's edge tone
+constexpr double kInsideHz = 10.0;    // inside power looked for within this distance
+constexpr double kInsideShare = 0.3;  // a tone this strong inside the call is background
+
+}  // namespace
+
+void EnhancedDecoder::EvaluateGroup(const Group& group) {
+  constexpr int kMaxCandidates = kMaxGroupSegments - 4;
+  std::array<EnhancedVerdict, kMaxCandidates> verdicts{};
+  const int candidates = group.count - 4;
+  for (int i = 0; i < candidates; ++i) {
+    verdicts[static_cast<std::size_t>(i)] =
+        EvaluateCandidate(&group.segments[static_cast<std::size_t>(i)]);
+    ++candidates_;
+  }
+  // The strongest passing candidate wins unless an overlapping rival with
+  // another code carries at least half its evidence in the tones the two do
+  // not share (a weak noise segment next to a real call does not make the
+  // call ambiguous; a sixth note of a melody as strong as the others does);
+  // candidates overlapping a winner are dropped.
+  std::array<bool, kMaxCandidates> done{};
+  for (;;) {
+    int winner = -1;
+    for (int i = 0; i < candidates; ++i) {
+      const auto& v = verdicts[static_cast<std::size_t>(i)];
+      if (v.accepted && !done[static_cast<std::size_t>(i)] &&
+          (winner < 0 || v.evidence > verdicts[static_cast<std::size_t>(winner)].evidence)) {
+        winner = i;
+      }
+    }
+    if (winner < 0) {
+      break;
+    }
+    auto& w = verdicts[static_cast<std::size_t>(winner)];
+    done[static_cast<std::size_t>(winner)] = true;
+    bool ambiguous = false;
+    for (int i = 0; i < candidates; ++i) {
+      auto& v = verdicts[static_cast<std::size_t>(i)];
+      if (i == winner || std::abs(i - winner) >= 5 || done[static_cast<std::size_t>(i)]) {
+        continue;
+      }
+      const int shift = std::abs(i - winner);
+      double rivalOwn = 0.0;
+      double winnerOwn = 0.0;
+      for (int j = 0; j < shift; ++j) {
+        const auto early = static_cast<std::size_t>(j);
+        const auto late = static_cast<std::size_t>(4 - j);
+        rivalOwn += i > winner ? v.toneEvidence[late] : v.toneEvidence[early];
+        winnerOwn += i > winner ? w.toneEvidence[early] : w.toneEvidence[late];
+      }
+      if (v.accepted && std::string_view(v.code.data()) != std::string_view(w.code.data()) &&
+          rivalOwn >= kMinRivalShare * winnerOwn) {
+        ambiguous = true;
+      }
+      if (v.accepted) {
+        v.accepted = false;
+        v.reason = "overlaps a stronger candidate";
+      }
+      done[static_cast<std::size_t>(i)] = true;
+    }
+    if (ambiguous) {
+      w.accepted = false;
+      w.reason = "ambiguous: an overlapping candidate with another code";
+    }
+  }
+  for (int i = 0; i < candidates; ++i) {
+    const auto& v = verdicts[static_cast<std::size_t>(i)];
+    LogVerdict(v);
+    if (v.accepted) {
+      ++codesReported_;
+      lastReported_ = v;
+      lastReportSample_ = samples_;
+      if (sinks_.codeHandler != nullptr) {
+        sinks_.codeHandler->HandleReceivedCode(std::string_view(v.code.data(), 5));
+      }
+    }
+  }
+}
+
+EnhancedVerdict EnhancedDecoder::EvaluateCandidate(const Segment* segments) const {
+  EnhancedVerdict v;
+  std::array<Segment, 5> s{};
+  std::copy(segments, segments + 5, s.begin());
+  const auto sumZ = [this](std::int64_t first, std::int64_t last, int tone, int offset) {
+    double total = 0.0;
+    const auto bin = static_cast<std::size_t>(tone * kOffsets + offset);
+    for (std::int64_t f = first; f <= last; ++f) {
+      total += FrameZ(f)[bin];
+    }
+    return total;
+  };
+  for (std::size_t j = 0; j < 5; ++j) {
+    v.tones[j] = toneChar_[static_cast<std::size_t>(s[j].tone)];
+  }
+  v.startSample = static_cast<std::uint64_t>(std::max<std::int64_t>(0, WindowEnd(s[0].first)));
+  v.endSample = static_cast<std::uint64_t>(std::max<std::int64_t>(0, WindowEnd(s[4].last)));
+  if (s[0].first <= frames_ - kFrameRing) {
+    v.reason = "too long ago";
+    return v;
+  }
+  for (const auto& seg : s) {
+    if (seg.last - seg.first + 1 > kMaxSegmentFrames) {
+      v.reason = "tone too long";
+      return v;
+    }
+  }
+  // One common offset: the hypothesis with the most evidence over all five.
+  int best = 0;
+  double bestEvidence = -1.0;
+  for (int e = 0; e < kOffsets; ++e) {
+    double total = 0.0;
+    for (const auto& seg : s) {
+      total += sumZ(seg.first, seg.last, seg.tone, e);
+    }
+    if (total > bestEvidence) {
+      bestEvidence = total;
+      best = e;
+    }
+  }
+  v.offsetRelative = (best - kOffsets / 2) * kOffsetStep;
+  // Trim the outer edges to the frames with evidence at that offset: from
+  // the strongest frame of the edge segment outwards, as long as z holds up
+  // (a noise frame above the mark after a gap does not count).
+  const auto at = [&](std::int64_t f, int tone) {
+    return FrameZ(f)[static_cast<std::size_t>(tone * kOffsets + best)];
+  };
+  const auto peakOf = [&](const Segment& seg) {
+    std::int64_t peak = seg.first;
+    for (std::int64_t f = seg.first; f <= seg.last; ++f) {
+      peak = at(f, seg.tone) > at(peak, seg.tone) ? f : peak;
+    }
+    return peak;
+  };
+  // One frame below the mark is bridged when the frame beyond it is above.
+  std::int64_t edge = peakOf(s[0]);
+  for (;;) {
+    if (edge > s[0].first && at(edge - 1, s[0].tone) >= kEvidenceZ) {
+      --edge;
+    } else if (edge - 1 > s[0].first && at(edge - 2, s[0].tone) >= kEvidenceZ) {
+      edge -= 2;
+    } else {
+      break;
+    }
+  }
+  s[0].first = edge;
+  edge = peakOf(s[4]);
+  for (;;) {
+    if (edge < s[4].last && at(edge + 1, s[4].tone) >= kEvidenceZ) {
+      ++edge;
+    } else if (edge + 1 < s[4].last && at(edge + 2, s[4].tone) >= kEvidenceZ) {
+      edge += 2;
+    } else {
+      break;
+    }
+  }
+  s[4].last = edge;
+  // Classify every segment again at the common offset and its neighbours.
+  std::array<int, 5> tone{};
+  std::array<double, 5> bestScore{};
+  std::array<double, 5> secondScore{};
+  std::array<int, 5> ownOffset{};
+  double frameCount = 0.0;
+  for (std::size_t j = 0; j < 5; ++j) {
+    bestScore[j] = -1.0;
+    secondScore[j] = -1.0;
+    for (int k = 0; k < kTones; ++k) {
+      double score = 0.0;
+      for (int e = std::max(0, best - 1); e <= std::min(kOffsets - 1, best + 1); ++e) {
+        score = std::max(score, sumZ(s[j].first, s[j].last, k, e));
+      }
+      if (score > bestScore[j]) {
+        secondScore[j] = bestScore[j];
+        bestScore[j] = score;
+        tone[j] = k;
+      } else if (score > secondScore[j]) {
+        secondScore[j] = score;
+      }
+    }
+    double own = -1.0;
+    for (int e = 0; e < kOffsets; ++e) {
+      const double score = sumZ(s[j].first, s[j].last, tone[j], e);
+      if (score > own) {
+        own = score;
+        ownOffset[j] = e;
+      }
+    }
+    v.tones[j] = toneChar_[static_cast<std::size_t>(tone[j])];
+    frameCount += static_cast<double>(s[j].last - s[j].first + 1);
+  }
+  v.evidence = 0.0;
+  v.weakestMeanZ = 1e30;
+  for (std::size_t j = 0; j < 5; ++j) {
+    v.evidence += bestScore[j];
+    v.toneEvidence[j] = bestScore[j];
+    v.weakestMeanZ =
+        std::min(v.weakestMeanZ, bestScore[j] / static_cast<double>(s[j].last - s[j].first + 1));
+  }
+  v.callMeanZ = v.evidence / frameCount;
+  // Tone edges in samples: the call's start, the four changes, its end.
+  std::array<std::int64_t, 6> bounds{};
+  bounds[0] = WindowEnd(s[0].first) - kWindowSamples + kEdgeSamples;
+  for (std::size_t j = 1; j < 5; ++j) {
+    bounds[j] = (WindowEnd(s[j - 1].last) + WindowEnd(s[j].first)) / 2 - kWindowSamples / 2;
+  }
+  bounds[5] = WindowEnd(s[4].last) - kEdgeSamples;
+  v.startSample = static_cast<std::uint64_t>(std::max<std::int64_t>(0, bounds[0]));
+  v.endSample = static_cast<std::uint64_t>(std::max<std::int64_t>(0, bounds[5]));
+  // The code: the repeat tone stands for the character before it.
+  for (std::size_t j = 0; j < 5; ++j) {
+    const char c = v.tones[j];
+    v.code[j] = (c == 'R' && j > 0) ? v.code[j - 1] : c;
+  }
+
+  // The guard.
+  if (tone[0] == kRepeatTone) {
+    v.reason = "starts with the repeat tone";
+    return v;
+  }
+  for (std::size_t j = 1; j < 5; ++j) {
+    if (tone[j] == tone[j - 1]) {
+      v.reason = "equal neighbouring tones";
+      return v;
+    }
+  }
+  std::array<double, 5> lengthMs{};
+  for (std::size_t j = 0; j < 5; ++j) {
+    lengthMs[j] = static_cast<double>(bounds[j + 1] - bounds[j]) * 1000.0 / kCaptureRateHz;
+    if (lengthMs[j] < kMinToneMs || lengthMs[j] > kMaxToneMs) {
+      v.reason = "tone length out of 20..160 ms";
+      v.reasonTone = static_cast<int>(j);
+      v.reasonValue = lengthMs[j];
+      return v;
+    }
+  }
+  std::array<double, 5> sorted = lengthMs;
+  std::sort(sorted.begin(), sorted.end());
+  const double median = sorted[2];
+  if (sorted[0] < kMinOfMedian * median || sorted[4] > kMaxOfMedian * median ||
+      sorted[4] > kMaxLongestToShortest * sorted[0]) {
+    v.reason = "uneven tone lengths, longest to shortest";
+    v.reasonValue = sorted[4] / sorted[0];
+    return v;
+  }
+  if (v.weakestMeanZ < kMinToneMeanZ) {
+    v.reason = "a weak tone, mean z";
+    v.reasonValue = v.weakestMeanZ;
+    return v;
+  }
+  if (v.callMeanZ < kMinCallMeanZ) {
+    v.reason = "weak call, mean z";
+    v.reasonValue = v.callMeanZ;
+    return v;
+  }
+  for (std::size_t j = 0; j < 5; ++j) {
+    if (secondScore[j] > kMaxSecondToBest * bestScore[j]) {
+      v.reason = "a second tone as strong, share";
+      v.reasonTone = static_cast<int>(j);
+      v.reasonValue = secondScore[j] / bestScore[j];
+      return v;
+    }
+    if (std::abs(ownOffset[j] - best) > 1) {
+      v.reason = "a tone off the call's offset, own offset %";
+      v.reasonTone = static_cast<int>(j);
+      v.reasonValue = (ownOffset[j] - kOffsets / 2) * kOffsetStep * 100.0;
+      return v;
+    }
+  }
+  // The framing guard.
+  const double scale = 1.0 + v.offsetRelative;
+  std::array<double, 5> power{};
+  for (std::size_t j = 0; j < 5; ++j) {
+    power[j] = TonePower((bounds[j] + bounds[j + 1]) / 2,
+                         toneHz_[static_cast<std::size_t>(tone[j])] * scale);
+  }
+  std::sort(power.begin(), power.end());
+  if (FramingViolation(bounds, toneHz_[static_cast<std::size_t>(tone[0])] * scale,
+                       toneHz_[static_cast<std::size_t>(tone[4])] * scale, power[2], v)) {
+    return v;
+  }
+  v.accepted = true;
+  return v;
+}
+
+double EnhancedDecoder::TonePower(std::int64_t centre, double hz) const {
+  const double w = 2.0 * std::numbers::pi * hz / kCaptureRateHz;
+  double re = 0.0;
+  double im = 0.0;
+  const std::int64_t start = centre - kWindowSamples / 2;
+  for (int n = 0; n < kWindowSamples; ++n) {
+    const double x = AudioAt(start + n);
+    re += x * std::cos(w * n);
+    im -= x * std::sin(w * n);
+  }
+  // Squared amplitude of the tone: |S| = amplitude x N / 2.
+  const double half = kWindowSamples / 2.0;
+  return (re * re + im * im) / (half * half);
+}
+
+void EnhancedDecoder::GuardSpectrum(std::int64_t start, std::int64_t count,
+                                    std::vector<double>& power) const {
+  std::fill(fftRe_.begin(), fftRe_.end(), 0.0);
+  std::fill(fftIm_.begin(), fftIm_.end(), 0.0);
+  const std::int64_t oldest =
+      std::max<std::int64_t>(origin_, static_cast<std::int64_t>(samples_) - kAudioRing);
+  double windowSum = 0.0;
+  for (std::int64_t n = 0; n < count; ++n) {
+    const double w = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * (static_cast<double>(n) + 0.5) /
+                                          static_cast<double>(count));
+    windowSum += w;
+    const std::int64_t at = start + n;
+    const bool held = at >= oldest && at < static_cast<std::int64_t>(samples_);
+    fftRe_[static_cast<std::size_t>(n)] = held ? w * AudioAt(at) : 0.0;
+  }
+  fft_.Forward(fftRe_.data(), fftIm_.data());
+  // Squared amplitude of a tone at its peak bin.
+  const double norm = windowSum > 0.0 ? 4.0 / (windowSum * windowSum) : 0.0;
+  for (std::size_t b = 0; b < power.size(); ++b) {
+    power[b] = (fftRe_[b] * fftRe_[b] + fftIm_[b] * fftIm_[b]) * norm;
+  }
+}
+
+bool EnhancedDecoder::FramingViolation(const std::array<std::int64_t, 6>& bounds, double firstHz,
+                                       double lastHz, double tonePower,
+                                       EnhancedVerdict& verdict) const {
+  const double binHz = static_cast<double>(kCaptureRateHz) / kGuardFftSize;
+  const auto lowBin = static_cast<std::size_t>(std::ceil(kGuardLowHz / binHz));
+  const auto highBin = static_cast<std::size_t>(std::floor(kGuardHighHz / binHz));
+  const auto insideBins = static_cast<std::size_t>(kInsideHz / binHz);
+  for (int side = 0; side < 2; ++side) {
+    const bool before = side == 0;
+    const double edgeHz = before ? firstHz : lastHz;
+    if (before) {
+      GuardSpectrum(bounds[0] - kGapSamples - kLookSamples, kLookSamples, outside_);
+      const std::int64_t from = bounds[0] + kInsideMargin;
+      const std::int64_t inside = std::clamp<std::int64_t>(bounds[1] - from, 1, kLookSamples);
+      GuardSpectrum(from, inside, inside_);
+    } else {
+      GuardSpectrum(bounds[5] + kGapSamples, kLookSamples, outside_);
+      const std::int64_t to = bounds[5] - kInsideMargin;
+      const std::int64_t inside = std::clamp<std::int64_t>(to - bounds[4], 1, kLookSamples);
+      GuardSpectrum(to - inside, inside, inside_);
+    }
+    double mean = 0.0;
+    for (std::size_t b = lowBin; b <= highBin; ++b) {
+      mean += outside_[b];
+    }
+    mean /= static_cast<double>(highBin - lowBin + 1);
+    for (std::size_t b = lowBin; b <= highBin; ++b) {
+      const double p = outside_[b];
+      if (p < kPeakToMean * mean || p < kOfTonePower * tonePower ||
+          std::abs(static_cast<double>(b) * binHz - edgeHz) <= kOwnToneHz) {
+        continue;
+      }
+      double under = 0.0;
+      for (std::size_t i = b - insideBins; i <= b + insideBins; ++i) {
+        under = std::max(under, inside_[i]);
+      }
+      if (under < kInsideShare * p) {
+        verdict.reason =
+            before ? "a tone just before the call, Hz" : "a tone just after the call, Hz";
+        verdict.reasonValue = static_cast<double>(b) * binHz;
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+void EnhancedDecoder::LogVerdict(const EnhancedVerdict& v) const {
+  if (!AnalysisLogOn() || sinks_.analysisLog == nullptr) {
+    return;
+  }
+  char line[256];
+  const double startS = static_cast<double>(v.startSample) / kCaptureRateHz;
+  const int head = std::snprintf(
+      line, sizeof line,
+      "Enhanced candidate at %.3f s: tones %c %c %c %c %c, offset %+.2f %%, evidence %.0f "
+      "(mean z %.1f, weakest %.1f): ",
+      startS, v.tones[0], v.tones[1], v.tones[2], v.tones[3], v.tones[4], v.offsetRelative * 100.0,
+      v.evidence, v.callMeanZ, v.weakestMeanZ);
+  if (head < 0 || static_cast<std::size_t>(head) >= sizeof line) {
+    return;
+  }
+  const std::size_t used = static_cast<std::size_t>(head);
+  if (v.accepted) {
+    std::snprintf(line + used, sizeof line - used, "accepted %s", v.code.data());
+  } else if (v.reasonTone >= 0) {
+    std::snprintf(line + used, sizeof line - used, "rejected, %s: %.2f at tone %d", v.reason,
+                  v.reasonValue, v.reasonTone + 1);
+  } else if (v.reasonValue != 0.0) {
+    std::snprintf(line + used, sizeof line - used, "rejected, %s: %.2f", v.reason, v.reasonValue);
+  } else {
+    std::snprintf(line + used, sizeof line - used, "rejected, %s", v.reason);
+  }
+  sinks_.analysisLog->WriteAnalysisLine(line);
+}
+
+}  // namespace sequelo::core

@@ -1,0 +1,214 @@
+// The enhanced five-tone decoder: a second decoder beside ToneDecoder, built
+// for weak, off-frequency calls and for rejecting melodies, wake tones and
+// other tonal interference. Same input (6000 Hz capture buffers) and the same
+// code and analysis-log sinks; it shows no spectrum (that stays with
+// ToneDecoder::AnalyseBuffer).
+//
+// How it works, per 6000 Hz input sample (first channel only):
+//  1. A 2nd-order Butterworth high-pass at 300 Hz (DC and hum would otherwise
+//     dominate the energy normaliser). The filtered audio also goes into a
+//     ring of 2.7 s for the framing guard.
+//  2. For the twelve tones of the set (ten digits, '*', the repeat tone),
+//     complex sums over blocks of 20 samples (3.33 ms) at the nominal
+//     frequency.
+//  3. For each tone and each of 9 frequency offsets (-3 % .. +3 % in 0.75 %
+//     steps), the last 8 block sums, each turned by the offset frequency's
+//     phase advance, are added: a 26.7 ms DFT every 2 blocks (a frame, 150 per
+//     second). z = |S|^2 / E with E the energy of the same 160 samples: about
+//     1 for white noise, about 80 for a clean tone, whatever the level.
+//  4. A Viterbi tracker over an idle state and, per tone, a chain of 3 states
+//     (at least 20 ms of tone): emission 0 for idle, (best z over the
+//     offsets) - 5 for a tone, a penalty of 10 per change. Frames are
+//     committed as soon as every surviving path agrees on them, at the latest
+//     after 90 frames (0.6 s).
+//  5. Tone segments with at most 2 idle frames between them form a group;
+//     when the group ends, every run of five consecutive segments is a
+//     candidate call (enhanced_candidate.cpp): one common offset for the
+//     call, the edge tones trimmed, every tone classified again at that
+//     offset, then the guard and the framing guard decide.
+//
+// Thread use: AnalyseBuffer and SetSinks on one thread (the analysing
+// thread). SetToneSet and SetAnalysisLog from any thread; they take effect
+// with the next buffer. A change of tone set restarts the analysis.
+// Allocation happens in the constructor only.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "core/buffer_analysis.h"
+#include "core/decoder_sinks.h"
+#include "core/radix2_fft.h"
+#include "core/tone_set.h"
+
+namespace sequelo::core {
+
+namespace enhanced {
+inline constexpr int kTones = 12;                // '0'..'9', '*', the repeat tone
+inline constexpr int kRepeatTone = 11;           // index of the repeat tone
+inline constexpr int kStarTone = 10;             // index of '*'
+inline constexpr int kOffsets = 9;               // offset hypotheses
+inline constexpr double kOffsetStep = 0.0075;    // relative, between hypotheses
+inline constexpr int kBins = kTones * kOffsets;  // z values per frame
+inline constexpr int kBlockSamples = 20;         // 3.33 ms
+inline constexpr int kWindowBlocks = 8;          // 160 samples = 26.7 ms per DFT
+inline constexpr int kHopBlocks = 2;             // 40 samples = 6.67 ms per frame
+inline constexpr int kWindowSamples = kBlockSamples * kWindowBlocks;
+inline constexpr int kHopSamples = kBlockSamples * kHopBlocks;
+inline constexpr int kChainStates = 3;  // minimum tone: 3 frames (20 ms)
+inline constexpr int kStates = 1 + kTones * kChainStates;
+inline constexpr int kMaxGroupSegments = 10;  // a longer group keeps its newest segments
+inline constexpr int kFrameRing = 512;        // frames of z values kept (3.4 s)
+inline constexpr int kTraceRing = 128;        // frames of Viterbi back-pointers kept
+inline constexpr int kMaxLagFrames = 90;      // forced commit after 0.6 s
+inline constexpr int kAudioRing = 16384;      // filtered samples kept (2.7 s)
+inline constexpr int kGuardFftSize = 2048;
+}  // namespace enhanced
+
+// The outcome of one candidate call, as the analysis log line tells it.
+struct EnhancedVerdict {
+  bool accepted = false;
+  std::array<char, 6> tones{};  // classified tones, 'R' for the repeat tone, NUL-terminated
+  std::array<char, 6> code{};   // the code the tones stand for, NUL-terminated
+  double offsetRelative = 0.0;  // the call's common offset
+  double evidence = 0.0;        // summed z of the five tones
+  std::array<double, 5> toneEvidence{};  // summed z of each tone
+  double callMeanZ = 0.0;
+  double weakestMeanZ = 0.0;
+  std::uint64_t startSample = 0;  // estimated start of the first tone, samples since start
+  std::uint64_t endSample = 0;    // estimated end of the last tone
+  const char* reason = "";        // why rejected; "" when accepted
+  int reasonTone = -1;            // the tone (0..4) the reason is about, -1 for the call
+  double reasonValue = 0.0;       // the offending figure, in the unit the reason names
+};
+
+class EnhancedDecoder {
+ public:
+  // Starts without a tone set: nothing is decoded until SetToneSet.
+  EnhancedDecoder();
+  EnhancedDecoder(const EnhancedDecoder&) = delete;
+  EnhancedDecoder& operator=(const EnhancedDecoder&) = delete;
+
+  // Registers the sinks (the spectrum observer is not used); call before audio
+  // starts, on the analysing thread.
+  void SetSinks(const DecoderSinks& sinks) { sinks_ = sinks; }
+
+  // The tone set to decode; it must outlive its use (the built-in tables do).
+  // Any thread; takes effect with the next buffer. nullptr: no tone set.
+  void SetToneSet(const ToneSet* toneSet) { toneSet_.store(toneSet, std::memory_order_release); }
+  const ToneSet* CurrentToneSet() const { return toneSet_.load(std::memory_order_acquire); }
+
+  // One analysis line per candidate call while on. Any thread.
+  bool AnalysisLogOn() const { return analysisLogOn_.load(std::memory_order_relaxed); }
+  void SetAnalysisLog(bool on) { analysisLogOn_.store(on, std::memory_order_relaxed); }
+
+  // Analyses one buffer (first channel); a code is reported from inside this
+  // call, in the buffer in which it is decided. Always returns 1. Allocates
+  // nothing.
+  int AnalyseBuffer(CaptureBuffer buffer);
+
+  // Views for tests and benchmarks (analysing thread only). Sample counts
+  // run from the first buffer analysed.
+  std::uint64_t SamplesAnalysed() const { return samples_; }
+  std::uint64_t CodesReported() const { return codesReported_; }
+  std::uint64_t CandidatesSeen() const { return candidates_; }
+  // The last accepted call (its end sample says when its last tone ended),
+  // and the sample count at which it was reported.
+  const EnhancedVerdict& LastReported() const { return lastReported_; }
+  std::uint64_t LastReportSample() const { return lastReportSample_; }
+
+ private:
+  struct Segment {
+    int tone = 0;            // Viterbi label: tone index
+    std::int64_t first = 0;  // first frame
+    std::int64_t last = 0;   // last frame
+  };
+  struct Group {
+    std::array<Segment, enhanced::kMaxGroupSegments> segments{};
+    int count = 0;
+  };
+
+  void Configure(const ToneSet* toneSet);
+  void Restart();
+  void ProcessSample(double input);
+  void ProcessBlock();
+  void ProcessFrame();
+  void TrackerStep(const std::array<double, enhanced::kTones>& emission);
+  void CommitConverged();
+  void CommitFrame(std::int64_t frame, int label);
+  void CloseGroup();
+
+  // enhanced_candidate.cpp
+  void EvaluateGroup(const Group& group);
+  EnhancedVerdict EvaluateCandidate(const Segment* segments) const;
+  bool FramingViolation(const std::array<std::int64_t, 6>& bounds, double firstHz, double lastHz,
+                        double tonePower, EnhancedVerdict& verdict) const;
+  void GuardSpectrum(std::int64_t start, std::int64_t count, std::vector<double>& power) const;
+  double TonePower(std::int64_t centre, double hz) const;
+  void LogVerdict(const EnhancedVerdict& verdict) const;
+
+  const float* FrameZ(std::int64_t frame) const {
+    return &frameZ_[static_cast<std::size_t>(frame % enhanced::kFrameRing) * enhanced::kBins];
+  }
+  // Sample count at which frame `frame`'s window ends.
+  std::int64_t WindowEnd(std::int64_t frame) const {
+    return origin_ + frame * enhanced::kHopSamples + enhanced::kWindowSamples;
+  }
+  float AudioAt(std::int64_t sample) const {
+    return audio_[static_cast<std::size_t>(sample) & (enhanced::kAudioRing - 1)];
+  }
+
+  std::atomic<const ToneSet*> toneSet_{nullptr};
+  std::atomic<bool> analysisLogOn_{false};
+  DecoderSinks sinks_;
+  const ToneSet* configured_ = nullptr;
+
+  // Tone table of the configured set.
+  std::array<double, enhanced::kTones> toneHz_{};
+  std::array<char, enhanced::kTones> toneChar_{};
+  // e^(-j w m) of each tone over a block: [m][2k] real, [m][2k+1] imaginary.
+  std::array<std::array<float, 2 * enhanced::kTones>, enhanced::kBlockSamples> mix_{};
+  // Phase advance per block of each tone and offset, as a fraction of a turn x 2^32.
+  std::array<std::uint32_t, enhanced::kBins> phaseStep_{};
+  std::array<std::uint32_t, enhanced::kBins> phase_{};
+
+  // Front end.
+  double hpX1_ = 0, hpX2_ = 0, hpY1_ = 0, hpY2_ = 0;
+  std::array<float, enhanced::kBlockSamples> block_{};
+  int blockFill_ = 0;
+  std::array<std::array<float, enhanced::kBins>, enhanced::kWindowBlocks> blockRe_{};
+  std::array<std::array<float, enhanced::kBins>, enhanced::kWindowBlocks> blockIm_{};
+  std::array<float, enhanced::kWindowBlocks> blockEnergy_{};
+  std::int64_t blocks_ = 0;
+  std::int64_t frames_ = 0;    // frames formed since Restart
+  std::int64_t origin_ = 0;    // sample count at Restart
+  std::uint64_t samples_ = 0;  // samples analysed in all
+  std::vector<float> audio_;   // kAudioRing filtered samples
+  std::vector<float> frameZ_;  // kFrameRing x kBins
+
+  // Tracker.
+  std::array<double, enhanced::kStates> score_{};
+  std::vector<std::uint8_t> backPointer_;  // kTraceRing x kStates
+  std::int64_t committed_ = -1;            // last committed frame
+  std::array<int, enhanced::kTraceRing> path_{};
+
+  // Call assembly.
+  Group group_;
+  int idleRun_ = 0;
+  Group pending_;
+  bool pendingSet_ = false;
+  std::int64_t pendingReadyAt_ = 0;  // sample count the framing guard needs
+
+  // Framing guard work areas.
+  Radix2Fft fft_;
+  mutable std::vector<double> fftRe_, fftIm_, outside_, inside_;
+
+  std::uint64_t codesReported_ = 0;
+  std::uint64_t candidates_ = 0;
+  EnhancedVerdict lastReported_;
+  std::uint64_t lastReportSample_ = 0;
+};
+
+}  // namespace sequelo::core

@@ -1,0 +1,65 @@
+// Scoring either decoder on generated calls: batches of random calls at a
+// signal-to-noise ratio, offset, level and tone length; hours of noise fed
+// buffer by buffer without holding them in memory. Fixed seeds throughout.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "core/selectable_decoder.h"
+#include "tests/support/decode_helpers.h"
+
+namespace sequelo::testsupport {
+
+// Decodes mono 6000 Hz samples (first channel) with the chosen decoder behind
+// a SelectableDecoder, with the audio clock. `lines` (optional) receives the
+// chosen decoder's analysis lines.
+std::vector<DecodedCode> DecodeMono6000With(core::DecoderChoice choice,
+                                            const std::vector<double>& samples, int modeIndex,
+                                            std::vector<std::string>* lines = nullptr);
+
+struct CallBatch {
+  int modeIndex = core::kModeZvei;
+  double snrDb = 0.0;  // tone power / noise power in 0..3000 Hz
+  double toneMs = 70.0;
+  double offsetRelative = 0.0;  // frequency offset of the sender
+  double levelDbfs = -20.0;     // peak level of the tones
+  int calls = 100;
+  std::uint32_t seed = 1;
+};
+
+struct BatchScore {
+  int calls = 0;
+  int decoded = 0;  // calls whose own code came out (once or more)
+  int wrong = 0;    // codes that came out but were not sent
+  int Missed() const { return calls - decoded; }
+  double Share() const { return calls > 0 ? static_cast<double>(decoded) / calls : 0.0; }
+};
+
+// Random codes (with repeats now and then), each in its own stretch of noise
+// with a varied lead-in (so tones fall anywhere in the buffers) and phase.
+BatchScore ScoreCalls(core::DecoderChoice choice, const CallBatch& batch);
+
+// Gaussian noise, fast enough for hours of audio (xoshiro256** and the
+// Marsaglia polar method). Deterministic for a seed.
+class FastGaussian {
+ public:
+  explicit FastGaussian(std::uint64_t seed);
+  double Next();  // standard normal
+
+ private:
+  std::uint64_t NextBits();
+  std::uint64_t s_[4];
+  double spare_ = 0.0;
+  bool hasSpare_ = false;
+};
+
+// Feeds `seconds` of audio to the chosen decoder, `fill` writing each buffer's
+// 128 mono samples (normalised, clipped and rounded to 16 bit here). Returns
+// the codes reported.
+std::vector<std::string> FeedAudio(core::DecoderChoice choice, int modeIndex, double seconds,
+                                   const std::function<void(double* mono, std::size_t n)>& fill);
+
+}  // namespace sequelo::testsupport
