@@ -21,9 +21,12 @@ constexpr double kMinOfMedian = 0.4;  // each tone within 0.4..2.5 x the median
 constexpr double kMaxOfMedian = 2.5;
 constexpr double kMaxLongestToShortest = 3.0;
 constexpr double kMinToneMeanZ = 5.0;     // mean z of every tone
+constexpr double kMinOfMedianZ = 0.4;     // mean z of every tone against the median tone
 constexpr double kMinCallMeanZ = 7.0;     // mean z over the call
 constexpr double kMaxSecondToBest = 0.6;  // the runner-up tone of a segment
 constexpr double kMinRivalShare = 0.5;    // an overlapping rival this strong: ambiguous
+constexpr double kNeighbourPower = 0.3;   // and this loud against the call's tones
+constexpr double kNeighbourShare = 0.8;   // a segment beside the call this strong: not framed
 constexpr int kMaxSegmentFrames = 40;     // 267 ms: a longer segment fails the length check
 // Framing guard.
 constexpr int kEdgeSamples = 90;   // 15 ms: window edge to tone edge
@@ -48,8 +51,7 @@ void EnhancedDecoder::EvaluateGroup(const Group& group) {
   std::array<EnhancedVerdict, kMaxCandidates> verdicts{};
   const int candidates = group.count - 4;
   for (int i = 0; i < candidates; ++i) {
-    verdicts[static_cast<std::size_t>(i)] =
-        EvaluateCandidate(&group.segments[static_cast<std::size_t>(i)]);
+    verdicts[static_cast<std::size_t>(i)] = EvaluateCandidate(group, i);
     ++candidates_;
   }
   // The strongest passing candidate wins unless an overlapping rival with
@@ -116,9 +118,10 @@ void EnhancedDecoder::EvaluateGroup(const Group& group) {
   }
 }
 
-EnhancedVerdict EnhancedDecoder::EvaluateCandidate(const Segment* segments) const {
+EnhancedVerdict EnhancedDecoder::EvaluateCandidate(const Group& group, int start) const {
   EnhancedVerdict v;
   std::array<Segment, 5> s{};
+  const Segment* segments = &group.segments[static_cast<std::size_t>(start)];
   std::copy(segments, segments + 5, s.begin());
   const auto sumZ = [this](std::int64_t first, std::int64_t last, int tone, int offset) {
     double total = 0.0;
@@ -285,6 +288,18 @@ EnhancedVerdict EnhancedDecoder::EvaluateCandidate(const Segment* segments) cons
     v.reasonValue = v.weakestMeanZ;
     return v;
   }
+  // One sender sends every tone at about one level: a tone far weaker than
+  // the others is a noise segment taken in beside a real call.
+  std::array<double, 5> meanZ{};
+  for (std::size_t j = 0; j < 5; ++j) {
+    meanZ[j] = bestScore[j] / static_cast<double>(s[j].last - s[j].first + 1);
+  }
+  std::sort(meanZ.begin(), meanZ.end());
+  if (meanZ[0] < kMinOfMedianZ * meanZ[2]) {
+    v.reason = "a tone much weaker than the others, share of the median z";
+    v.reasonValue = meanZ[0] / meanZ[2];
+    return v;
+  }
   if (v.callMeanZ < kMinCallMeanZ) {
     v.reason = "weak call, mean z";
     v.reasonValue = v.callMeanZ;
@@ -312,6 +327,35 @@ EnhancedVerdict EnhancedDecoder::EvaluateCandidate(const Segment* segments) cons
                          toneHz_[static_cast<std::size_t>(tone[j])] * scale);
   }
   std::sort(power.begin(), power.end());
+  // A tone segment of the group right before or after the candidate, with
+  // most of the evidence of its weakest tone and 0.3 x the call's tone power
+  // or more, is a neighbouring note (or the candidate is off by one tone):
+  // the call is not framed. This sees what the spectra below can miss in
+  // heavy noise; the power test keeps a faint note beside a loud call from
+  // counting (z alone does not tell levels apart).
+  const double weakestEvidence = *std::min_element(bestScore.begin(), bestScore.end());
+  for (const int n : {start - 1, start + 5}) {
+    if (n < 0 || n >= group.count) {
+      continue;
+    }
+    const Segment& seg = group.segments[static_cast<std::size_t>(n)];
+    double score = 0.0;
+    if (seg.last - seg.first + 1 > kMaxSegmentFrames) {
+      score = 1e30;  // a long tone right beside the call
+    } else {
+      for (int e = std::max(0, best - 1); e <= std::min(kOffsets - 1, best + 1); ++e) {
+        score = std::max(score, sumZ(seg.first, seg.last, seg.tone, e));
+      }
+    }
+    const std::int64_t middle = WindowEnd((seg.first + seg.last) / 2) - kWindowSamples / 2;
+    if (score >= kNeighbourShare * weakestEvidence &&
+        TonePower(middle, toneHz_[static_cast<std::size_t>(seg.tone)] * scale) >=
+            kNeighbourPower * power[2]) {
+      v.reason = n < start ? "a tone segment right before the call"
+                           : "a tone segment right after the call";
+      return v;
+    }
+  }
   if (FramingViolation(bounds, toneHz_[static_cast<std::size_t>(tone[0])] * scale,
                        toneHz_[static_cast<std::size_t>(tone[4])] * scale, power[2], v)) {
     return v;

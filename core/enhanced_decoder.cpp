@@ -16,26 +16,11 @@ constexpr double kHighPassHz = 300.0;
 constexpr double kEmissionOffset = 5.0;  // about the largest of the 108 noise bins of a frame
 constexpr double kChangePenalty = 10.0;  // per change idle->tone, tone->tone, tone->idle
 constexpr int kMaxIdleGap = 2;           // idle frames allowed inside a group
+constexpr int kCommitEvery = 3;          // frames between two looks for agreed paths
 // Keeps z finite in digital silence: the energy of noise at about -110 dBFS
 // over one window, far below 16-bit quantisation noise.
 constexpr float kEnergyFloor = static_cast<float>(kWindowSamples) * 1e-11f;
 constexpr double kNegative = -1e30;  // score of an unreachable state
-
-// e^(-j theta) from a phase of 2^32 per turn, by table.
-constexpr int kTrigBits = 12;
-struct TrigTable {
-  std::array<float, 1 << kTrigBits> cosine{};
-  TrigTable() {
-    for (std::size_t i = 0; i < cosine.size(); ++i) {
-      cosine[i] = static_cast<float>(std::cos(2.0 * std::numbers::pi * static_cast<double>(i) /
-                                              static_cast<double>(cosine.size())));
-    }
-  }
-};
-const TrigTable& Trig() {
-  static const TrigTable table;
-  return table;
-}
 
 constexpr int StateOf(int tone, int chain) {
   return 1 + tone * kChainStates + chain;
@@ -54,9 +39,7 @@ EnhancedDecoder::EnhancedDecoder()
       fftRe_(kGuardFftSize, 0.0),
       fftIm_(kGuardFftSize, 0.0),
       outside_(kGuardFftSize / 2, 0.0),
-      inside_(kGuardFftSize / 2, 0.0) {
-  Trig();
-}
+      inside_(kGuardFftSize / 2, 0.0) {}
 
 void EnhancedDecoder::Configure(const ToneSet* toneSet) {
   configured_ = toneSet;
@@ -83,10 +66,11 @@ void EnhancedDecoder::Configure(const ToneSet* toneSet) {
     }
     for (int e = 0; e < kOffsets; ++e) {
       const double offset = (e - kOffsets / 2) * kOffsetStep;
-      const double turns = toneHz_[idx] * (1.0 + offset) * kBlockSamples / kCaptureRateHz;
-      const double fraction = turns - std::floor(turns);
-      phaseStep_[idx * kOffsets + static_cast<std::size_t>(e)] =
-          static_cast<std::uint32_t>(std::llround(fraction * 4294967296.0) & 0xffffffffLL);
+      const double theta =
+          2.0 * std::numbers::pi * toneHz_[idx] * (1.0 + offset) * kBlockSamples / kCaptureRateHz;
+      const std::size_t h = idx * kOffsets + static_cast<std::size_t>(e);
+      stepRe_[h] = static_cast<float>(std::cos(theta));
+      stepIm_[h] = static_cast<float>(-std::sin(theta));
     }
   }
   Restart();
@@ -95,14 +79,15 @@ void EnhancedDecoder::Configure(const ToneSet* toneSet) {
 void EnhancedDecoder::Restart() {
   hpX1_ = hpX2_ = hpY1_ = hpY2_ = 0.0;
   blockFill_ = 0;
-  for (auto& row : blockRe_) {
+  for (auto& row : pairRe_) {
     row.fill(0.0f);
   }
-  for (auto& row : blockIm_) {
+  for (auto& row : pairIm_) {
     row.fill(0.0f);
   }
   blockEnergy_.fill(0.0f);
-  phase_.fill(0);
+  phasorRe_.fill(1.0f);
+  phasorIm_.fill(0.0f);
   blocks_ = 0;
   frames_ = 0;
   origin_ = static_cast<std::int64_t>(samples_);
@@ -123,19 +108,12 @@ int EnhancedDecoder::AnalyseBuffer(CaptureBuffer buffer) {
     samples_ += kBufferFrames;
     return 1;
   }
-  for (std::size_t i = 0; i < kBufferFrames; ++i) {
-    ProcessSample(buffer[i * kCaptureChannels] / 32768.0);
-  }
-  return 1;
-}
-
-void EnhancedDecoder::ProcessSample(double input) {
   // RBJ high-pass biquad, Q = 1/sqrt(2): a 2nd-order Butterworth.
   static const struct Coefficients {
     double b0, b1, b2, a1, a2;
     Coefficients() {
       const double w0 = 2.0 * std::numbers::pi * kHighPassHz / kCaptureRateHz;
-      const double alpha = std::sin(w0) / (2.0 * std::numbers::sqrt2 / 2.0);
+      const double alpha = std::sin(w0) / std::numbers::sqrt2;
       const double a0 = 1.0 + alpha;
       b0 = (1.0 + std::cos(w0)) / 2.0 / a0;
       b1 = -(1.0 + std::cos(w0)) / a0;
@@ -144,22 +122,31 @@ void EnhancedDecoder::ProcessSample(double input) {
       a2 = (1.0 - alpha) / a0;
     }
   } c;
-  double y = c.b0 * input + c.b1 * hpX1_ + c.b2 * hpX2_ - c.a1 * hpY1_ - c.a2 * hpY2_;
-  if (std::abs(y) < 1e-20) {
-    y = 0.0;  // no denormals in silence
+  double x1 = hpX1_, x2 = hpX2_, y1 = hpY1_, y2 = hpY2_;
+  for (std::size_t i = 0; i < kBufferFrames; ++i) {
+    const double input = buffer[i * kCaptureChannels] / 32768.0;
+    double y = c.b0 * input + c.b1 * x1 + c.b2 * x2 - c.a1 * y1 - c.a2 * y2;
+    if (std::abs(y) < 1e-20) {
+      y = 0.0;  // no denormals in silence
+    }
+    x2 = x1;
+    x1 = input;
+    y2 = y1;
+    y1 = y;
+    const auto x = static_cast<float>(y);
+    audio_[samples_ & (kAudioRing - 1)] = x;
+    ++samples_;
+    block_[static_cast<std::size_t>(blockFill_++)] = x;
+    if (blockFill_ == kBlockSamples) {
+      blockFill_ = 0;
+      ProcessBlock();
+    }
   }
-  hpX2_ = hpX1_;
-  hpX1_ = input;
-  hpY2_ = hpY1_;
-  hpY1_ = y;
-  const auto x = static_cast<float>(y);
-  audio_[samples_ & (kAudioRing - 1)] = x;
-  ++samples_;
-  block_[static_cast<std::size_t>(blockFill_++)] = x;
-  if (blockFill_ == kBlockSamples) {
-    blockFill_ = 0;
-    ProcessBlock();
-  }
+  hpX1_ = x1;
+  hpX2_ = x2;
+  hpY1_ = y1;
+  hpY2_ = y2;
+  return 1;
 }
 
 void EnhancedDecoder::ProcessBlock() {
@@ -174,26 +161,36 @@ void EnhancedDecoder::ProcessBlock() {
     }
     energy += x * x;
   }
-  // Each offset hypothesis turns the block by its own phase advance.
+  // Each offset hypothesis turns the block by its own phase advance; the
+  // blocks of a pair are added at once.
   const auto slot = static_cast<std::size_t>(blocks_ % kWindowBlocks);
-  auto& re = blockRe_[slot];
-  auto& im = blockIm_[slot];
-  const auto& cosine = Trig().cosine;
-  constexpr unsigned kShift = 32 - kTrigBits;
-  constexpr std::uint32_t kQuarter = 1U << (kTrigBits - 2);
-  constexpr std::uint32_t kMask = (1U << kTrigBits) - 1;
+  std::array<float, kBins> br;
+  std::array<float, kBins> bi;
   for (std::size_t k = 0; k < static_cast<std::size_t>(kTones); ++k) {
-    const float br = sum[2 * k];
-    const float bi = sum[2 * k + 1];
     for (std::size_t e = 0; e < static_cast<std::size_t>(kOffsets); ++e) {
-      const std::size_t h = k * kOffsets + e;
-      const std::uint32_t index = phase_[h] >> kShift;
-      const float cs = cosine[index];
-      const float sn = cosine[(index - kQuarter) & kMask];  // sin(theta)
-      // (br + j bi) e^(-j theta)
-      re[h] = br * cs + bi * sn;
-      im[h] = bi * cs - br * sn;
-      phase_[h] += phaseStep_[h];
+      br[k * kOffsets + e] = sum[2 * k];
+      bi[k * kOffsets + e] = sum[2 * k + 1];
+    }
+  }
+  const bool second = blocks_ % 2 == 1;
+  auto& outRe = second ? pairRe_[slot / 2] : firstRe_;
+  auto& outIm = second ? pairIm_[slot / 2] : firstIm_;
+  for (std::size_t h = 0; h < static_cast<std::size_t>(kBins); ++h) {
+    const float pr = phasorRe_[h];
+    const float pi = phasorIm_[h];
+    const float re = br[h] * pr - bi[h] * pi;
+    const float im = br[h] * pi + bi[h] * pr;
+    outRe[h] = second ? firstRe_[h] + re : re;
+    outIm[h] = second ? firstIm_[h] + im : im;
+    phasorRe_[h] = pr * stepRe_[h] - pi * stepIm_[h];
+    phasorIm_[h] = pr * stepIm_[h] + pi * stepRe_[h];
+  }
+  if (blocks_ % 32 == 31) {
+    for (std::size_t h = 0; h < static_cast<std::size_t>(kBins); ++h) {
+      const float norm =
+          1.0f / std::sqrt(phasorRe_[h] * phasorRe_[h] + phasorIm_[h] * phasorIm_[h]);
+      phasorRe_[h] *= norm;
+      phasorIm_[h] *= norm;
     }
   }
   blockEnergy_[slot] = energy;
@@ -204,17 +201,19 @@ void EnhancedDecoder::ProcessBlock() {
 }
 
 void EnhancedDecoder::ProcessFrame() {
-  std::array<float, kBins> sr{};
-  std::array<float, kBins> si{};
+  std::array<float, kBins> sr = pairRe_[0];
+  std::array<float, kBins> si = pairIm_[0];
   float energy = kEnergyFloor;
-  for (std::size_t b = 0; b < static_cast<std::size_t>(kWindowBlocks); ++b) {
-    const auto& re = blockRe_[b];
-    const auto& im = blockIm_[b];
+  for (std::size_t p = 1; p < pairRe_.size(); ++p) {
+    const auto& re = pairRe_[p];
+    const auto& im = pairIm_[p];
     for (std::size_t h = 0; h < static_cast<std::size_t>(kBins); ++h) {
       sr[h] += re[h];
       si[h] += im[h];
     }
-    energy += blockEnergy_[b];
+  }
+  for (float e : blockEnergy_) {
+    energy += e;
   }
   const std::int64_t frame = frames_++;
   float* z = &frameZ_[static_cast<std::size_t>(frame % kFrameRing) * kBins];
@@ -228,7 +227,11 @@ void EnhancedDecoder::ProcessFrame() {
     emission[k] = *std::max_element(row, row + kOffsets) - kEmissionOffset;
   }
   TrackerStep(emission);
-  CommitConverged();
+  // The paths are compared every third frame (20 ms): that costs little
+  // latency and a third of the tracing.
+  if (frames_ % kCommitEvery == 0) {
+    CommitConverged();
+  }
   if (pendingSet_ && static_cast<std::int64_t>(samples_) >= pendingReadyAt_) {
     pendingSet_ = false;
     EvaluateGroup(pending_);
@@ -254,7 +257,7 @@ void EnhancedDecoder::TrackerStep(const std::array<double, kTones>& emission) {
   const auto endScore = [&](int k) {
     return score_[static_cast<std::size_t>(StateOf(k, kChainStates - 1))];
   };
-  std::array<double, kStates> next{};
+  std::array<double, kStates> next;
   // Idle: stay, or leave a tone.
   {
     const double stay = score_[0];
@@ -304,7 +307,7 @@ void EnhancedDecoder::CommitConverged() {
     }
   }
   std::int64_t frame = newest;
-  while (frame > committed_ && std::popcount(live) > 1) {
+  while (frame > committed_ && (live & (live - 1)) != 0) {
     const std::uint8_t* back =
         &backPointer_[static_cast<std::size_t>(frame % kTraceRing) * kStates];
     std::uint64_t previous = 0;
@@ -318,7 +321,7 @@ void EnhancedDecoder::CommitConverged() {
   // paths never met above the committed frame).
   std::int64_t decided = frame;
   int state = std::countr_zero(live);
-  if (std::popcount(live) != 1 || decided <= committed_) {
+  if ((live & (live - 1)) != 0 || live == 0 || decided <= committed_) {
     if (newest - committed_ <= kMaxLagFrames) {
       return;
     }

@@ -132,7 +132,6 @@ class EnhancedDecoder {
 
   void Configure(const ToneSet* toneSet);
   void Restart();
-  void ProcessSample(double input);
   void ProcessBlock();
   void ProcessFrame();
   void TrackerStep(const std::array<double, enhanced::kTones>& emission);
@@ -142,7 +141,7 @@ class EnhancedDecoder {
 
   // enhanced_candidate.cpp
   void EvaluateGroup(const Group& group);
-  EnhancedVerdict EvaluateCandidate(const Segment* segments) const;
+  EnhancedVerdict EvaluateCandidate(const Group& group, int start) const;
   bool FramingViolation(const std::array<std::int64_t, 6>& bounds, double firstHz, double lastHz,
                         double tonePower, EnhancedVerdict& verdict) const;
   void GuardSpectrum(std::int64_t start, std::int64_t count, std::vector<double>& power) const;
@@ -170,16 +169,20 @@ class EnhancedDecoder {
   std::array<char, enhanced::kTones> toneChar_{};
   // e^(-j w m) of each tone over a block: [m][2k] real, [m][2k+1] imaginary.
   std::array<std::array<float, 2 * enhanced::kTones>, enhanced::kBlockSamples> mix_{};
-  // Phase advance per block of each tone and offset, as a fraction of a turn x 2^32.
-  std::array<std::uint32_t, enhanced::kBins> phaseStep_{};
-  std::array<std::uint32_t, enhanced::kBins> phase_{};
+  // e^(-j theta) of each tone and offset: the phase advance per block
+  // (step) and the running phasor, renormalised every 32 blocks.
+  std::array<float, enhanced::kBins> stepRe_{}, stepIm_{};
+  std::array<float, enhanced::kBins> phasorRe_{}, phasorIm_{};
 
   // Front end.
   double hpX1_ = 0, hpX2_ = 0, hpY1_ = 0, hpY2_ = 0;
   std::array<float, enhanced::kBlockSamples> block_{};
   int blockFill_ = 0;
-  std::array<std::array<float, enhanced::kBins>, enhanced::kWindowBlocks> blockRe_{};
-  std::array<std::array<float, enhanced::kBins>, enhanced::kWindowBlocks> blockIm_{};
+  // Turned block sums of the newest block pair, and the sums of the last
+  // four pairs (a frame adds four pair sums).
+  std::array<float, enhanced::kBins> firstRe_{}, firstIm_{};
+  std::array<std::array<float, enhanced::kBins>, enhanced::kWindowBlocks / 2> pairRe_{};
+  std::array<std::array<float, enhanced::kBins>, enhanced::kWindowBlocks / 2> pairIm_{};
   std::array<float, enhanced::kWindowBlocks> blockEnergy_{};
   std::int64_t blocks_ = 0;
   std::int64_t frames_ = 0;    // frames formed since Restart

@@ -382,9 +382,8 @@ void InterferenceStream::Speech() {
   Pause(100.0, 1500.0);
 }
 
-std::vector<double> InterferenceAt(InterferenceKind kind, std::uint32_t seed, std::size_t samples,
-                                   double toneAmplitude, double powerRatio) {
-  InterferenceStream stream(kind, seed);
+std::vector<double> BusyStretch(InterferenceStream& stream, std::size_t samples,
+                                double toneAmplitude, double powerRatio) {
   std::vector<double> out(samples, 0.0);
   // Take the first stretch that is busy throughout: at least 70 % of its
   // 50 ms windows hold a tenth of the stretch's mean power (a pause between

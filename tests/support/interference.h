@@ -61,9 +61,10 @@ class InterferenceStream {
   std::vector<std::vector<double>> utterances_;  // speech pool, 6000 Hz
 };
 
-// A stretch of one kind of interference, scaled so that its mean power is
-// `powerRatio` x the power of a sine of amplitude `toneAmplitude`.
-std::vector<double> InterferenceAt(InterferenceKind kind, std::uint32_t seed, std::size_t samples,
-                                   double toneAmplitude, double powerRatio);
+// The next stretch of `stream` that is busy throughout (no pause between two
+// pieces), scaled so that its mean power is `powerRatio` x the power of a
+// sine of amplitude `toneAmplitude`.
+std::vector<double> BusyStretch(InterferenceStream& stream, std::size_t samples,
+                                double toneAmplitude, double powerRatio);
 
 }  // namespace sequelo::testsupport

@@ -1,0 +1,411 @@
+// The enhanced decoder on generated calls: sensitivity, frequency offset,
+// level, tone lengths, wrong codes, the DZVEI repeat tone, calls next to
+// other sounds, how soon a code comes, and the analysis log. Random codes and
+// noise from fixed seeds; SNR is tone power over white-noise power in
+// 0..3000 Hz.
+#include "core/enhanced_decoder.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "tests/support/call_scoring.h"
+#include "tests/support/signal_generator.h"
+
+namespace sequelo {
+namespace {
+
+using core::DecoderChoice;
+using testsupport::BatchScore;
+using testsupport::CallBatch;
+using testsupport::CallSignal;
+using testsupport::CodesOf;
+using testsupport::MakeCall;
+using testsupport::ScoreCalls;
+
+std::string ModeName(int mode) {
+  return std::string(core::kModeNames[static_cast<std::size_t>(mode)]);
+}
+
+std::vector<std::string> DecodeEnhanced(const std::vector<double>& samples, int mode,
+                                        std::vector<std::string>* lines = nullptr) {
+  return CodesOf(testsupport::DecodeMono6000With(DecoderChoice::kEnhanced, samples, mode, lines));
+}
+
+// --- Sensitivity and tone lengths -------------------------------------------
+
+struct SensitivityCase {
+  int mode;
+  double snrDb;
+  double toneMs;
+  double minShare;  // of calls decoded exactly
+  int calls;
+};
+
+class EnhancedSensitivity : public ::testing::TestWithParam<SensitivityCase> {};
+
+TEST_P(EnhancedSensitivity, DecodesTheShareAndNoWrongCode) {
+  const SensitivityCase& c = GetParam();
+  CallBatch batch;
+  batch.modeIndex = c.mode;
+  batch.snrDb = c.snrDb;
+  batch.toneMs = c.toneMs;
+  batch.calls = c.calls;
+  batch.seed = 500 + static_cast<std::uint32_t>(c.toneMs) + 7U * static_cast<std::uint32_t>(c.mode);
+  const BatchScore score = ScoreCalls(DecoderChoice::kEnhanced, batch);
+  EXPECT_GE(score.Share(), c.minShare)
+      << ModeName(c.mode) << " " << c.toneMs << " ms tones at " << c.snrDb
+      << " dB: " << score.decoded << " of " << score.calls;
+  // No wrong code at -6 dB and above; at most 1 in 1000 below.
+  EXPECT_LE(score.wrong * 1000, c.snrDb >= -6.0 ? 0 : score.calls) << score.wrong << " wrong";
+}
+
+std::string NameOf(const ::testing::TestParamInfo<SensitivityCase>& info) {
+  const auto& c = info.param;
+  return ModeName(c.mode) + "_" + std::to_string(static_cast<int>(c.toneMs)) + "ms_minus" +
+         std::to_string(static_cast<int>(-c.snrDb)) + "dB";
+}
+
+INSTANTIATE_TEST_SUITE_P(Calls, EnhancedSensitivity,
+                         ::testing::Values(SensitivityCase{core::kModeZvei, -8.0, 70.0, 0.90, 300},
+                                           SensitivityCase{core::kModeDzvei, -8.0, 70.0, 0.90, 300},
+                                           SensitivityCase{core::kModeZvei, -6.0, 70.0, 0.99, 300},
+                                           SensitivityCase{core::kModeDzvei, -6.0, 70.0, 0.99, 300},
+                                           SensitivityCase{core::kModeZvei, -6.0, 40.0, 0.95, 300},
+                                           SensitivityCase{core::kModeDzvei, -6.0, 40.0, 0.95, 300},
+                                           SensitivityCase{core::kModeZvei, -6.0, 60.0, 0.98, 300},
+                                           SensitivityCase{core::kModeDzvei, -6.0, 60.0, 0.98, 300},
+                                           SensitivityCase{core::kModeZvei, -6.0, 100.0, 0.98, 300},
+                                           SensitivityCase{core::kModeDzvei, -6.0, 100.0, 0.98,
+                                                           300}),
+                         NameOf);
+
+// Below the decoder's reach it stays quiet rather than guess.
+TEST(EnhancedWrongCodes, NoneInTenThousandCallsAtMinus6Db) {
+#if defined(__SANITIZE_ADDRESS__)
+  // Under AddressSanitizer everything runs several times slower; the full
+  // count runs in the plain build.
+  constexpr int kCallsPerMode = 500;
+#else
+  constexpr int kCallsPerMode = 5000;
+#endif
+  for (int mode : {core::kModeZvei, core::kModeDzvei}) {
+    CallBatch batch;
+    batch.modeIndex = mode;
+    batch.snrDb = -6.0;
+    batch.calls = kCallsPerMode;
+    batch.seed = 9000 + static_cast<std::uint32_t>(mode);
+    const BatchScore score = ScoreCalls(DecoderChoice::kEnhanced, batch);
+    EXPECT_EQ(score.wrong, 0) << ModeName(mode);
+    EXPECT_GE(score.Share(), 0.99) << ModeName(mode);
+  }
+}
+
+// --- Frequency offset and level --------------------------------------------
+
+class EnhancedOffset : public ::testing::TestWithParam<std::tuple<int, double>> {};
+
+TEST_P(EnhancedOffset, AllDecodedWithinThreePercent) {
+  const auto [mode, percent] = GetParam();
+  CallBatch batch;
+  batch.modeIndex = mode;
+  batch.snrDb = 0.0;
+  batch.offsetRelative = percent / 100.0;
+  batch.calls = 100;
+  batch.seed = 700 + static_cast<std::uint32_t>(std::lround(percent * 8 + 40));
+  const BatchScore score = ScoreCalls(DecoderChoice::kEnhanced, batch);
+  EXPECT_EQ(score.decoded, score.calls) << ModeName(mode) << " at " << percent << " %";
+  EXPECT_EQ(score.wrong, 0);
+}
+
+// On the hypotheses, between them (0.375 % off the grid) and at the edges.
+INSTANTIATE_TEST_SUITE_P(Offsets, EnhancedOffset,
+                         ::testing::Combine(::testing::Values(core::kModeZvei, core::kModeDzvei),
+                                            ::testing::Values(-3.0, -2.625, -1.5, -0.375, 0.0,
+                                                              0.375, 1.125, 2.25, 3.0)));
+
+TEST(EnhancedOffset, NoWrongCodeUpToFourPercent) {
+  for (int mode : {core::kModeZvei, core::kModeDzvei}) {
+    for (double percent : {-4.0, -3.5, 3.5, 4.0}) {
+      for (double snr : {0.0, 20.0}) {
+        CallBatch batch;
+        batch.modeIndex = mode;
+        batch.snrDb = snr;
+        batch.offsetRelative = percent / 100.0;
+        batch.calls = 100;
+        batch.seed = 800 + static_cast<std::uint32_t>(percent * 2 + 10);
+        EXPECT_EQ(ScoreCalls(DecoderChoice::kEnhanced, batch).wrong, 0)
+            << ModeName(mode) << " at " << percent << " %, " << snr << " dB";
+      }
+    }
+  }
+}
+
+TEST(EnhancedLevel, AllDecodedFromMinus6ToMinus80Dbfs) {
+  for (int mode : {core::kModeZvei, core::kModeDzvei}) {
+    for (double level : {-6.0, -20.0, -40.0, -60.0, -70.0, -80.0}) {
+      CallBatch batch;
+      batch.modeIndex = mode;
+      batch.snrDb = 20.0;
+      batch.levelDbfs = level;
+      batch.calls = 100;
+      batch.seed = 600 + static_cast<std::uint32_t>(-level);
+      const BatchScore score = ScoreCalls(DecoderChoice::kEnhanced, batch);
+      EXPECT_EQ(score.decoded, score.calls) << ModeName(mode) << " at " << level << " dBFS";
+      EXPECT_EQ(score.wrong, 0);
+    }
+  }
+}
+
+// --- Codes and tone sets ---------------------------------------------------
+
+// Every character, runs (own tone and repeat tone alternate) and '*'.
+const std::vector<std::string> kCodes{"12345", "67890", "*1*2*", "11111", "12234",
+                                      "00000", "*****", "11211", "12222", "99*88"};
+
+TEST(EnhancedCodes, EveryCharacterAndTheRepeatToneInBothSets) {
+  for (int mode : {core::kModeZvei, core::kModeDzvei}) {
+    int shift = 0;
+    for (const std::string& code : kCodes) {
+      CallSignal call;
+      call.code = code;
+      call.modeIndex = mode;
+      call.leadMs = 300.0 + 3.1 * shift;
+      call.startPhase = 0.9 * shift++;
+      EXPECT_EQ(DecodeEnhanced(MakeCall(call), mode), std::vector<std::string>{code})
+          << ModeName(mode) << " " << code;
+    }
+  }
+}
+
+// DZVEI's repeat tone lies at 810 Hz, below its band: the code comes out
+// with the character repeated, and the same tones read as ZVEI give nothing
+// that is not in ZVEI.
+TEST(EnhancedCodes, DzveiRepeatToneAt810Hz) {
+  std::vector<double> samples;
+  double phase = 0;
+  testsupport::AppendTone(samples, 6000, 0, 0, 300, phase);
+  for (double hz : {970.0, 810.0, 970.0, 810.0, 970.0}) {  // 1 R 1 R 1
+    testsupport::AppendTone(samples, 6000, hz, 0.1, 70, phase);
+  }
+  testsupport::AppendTone(samples, 6000, 0, 0, 300, phase);
+  EXPECT_EQ(DecodeEnhanced(samples, core::kModeDzvei), std::vector<std::string>{"11111"});
+}
+
+// DZVEI 12345 opens with 970 Hz, 8.5 % below ZVEI's lowest tone: read as
+// ZVEI it is no call at all.
+TEST(EnhancedCodes, ACallOfTheOtherToneSetIsNoCall) {
+  CallSignal call;
+  call.code = "12345";
+  call.modeIndex = core::kModeDzvei;
+  EXPECT_EQ(DecodeEnhanced(MakeCall(call), core::kModeZvei), std::vector<std::string>{});
+}
+
+// --- Calls next to other sounds -----------------------------------------------
+
+std::vector<double> Concat(std::initializer_list<std::vector<double>> parts) {
+  std::vector<double> out;
+  for (const auto& part : parts) {
+    out.insert(out.end(), part.begin(), part.end());
+  }
+  return out;
+}
+
+std::vector<double> Tone(double hz, double ms, double amplitude, double hz2 = 0.0,
+                         double alternateMs = 0.0) {
+  std::vector<double> out;
+  double phase = 0;
+  if (alternateMs <= 0.0) {
+    testsupport::AppendTone(out, 6000, hz, amplitude, ms, phase);
+    return out;
+  }
+  for (double t = 0; t < ms; t += alternateMs) {
+    testsupport::AppendTone(out, 6000, static_cast<int>(t / alternateMs) % 2 == 0 ? hz : hz2,
+                            amplitude, alternateMs, phase);
+  }
+  return out;
+}
+
+std::vector<double> Silence(double ms) {
+  return Tone(0.0, ms, 0.0);
+}
+
+TEST(EnhancedNeighbours, ACallSentTwiceWith600MsPauseGivesTwoCodes) {
+  for (int mode : {core::kModeZvei, core::kModeDzvei}) {
+    for (double snr : {std::numeric_limits<double>::infinity(), 0.0}) {
+      CallSignal call;
+      call.code = "24680";
+      call.modeIndex = mode;
+      call.leadMs = 300;
+      call.trailMs = 0;
+      auto first = MakeCall(call);
+      call.leadMs = 600;
+      call.trailMs = 400;
+      auto samples = Concat({first, MakeCall(call)});
+      if (std::isfinite(snr)) {
+        testsupport::AddNoise(samples,
+                              testsupport::NoiseSigmaFor(testsupport::AmplitudeOf(-10), snr), 5);
+      }
+      EXPECT_EQ(DecodeEnhanced(samples, mode), (std::vector<std::string>{"24680", "24680"}))
+          << ModeName(mode) << " at " << snr << " dB";
+    }
+  }
+}
+
+// A loud carrier or two-tone signal 100 ms or more after the call does not
+// hide it; the same signal right behind the last tone makes the framing
+// guard reject the call (a real call has tone-free time around it).
+TEST(EnhancedNeighbours, ACallFollowedByALoudToneAfterAPause) {
+  const double loud = testsupport::AmplitudeOf(-3);
+  struct After {
+    const char* what;
+    std::vector<double> sound;
+  };
+  const std::vector<After> afters{{"steady 1000 Hz", Tone(1000, 2000, loud)},
+                                  {"steady 1500 Hz", Tone(1500, 2000, loud)},
+                                  {"two-tone 1200/1700 Hz", Tone(1200, 2000, loud, 1700, 100)}};
+  for (int mode : {core::kModeZvei, core::kModeDzvei}) {
+    for (const After& after : afters) {
+      for (double pauseMs : {100.0, 150.0, 300.0}) {
+        CallSignal call;
+        call.code = "35791";
+        call.modeIndex = mode;
+        call.trailMs = pauseMs;
+        const auto samples = Concat({MakeCall(call), after.sound, Silence(300)});
+        EXPECT_EQ(DecodeEnhanced(samples, mode), std::vector<std::string>{"35791"})
+            << ModeName(mode) << ", " << after.what << " after " << pauseMs << " ms";
+      }
+      CallSignal call;
+      call.code = "35791";
+      call.modeIndex = mode;
+      call.trailMs = 0;
+      std::vector<std::string> lines;
+      const auto samples = Concat({MakeCall(call), after.sound, Silence(300)});
+      EXPECT_EQ(DecodeEnhanced(samples, mode, &lines), std::vector<std::string>{})
+          << ModeName(mode) << ", " << after.what << " right after the call";
+    }
+  }
+}
+
+// --- Latency -----------------------------------------------------------------
+
+// From the end of the last tone to the end of the buffer that carries the
+// code, on the audio clock; the code must come within 300 ms.
+TEST(EnhancedLatency, CodeWithin300MsOfTheLastToneOnTheAudioClock) {
+  for (int mode : {core::kModeZvei, core::kModeDzvei}) {
+    for (double snr : {20.0, 0.0, -6.0}) {
+      double worstMs = 0.0;
+      int calls = 0;
+      std::uint32_t codeState = 31;
+      for (int i = 0; i < 40; ++i) {
+        CallSignal call;
+        call.code = testsupport::RandomCode(codeState);
+        call.modeIndex = mode;
+        call.levelDbfs = -20;
+        call.snrDb = snr;
+        call.seed = 40U + static_cast<std::uint32_t>(i);
+        call.leadMs = 300.0 + 1.3 * i;
+        call.trailMs = 1000;
+        const auto decoded =
+            testsupport::DecodeMono6000With(DecoderChoice::kEnhanced, MakeCall(call), mode);
+        if (decoded.size() != 1 || decoded[0].code != call.code) {
+          continue;
+        }
+        ++calls;
+        const double lastToneEndMs = call.leadMs + 5 * call.toneMs;
+        const double reportMs = static_cast<double>((decoded[0].buffer + 1) * core::kBufferFrames) *
+                                1000.0 / core::kCaptureRateHz;
+        worstMs = std::max(worstMs, reportMs - lastToneEndMs);
+      }
+      EXPECT_GE(calls, 38) << ModeName(mode) << " at " << snr << " dB";
+      EXPECT_LE(worstMs, 300.0) << ModeName(mode) << " at " << snr << " dB";
+    }
+  }
+}
+
+// --- Analysis log and tone-set switch ------------------------------------------
+
+TEST(EnhancedAnalysisLog, OneLinePerCandidateWithTonesOffsetEvidenceAndVerdict) {
+  CallSignal call;
+  call.code = "12234";
+  call.offsetRelative = 0.015;
+  std::vector<std::string> lines;
+  EXPECT_EQ(DecodeEnhanced(MakeCall(call), core::kModeZvei, &lines),
+            std::vector<std::string>{"12234"});
+  ASSERT_EQ(lines.size(), 1U);
+  EXPECT_NE(lines[0].find("tones 1 2 R 3 4"), std::string::npos) << lines[0];
+  EXPECT_NE(lines[0].find("offset +1.50 %"), std::string::npos) << lines[0];
+  EXPECT_NE(lines[0].find("evidence "), std::string::npos) << lines[0];
+  EXPECT_NE(lines[0].find("accepted 12234"), std::string::npos) << lines[0];
+
+  // A call running straight into a loud tone: rejected, and the line says why.
+  call.trailMs = 0;
+  const auto samples = Concat({MakeCall(call), Tone(1800, 1000, 0.5), Silence(300)});
+  lines.clear();
+  EXPECT_TRUE(DecodeEnhanced(samples, core::kModeZvei, &lines).empty());
+  ASSERT_FALSE(lines.empty());
+  bool said = false;
+  for (const auto& line : lines) {
+    // The tracker sees the tone as a segment beside the call, or the
+    // spectrum after the call shows it.
+    said = said || line.find("after the call") != std::string::npos;
+  }
+  EXPECT_TRUE(said) << lines[0];
+}
+
+TEST(EnhancedAnalysisLog, SilentWhileOff) {
+  class Lines final : public core::AnalysisLogWriter {
+   public:
+    void WriteAnalysisLine(std::string_view) override { ++count; }
+    int count = 0;
+  } lines;
+  core::EnhancedDecoder decoder;
+  decoder.SetToneSet(core::BuiltInToneSet(core::kModeZvei));
+  decoder.SetSinks({nullptr, nullptr, &lines});
+  const auto stereo = testsupport::ToCaptureStereo(MakeCall(CallSignal{}));
+  for (std::size_t i = 0; i + core::kBufferSamples <= stereo.size(); i += core::kBufferSamples) {
+    decoder.AnalyseBuffer(core::CaptureBuffer(stereo.data() + i, core::kBufferSamples));
+  }
+  EXPECT_EQ(lines.count, 0);
+  EXPECT_EQ(decoder.CodesReported(), 1U);
+}
+
+TEST(EnhancedToneSet, SwitchedBetweenBuffersTakesEffectWithTheNextOne) {
+  class Codes final : public core::CodeHandler {
+   public:
+    void HandleReceivedCode(std::string_view code) override { got.emplace_back(code); }
+    std::vector<std::string> got;
+  } codes;
+  core::EnhancedDecoder decoder;
+  decoder.SetSinks({nullptr, &codes, nullptr});
+  const auto feed = [&](const std::vector<double>& samples) {
+    auto stereo = testsupport::ToCaptureStereo(samples);
+    stereo.resize(stereo.size() / core::kBufferSamples * core::kBufferSamples);
+    for (std::size_t i = 0; i < stereo.size(); i += core::kBufferSamples) {
+      decoder.AnalyseBuffer(core::CaptureBuffer(stereo.data() + i, core::kBufferSamples));
+    }
+  };
+  CallSignal zvei;
+  zvei.code = "13579";
+  CallSignal dzvei = zvei;
+  dzvei.modeIndex = core::kModeDzvei;
+  dzvei.code = "24680";
+  feed(MakeCall(zvei));  // no tone set yet: nothing
+  EXPECT_TRUE(codes.got.empty());
+  decoder.SetToneSet(core::BuiltInToneSet(core::kModeZvei));
+  feed(MakeCall(zvei));
+  decoder.SetToneSet(core::BuiltInToneSet(core::kModeDzvei));
+  feed(MakeCall(dzvei));
+  feed(MakeCall(zvei));  // a ZVEI call is not a DZVEI 13579
+  EXPECT_EQ(codes.got[0], "13579");
+  ASSERT_GE(codes.got.size(), 2U);
+  EXPECT_EQ(codes.got[1], "24680");
+  for (std::size_t i = 2; i < codes.got.size(); ++i) {
+    EXPECT_NE(codes.got[i], "13579");
+  }
+}
+
+}  // namespace
+}  // namespace sequelo

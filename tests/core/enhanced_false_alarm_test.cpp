@@ -1,0 +1,174 @@
+// False codes of the enhanced decoder: a day of white noise and a day of
+// near-silence per tone set without a single code, an hour of each kind of
+// interference within its allowance, and calls decoded with interference
+// running through them.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "core/enhanced_decoder.h"
+#include "tests/support/call_scoring.h"
+#include "tests/support/interference.h"
+#include "tests/support/signal_generator.h"
+
+namespace sequelo {
+namespace {
+
+using core::DecoderChoice;
+using testsupport::InterferenceKind;
+
+std::string ModeName(int mode) {
+  return std::string(core::kModeNames[static_cast<std::size_t>(mode)]);
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+// AddressSanitizer slows the decoder several times over; a day per case
+// would take minutes, so the sanitizer build checks two hours (the plain
+// build runs the full day).
+constexpr double kNoiseHours = 2.0;
+#else
+constexpr double kNoiseHours = 24.0;
+#endif
+
+class EnhancedQuiet : public ::testing::TestWithParam<int> {};
+
+TEST_P(EnhancedQuiet, NoCodeInADayOfWhiteNoise) {
+  const int mode = GetParam();
+  testsupport::FastGaussian noise(1000 + static_cast<std::uint64_t>(mode));
+  const auto codes = testsupport::FeedAudio(DecoderChoice::kEnhanced, mode, kNoiseHours * 3600.0,
+                                            [&](double* out, std::size_t n) {
+                                              for (std::size_t i = 0; i < n; ++i) {
+                                                out[i] = 0.1 * noise.Next();  // -20 dBFS
+                                              }
+                                            });
+  EXPECT_EQ(codes, std::vector<std::string>{}) << ModeName(mode);
+}
+
+// Near-silence: a receiver's squelched output, a few LSB of noise with a
+// small DC offset and now and then a click, rounded to 16 bits.
+TEST_P(EnhancedQuiet, NoCodeInADayOfNearSilence) {
+  const int mode = GetParam();
+  testsupport::FastGaussian noise(2000 + static_cast<std::uint64_t>(mode));
+  std::uint64_t n = 0;
+  const auto codes = testsupport::FeedAudio(
+      DecoderChoice::kEnhanced, mode, kNoiseHours * 3600.0, [&](double* out, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i, ++n) {
+          const bool click = n % 60013 == 0;
+          out[i] = (2.0 + 0.8 * noise.Next() + (click ? 3000.0 : 0.0)) / 32768.0;
+        }
+      });
+  EXPECT_EQ(codes, std::vector<std::string>{}) << ModeName(mode);
+}
+
+INSTANTIATE_TEST_SUITE_P(ToneSets, EnhancedQuiet,
+                         ::testing::Values(core::kModeZvei, core::kModeDzvei),
+                         [](const auto& param) { return ModeName(param.param); });
+
+struct InterferenceCase {
+  InterferenceKind kind;
+  int mode;
+  std::size_t allowedPerHour;
+};
+
+class EnhancedInterference : public ::testing::TestWithParam<InterferenceCase> {};
+
+// An hour of one kind of interference at about -20 dBFS.
+TEST_P(EnhancedInterference, FalseCodesPerHourWithinAllowance) {
+  const InterferenceCase& c = GetParam();
+  testsupport::InterferenceStream stream(c.kind, 300 + static_cast<std::uint32_t>(c.mode));
+  if (!stream.Ok()) {
+    GTEST_SKIP() << "espeak-ng is not installed (Debian package espeak-ng)";
+  }
+  const auto codes =
+      testsupport::FeedAudio(DecoderChoice::kEnhanced, c.mode, 3600.0,
+                             [&](double* out, std::size_t n) { stream.Fill(out, n); });
+  EXPECT_LE(codes.size(), c.allowedPerHour) << InterferenceName(c.kind) << ", " << ModeName(c.mode);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, EnhancedInterference,
+    ::testing::Values(InterferenceCase{InterferenceKind::kSpeech, core::kModeZvei, 1},
+                      InterferenceCase{InterferenceKind::kSpeech, core::kModeDzvei, 1},
+                      InterferenceCase{InterferenceKind::kMusic, core::kModeZvei, 2},
+                      InterferenceCase{InterferenceKind::kMusic, core::kModeDzvei, 2},
+                      InterferenceCase{InterferenceKind::kFastMelody, core::kModeZvei, 8},
+                      InterferenceCase{InterferenceKind::kFastMelody, core::kModeDzvei, 8},
+                      InterferenceCase{InterferenceKind::kRadio, core::kModeZvei, 3},
+                      InterferenceCase{InterferenceKind::kRadio, core::kModeDzvei, 3}),
+    [](const auto& param) {
+      std::string name(InterferenceName(param.param.kind));
+      std::erase(name, ' ');
+      return name + "_" + ModeName(param.param.mode);
+    });
+
+struct ThroughCase {
+  InterferenceKind kind;
+  int mode;
+  double sirDb;     // tone power over interference power
+  double minShare;  // of calls decoded
+};
+
+class EnhancedCallInInterference : public ::testing::TestWithParam<ThroughCase> {};
+
+// Interference running through the whole call, faint noise besides.
+TEST_P(EnhancedCallInInterference, DecodedAndNoWrongCode) {
+  const ThroughCase& c = GetParam();
+  if (c.kind == InterferenceKind::kSpeech && !testsupport::SpeechSynthesisAvailable()) {
+    GTEST_SKIP() << "espeak-ng is not installed (Debian package espeak-ng)";
+  }
+  constexpr int kCalls = 100;
+  testsupport::InterferenceStream stream(c.kind, 5000U + static_cast<std::uint32_t>(c.mode));
+  int decoded = 0;
+  int wrong = 0;
+  std::uint32_t codeState = 77;
+  for (int i = 0; i < kCalls; ++i) {
+    testsupport::CallSignal call;
+    call.code = testsupport::RandomCode(codeState);
+    call.modeIndex = c.mode;
+    call.levelDbfs = -20;
+    call.snrDb = 30;
+    call.seed = 900U + static_cast<std::uint32_t>(i);
+    call.leadMs = 300.0 + 1.7 * (i % 11);
+    call.trailMs = 300;
+    auto samples = testsupport::MakeCall(call);
+    // The interference covers the call and 100 ms on either side.
+    const auto begin = static_cast<std::size_t>((call.leadMs - 100.0) * 6);
+    const std::size_t length = static_cast<std::size_t>((5 * call.toneMs + 200.0) * 6);
+    const auto interference = testsupport::BusyStretch(
+        stream, length, testsupport::AmplitudeOf(-20), std::pow(10.0, -c.sirDb / 10));
+    for (std::size_t n = 0; n < length && begin + n < samples.size(); ++n) {
+      samples[begin + n] += interference[n];
+    }
+    bool found = false;
+    for (const auto& code : testsupport::CodesOf(
+             testsupport::DecodeMono6000With(DecoderChoice::kEnhanced, samples, c.mode))) {
+      found = found || code == call.code;
+      wrong += code == call.code ? 0 : 1;
+    }
+    decoded += found ? 1 : 0;
+  }
+  EXPECT_GE(decoded, static_cast<int>(c.minShare * kCalls))
+      << InterferenceName(c.kind) << ", " << ModeName(c.mode) << " at " << c.sirDb << " dB";
+  if (c.kind == InterferenceKind::kMusic) {
+    EXPECT_EQ(wrong, 0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, EnhancedCallInInterference,
+    ::testing::Values(ThroughCase{InterferenceKind::kSpeech, core::kModeZvei, 6.0, 0.95},
+                      ThroughCase{InterferenceKind::kSpeech, core::kModeDzvei, 6.0, 0.90},
+                      ThroughCase{InterferenceKind::kMusic, core::kModeZvei, 6.0, 0.95},
+                      ThroughCase{InterferenceKind::kMusic, core::kModeDzvei, 6.0, 0.90},
+                      ThroughCase{InterferenceKind::kMusic, core::kModeZvei, 0.0, 0.0},
+                      ThroughCase{InterferenceKind::kMusic, core::kModeDzvei, 0.0, 0.0}),
+    [](const auto& param) {
+      std::string name(InterferenceName(param.param.kind));
+      std::erase(name, ' ');
+      return name + "_" + ModeName(param.param.mode) + "_" +
+             std::to_string(static_cast<int>(param.param.sirDb)) + "dB";
+    });
+
+}  // namespace
+}  // namespace sequelo
