@@ -56,18 +56,22 @@ std::string FormatLiveCodeLine(OutputFormat format, const LocalTime& now, std::i
   return {};
 }
 
+void LostBufferReport::ReportNew(const audio::Recorder& recorder, std::FILE* err) {
+  const std::uint64_t lost = recorder.LostBuffers();
+  if (lost > reported_) {
+    std::fprintf(err, "sequelo: %llu audio buffers lost so far (the decoder fell behind)\n",
+                 static_cast<unsigned long long>(lost));
+    std::fflush(err);
+    reported_ = lost;
+  }
+}
+
 void WaitReportingLostBuffers(const audio::Recorder& recorder,
                               const std::function<bool(int timeoutMs)>& waitForStop,
                               std::FILE* err) {
-  std::uint64_t reportedLost = 0;
+  LostBufferReport report;
   while (!waitForStop(1000)) {
-    const std::uint64_t lost = recorder.LostBuffers();
-    if (lost > reportedLost) {
-      std::fprintf(err, "sequelo-cli: %llu audio buffers lost so far (the decoder fell behind)\n",
-                   static_cast<unsigned long long>(lost));
-      std::fflush(err);
-      reportedLost = lost;
-    }
+    report.ReportNew(recorder, err);
   }
 }
 

@@ -26,6 +26,16 @@ std::string FormatLiveCodeLine(OutputFormat format, const LocalTime& now, std::i
                                std::string_view code, std::string_view mode,
                                std::string_view device);
 
+// Reports on `err` when more capture buffers have been lost since the last
+// report.
+class LostBufferReport {
+ public:
+  void ReportNew(const audio::Recorder& recorder, std::FILE* err);
+
+ private:
+  std::uint64_t reported_ = 0;
+};
+
 // Waits until `waitForStop(ms)` returns true (called with a time-out of a
 // second), reporting on `err` whenever more capture buffers have been lost.
 void WaitReportingLostBuffers(const audio::Recorder& recorder,

@@ -187,6 +187,8 @@ MainWindow::MainWindow(const StationOptions& options, WindowServices services)
       std::make_unique<Station>(options_, *services_.audio, *services_.port, *services_.wallClock,
                                 *activityList_, *messages_, *services_.launcher, services_.err);
   connect(&barTimer_, &QTimer::timeout, this, [this] { PaintNewestSpectrum(); });
+  connect(&lostTimer_, &QTimer::timeout, this,
+          [this] { lostBuffers_.ReportNew(station_->Recorder(), services_.err); });
 }
 
 MainWindow::~MainWindow() {
@@ -432,6 +434,7 @@ void MainWindow::StartUp() {
   station_->StartUp(*this);
   SyncLive();
   barTimer_.start(kBarsTimerMs);
+  lostTimer_.start(1000);
 }
 
 SettingsView& MainWindow::Settings() {
@@ -582,6 +585,7 @@ void MainWindow::ShutDown() {
   }
   shutDown_ = true;
   barTimer_.stop();
+  lostTimer_.stop();
   // Nobody may wait for a message box while the threads are stopped.
   messages_->ReleaseWaiters();
   station_->AbortTransmissions();

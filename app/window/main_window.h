@@ -20,6 +20,7 @@
 #include <string>
 
 #include "app/bar_display.h"
+#include "app/listen_command.h"
 #include "app/station.h"
 #include "app/window/dialog_units.h"
 #include "app/window/window_bridge.h"
@@ -111,6 +112,8 @@ class MainWindow final : public QMainWindow, private StationFrontEnd {
   WindowServices services_;
   BarFeed feed_;
   QTimer barTimer_;
+  QTimer lostTimer_;
+  LostBufferReport lostBuffers_;
   DialogUnits units_{1, 1};
   bool busy_ = false;
   bool closeRequested_ = false;
