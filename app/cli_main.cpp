@@ -13,6 +13,7 @@
 
 #include "app/console_message_sink.h"
 #include "app/decode_command.h"
+#include "app/decoder_option.h"
 #include "app/listen_command.h"
 #include "app/program_entry.h"
 #include "app/sound_commands.h"
@@ -29,7 +30,7 @@ using sequelo::app::OutputFormat;
 constexpr int kUsageError = 2;
 
 void AddDecodeCommand(CLI::App& app, DecodeCommand& command, std::string& mode,
-                      std::string& channel, std::string& format) {
+                      std::string& channel, std::string& format, std::string& decoder) {
   CLI::App* decode = app.add_subcommand(
       "decode",
       "Decode five-tone calls from audio files or a raw sample stream. Prints one line per "
@@ -66,7 +67,9 @@ void AddDecodeCommand(CLI::App& app, DecodeCommand& command, std::string& mode,
       ->check(CLI::IsMember({"text", "tsv", "json"}, CLI::ignore_case))
       ->capture_default_str();
   decode->add_flag("--analysis-log", command.decode.analysisLog,
-                   "Write the detector's analysis lines to standard error");
+                   "Write the decoder's analysis lines to standard error (the enhanced "
+                   "decoder: one line per candidate call)");
+  sequelo::app::AddDecoderOption(decode, decoder, "standard");
   decode
       ->add_option("FILE", command.inputs,
                    "Audio files to decode; - reads standard input. Audio not at 6000 Hz is "
@@ -107,7 +110,8 @@ int main(int argc, char** argv) {
   std::string mode = "ZVEI";
   std::string channel = "left";
   std::string format = "text";
-  AddDecodeCommand(app, command, mode, channel, format);
+  std::string decodeDecoder;
+  AddDecodeCommand(app, command, mode, channel, format, decodeDecoder);
   CLI::App* devices =
       app.add_subcommand("devices",
                          "List the sound output and input devices (number, name, backend) and the "
@@ -158,6 +162,8 @@ int main(int argc, char** argv) {
                    "Level a tone's peak must exceed; 0 calibrates on the first buffer")
       ->check(CLI::NonNegativeNumber)
       ->capture_default_str();
+  std::string listenDecoder;
+  sequelo::app::AddDecoderOption(listen, listenDecoder, "standard");
   sequelo::app::StationOptions station;
   std::string stationDir;
   CLI::App* run = app.add_subcommand(
@@ -172,6 +178,10 @@ int main(int argc, char** argv) {
                 "Write the decoder's analysis lines to the log file");
   run->add_option("--port", station.remotePort, "TCP port of the remote control; 0: any free port")
       ->capture_default_str();
+  std::string runDecoder;
+  sequelo::app::AddDecoderOption(
+      run, runDecoder,
+      "the setting Decoder of Sequelo.ini (0 standard, 1 enhanced); the option is not saved");
   CLI::App* ports = app.add_subcommand(
       "ports", "List the serial devices found (/dev/serial/by-id, ttyUSB, ttyACM, ttyS)");
   double holdSeconds = 2.0;
@@ -201,6 +211,8 @@ int main(int argc, char** argv) {
   if (app.got_subcommand("decode")) {
     command.decode.modeIndex = sequelo::core::ModeIndexFromName(mode);
     command.decode.channel = CLI::detail::to_lower(channel) == "right" ? 1 : 0;
+    command.decode.decoder = sequelo::app::DecoderFromOption(decodeDecoder)
+                                 .value_or(sequelo::core::DecoderChoice::kStandard);
     command.format = FormatFromName(format);
     if (command.rawRateHz > 0 && command.decode.channel == 1) {
       std::fprintf(stderr, "sequelo-cli: --channel right: raw input has one channel\n");
@@ -243,6 +255,7 @@ int main(int argc, char** argv) {
                                         *audio, port, messages, stdout);
   }
   if (run->parsed()) {
+    station.decoder = sequelo::app::DecoderFromOption(runDecoder);
     station.startupDir = stationDir.empty() ? sequelo::app::CurrentDirectory() : stationDir;
     std::string dirError;
     if (!sequelo::app::ResolveStartupDirectory(station.startupDir, false, dirError)) {
@@ -261,6 +274,8 @@ int main(int argc, char** argv) {
   if (listen->parsed()) {
     listenRequest.modeIndex = sequelo::core::ModeIndexFromName(listenMode);
     listenRequest.format = FormatFromName(listenFormat);
+    listenRequest.decoder = sequelo::app::DecoderFromOption(listenDecoder)
+                                .value_or(sequelo::core::DecoderChoice::kStandard);
     sigset_t stopSignals = sequelo::app::BlockStopSignals();
     std::string backendName;
     auto audio = sequelo::audio::AudioSystem::Open(backendName);

@@ -1,7 +1,7 @@
 #include "app/file_decode.h"
 
 #include "audio/capture_buffer_feed.h"
-#include "core/tone_decoder.h"
+#include "core/selectable_decoder.h"
 
 namespace sequelo::app {
 namespace {
@@ -46,9 +46,10 @@ DecodeResult DecodeFrames(audio::FrameSource& source, const DecodeOptions& optio
     return result;
   }
   core::ManualTickClock clock;
-  core::ToneDecoder decoder(clock, options.threshold);
+  core::SelectableDecoder decoder(clock, options.threshold);
   decoder.SetToneSet(core::BuiltInToneSet(options.modeIndex));
-  decoder.Detector().SetAnalysisLog(options.analysisLog);
+  decoder.SetAnalysisLog(options.analysisLog);
+  decoder.SetChoice(options.decoder);
   Stamper stamper(listener);
   decoder.SetSinks({nullptr, &stamper, &stamper});
 

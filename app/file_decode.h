@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "audio/frame_source.h"
+#include "core/selectable_decoder.h"
 #include "core/tone_detector.h"
 #include "core/tone_set.h"
 
@@ -18,6 +19,7 @@ struct DecodeOptions {
   double threshold = core::kDefaultThreshold;  // 0: calibrate from the first buffer
   int channel = 0;                             // 0 left, 1 right
   bool analysisLog = false;
+  core::DecoderChoice decoder = core::DecoderChoice::kStandard;
 };
 
 // Told of what the decoder finds. Times are ms of audio from the start of the

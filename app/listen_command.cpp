@@ -5,8 +5,8 @@
 
 #include "audio/audio_system.h"
 #include "audio/recorder.h"
+#include "core/selectable_decoder.h"
 #include "core/text_match.h"
-#include "core/tone_decoder.h"
 
 namespace sequelo::app {
 namespace {
@@ -91,8 +91,9 @@ int RunListenCommand(const ListenRequest& request, audio::AudioBackend& audio,
   }
 
   core::SteadyTickClock clock;
-  core::ToneDecoder decoder(clock, request.threshold);
+  core::SelectableDecoder decoder(clock, request.threshold);
   decoder.SetToneSet(core::BuiltInToneSet(request.modeIndex));
+  decoder.SetChoice(request.decoder);
   LivePrinter printer(request, device.name, out);
   decoder.SetSinks({nullptr, &printer, nullptr});
   audio::Recorder recorder(audio);

@@ -10,6 +10,7 @@
 #include "app/event_log.h"
 #include "audio/audio_device.h"
 #include "audio/recorder.h"
+#include "core/selectable_decoder.h"
 
 namespace sequelo::app {
 
@@ -18,6 +19,7 @@ struct ListenRequest {
   int modeIndex = 0;
   OutputFormat format = OutputFormat::kText;
   double threshold = 100.0;
+  core::DecoderChoice decoder = core::DecoderChoice::kStandard;
 };
 
 // One output line for a code heard live at `now` (local time for text, Unix

@@ -162,6 +162,8 @@ void LoadSettingsFrom(const IniFile& ini, const std::string& startupDir, Setting
   // A negative delay (hand-edited) would wrap to weeks of keyed silence.
   p.txDelayMs = static_cast<std::uint32_t>(std::max(0, ini.GetInt(S, "TXDelay", 0)));
   p.comDevice = ini.GetString(S, "ComDevice", "", 511);
+  // Any value but 1 (hand-edited) keeps the standard decoder.
+  values.decoder = ini.GetInt(S, "Decoder", 0) == 1 ? 1 : 0;
   // Call_1, Call_2, ... up to the first one that is missing or empty.
   for (int n = 1;; ++n) {
     const std::string entry = ini.GetString(S, "Call_" + std::to_string(n), "", 255);
@@ -216,6 +218,7 @@ void SaveSettingsInto(IniFile& ini, const SettingsView& view, const ProgramValue
   ini.Set(S, "RXCommand", p.rxCommand.substr(0, 255));
   ini.Set(S, "TXDelay", Int(p.txDelayMs));
   ini.Set(S, "ComDevice", p.comDevice.substr(0, 511));
+  ini.Set(S, "Decoder", Int(values.decoder));
   ini.Set(S, "Call_1", kTestCallEntry);
 }
 

@@ -55,6 +55,7 @@ struct ProgramValues {
   int spectrumDisplayOn = 1;  // also the check mark of "Spectrum Display"
   std::string logPath;
   tx::PttSettings ptt;
+  int decoder = 0;  // which decoder reports codes: 0 standard, 1 enhanced
 };
 
 // The headless station's controls: a plain record.

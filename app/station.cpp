@@ -110,10 +110,12 @@ void Station::StartUp(StationFrontEnd& frontEnd) {
   log_.OpenLogFile();
   ptt_.SetSettings(values_.ptt);
   ptt_.OpenPttPort();
-  decoder_.Detector().SetThreshold(values_.threshold);
+  decoder_.Standard().Detector().SetThreshold(values_.threshold);
+  decoder_.SetChoice(options_.decoder.value_or(
+      core::DecoderChoiceFromValue(values_.decoder).value_or(core::DecoderChoice::kStandard)));
   const core::ToneSet* toneSet = core::BuiltInToneSet(controls.SelectedMode());
   decoder_.SetToneSet(toneSet);
-  decoder_.Detector().SetAnalysisLog(options_.analysisLog);
+  decoder_.SetAnalysisLog(options_.analysisLog);
   log_.Report("Program startup");
   if (toneSet != nullptr) {
     frontEnd.ToneSetSelected(*toneSet);
@@ -191,13 +193,18 @@ void Station::CallExecute(const std::string& callText) {
 }
 
 bool Station::ToggleAnalysisLog() {
-  const bool on = !decoder_.Detector().AnalysisLogOn();
-  decoder_.Detector().SetAnalysisLog(on);
+  const bool on = !decoder_.AnalysisLogOn();
+  decoder_.SetAnalysisLog(on);
   return on;
 }
 
+void Station::SetDecoderChoice(core::DecoderChoice choice) {
+  decoder_.SetChoice(choice);
+  values_.decoder = static_cast<int>(choice);
+}
+
 void Station::CalibrateIdle() {
-  decoder_.Detector().SetThreshold(0.0);
+  decoder_.Standard().Detector().SetThreshold(0.0);
 }
 
 void Station::AbortTransmissions() {
@@ -212,7 +219,7 @@ void Station::ShutDown() {
     return;
   }
   stopped_ = true;
-  values_.threshold = decoder_.Detector().Threshold();
+  values_.threshold = decoder_.Standard().Detector().Threshold();
   values_.ptt = ptt_.Settings();
   std::string saveError;
   if (!SaveSettings(options_.startupDir, frontEnd_->Settings(), values_, saveError)) {

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,7 +28,7 @@
 #include "control/call_responder.h"
 #include "control/command_interpreter.h"
 #include "control/ip_comm_server.h"
-#include "core/tone_decoder.h"
+#include "core/selectable_decoder.h"
 #include "tx/ptt_controller.h"
 #include "tx/sequence_encoder.h"
 #include "tx/serial_port.h"
@@ -41,6 +42,8 @@ struct StationOptions {
   std::string startupDir;                  // holds Sequelo.ini, the default log, sound files
   bool analysisLog = false;                // the decoder's analysis lines to the log file
   std::uint16_t remotePort = kRemotePort;  // 0: any free port (tests)
+  // Overrides the setting Decoder for this run (not saved).
+  std::optional<core::DecoderChoice> decoder;
 };
 
 // The controls as the other threads (capture, remote control, a transmission
@@ -127,7 +130,10 @@ class Station {
   // transmission is over; any thread, one at a time.
   void CallExecute(const std::string& text);
   bool ToggleAnalysisLog();  // the new state
-  void CalibrateIdle();      // threshold 0: calibrate on the next buffer
+  // Which decoder reports codes, from the next buffer; saved at exit.
+  void SetDecoderChoice(core::DecoderChoice choice);
+  core::DecoderChoice DecoderChoice() const { return decoder_.Choice(); }
+  void CalibrateIdle();  // threshold 0: calibrate on the next buffer
   bool SpectrumDisplayOn() const { return values_.spectrumDisplayOn != 0; }
   void SetSpectrumDisplayOn(bool on) { values_.spectrumDisplayOn = on ? 1 : 0; }
 
@@ -135,7 +141,7 @@ class Station {
   tx::PttController& Ptt() { return ptt_; }
   FileEventLog& Log() { return log_; }
   audio::Recorder& Recorder() { return recorder_; }
-  core::ToneDecoder& Decoder() { return decoder_; }
+  core::SelectableDecoder& Decoder() { return decoder_; }
   std::uint16_t RemotePort() const { return server_ ? server_->Port() : 0; }
   bool Running() const { return started_ && !stopped_; }
 
@@ -156,7 +162,7 @@ class Station {
   ProgramValues values_;
   tx::PttController ptt_;
   core::SteadyTickClock tickClock_;
-  core::ToneDecoder decoder_;
+  core::SelectableDecoder decoder_;
   StationFrontEnd* frontEnd_ = nullptr;
   std::unique_ptr<CallOptions> callOptions_;
   std::unique_ptr<tx::SequenceEncoder> encoder_;

@@ -408,6 +408,14 @@ void MainWindow::BuildMenus() {
   calibrateItem_ =
       item(extras, "Calibrate Log Audio Idle", 40008, [this] { station_->CalibrateIdle(); });
   item(extras, "PTT Control", 40012, [this] { ShowPttDialog(); });
+  extras->addSeparator();
+  // Which decoder reports codes; the spectrum comes from the standard one
+  // either way. Takes effect with the next buffer.
+  enhancedItem_ = item(extras, "Enhanced decoder", kEnhancedDecoderItem, [this] {
+    station_->SetDecoderChoice(enhancedItem_->isChecked() ? core::DecoderChoice::kEnhanced
+                                                          : core::DecoderChoice::kStandard);
+  });
+  enhancedItem_->setCheckable(true);
   QMenu* help = menuBar()->addMenu(QStringLiteral("Help"));
   item(help, "About", 40002, [this] { ShowAboutBox(); });
 }
@@ -432,6 +440,7 @@ void MainWindow::StartUp() {
   }
   raise();
   station_->StartUp(*this);
+  enhancedItem_->setChecked(station_->DecoderChoice() == core::DecoderChoice::kEnhanced);
   SyncLive();
   barTimer_.start(kBarsTimerMs);
   lostTimer_.start(1000);

@@ -39,6 +39,8 @@ namespace sequelo::app {
 class SpectrumBar;
 
 inline constexpr std::string_view kProgramVersion = "V1.3a";
+// "Extras" > "Enhanced decoder"
+inline constexpr int kEnhancedDecoderItem = 40014;
 
 // The services the window runs on; tests hand in fakes.
 struct WindowServices {
@@ -141,6 +143,7 @@ class MainWindow final : public QMainWindow, private StationFrontEnd {
   QAction* analysisLogItem_ = nullptr;
   QAction* calibrateItem_ = nullptr;
   QAction* spectrumItem_ = nullptr;
+  QAction* enhancedItem_ = nullptr;
 
   std::unique_ptr<WidgetSettings> settings_;
   std::unique_ptr<WindowLiveControls> live_;

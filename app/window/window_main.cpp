@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "app/decoder_option.h"
 #include "app/event_log.h"
 #include "app/program_entry.h"
 #include "app/station.h"
@@ -55,6 +56,10 @@ int main(int argc, char** argv) {
                "starts the program this way")
       ->excludes(dirOption);
   app.add_flag("--headless", headless, "Run the station without a window even with a display");
+  std::string decoder;
+  sequelo::app::AddDecoderOption(&app, decoder,
+                                 "the setting Decoder of Sequelo.ini, which \"Extras > Enhanced "
+                                 "decoder\" switches; the option is not saved");
   app.add_option("--port", options.remotePort, "TCP port of the remote control; 0: any free port")
       ->capture_default_str();
   try {
@@ -89,6 +94,7 @@ int main(int argc, char** argv) {
     return kUsageError;
   }
   options.startupDir = dir;
+  options.decoder = sequelo::app::DecoderFromOption(decoder);
 
   std::string backendName;
   if (headless || !HasDisplay()) {

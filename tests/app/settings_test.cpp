@@ -79,7 +79,7 @@ TEST_F(SettingsTest, NoFileGivesDefaultsAndTheFirstExitWritesEveryKey) {
           Dir() +
           "/Sequelo.log\r\nUsePTTControl=0\r\nComPort=0\r\nBaudrate=0\r\n"
           "Databits=0\r\nStopbits=0\r\nParity=0\r\nCAT=0\r\nRTS=0\r\nTXCommand=\r\nRXCommand=\r\n"
-          "TXDelay=0\r\nComDevice=\r\nCall_1=12345 - Test Code\r\n");
+          "TXDelay=0\r\nComDevice=\r\nDecoder=0\r\nCall_1=12345 - Test Code\r\n");
 
   SettingsRecord next(kInputs, kOutputs);
   LoadSettings(Dir(), next, values);
@@ -94,6 +94,17 @@ TEST_F(SettingsTest, ThresholdIsSavedWithDecimalsAndReadAsItsWholePart) {
   SettingsRecord record(kInputs, kOutputs);
   LoadSettings(Dir(), record, values);
   EXPECT_EQ(values.threshold, 1234.0);
+}
+
+TEST_F(SettingsTest, DecoderChoiceIsKeptAndUnknownValuesMeanStandard) {
+  for (const auto& [stored, loaded] : {std::pair{"1", 1}, std::pair{"0", 0}, std::pair{"2", 0},
+                                       std::pair{"-1", 0}, std::pair{"x", 0}}) {
+    WriteFile(std::string("[Sequelo]\r\nDecoder=") + stored + "\r\n");
+    ProgramValues values;
+    Run(values);
+    EXPECT_EQ(values.decoder, loaded) << stored;
+    EXPECT_NE(ReadFile().find("Decoder=" + std::to_string(loaded) + "\r\n"), std::string::npos);
+  }
 }
 
 TEST_F(SettingsTest, DevicesAreFoundByTheirFirstLettersInAnyCase) {

@@ -333,11 +333,11 @@ TEST_F(WindowTest, MarkerFileEnablesAnalysisItems) {
   EXPECT_FALSE(window_->MenuItem(40010)->isChecked());
   analysis->trigger();
   EXPECT_TRUE(analysis->isChecked());
-  EXPECT_TRUE(window_->GetStation().Decoder().Detector().AnalysisLogOn());
+  EXPECT_TRUE(window_->GetStation().Decoder().AnalysisLogOn());
   analysis->trigger();
-  EXPECT_FALSE(window_->GetStation().Decoder().Detector().AnalysisLogOn());
+  EXPECT_FALSE(window_->GetStation().Decoder().AnalysisLogOn());
   window_->MenuItem(40008)->trigger();
-  EXPECT_EQ(window_->GetStation().Decoder().Detector().Threshold(), 0.0);
+  EXPECT_EQ(window_->GetStation().Decoder().Standard().Detector().Threshold(), 0.0);
 }
 
 bool BandColoured(MainWindow& w, int first, int last) {
@@ -605,6 +605,7 @@ TEST_F(WindowTest, SettingsFileFromNothingHoldsEveryKeyInOrder) {
                                           "RXCommand",
                                           "TXDelay",
                                           "ComDevice",
+                                          "Decoder",
                                           "Call_1"};
   EXPECT_EQ(keys, expected);
   EXPECT_NE(Ini().find("Call_1=12345 - Test Code\r\n"), std::string::npos);
