@@ -448,6 +448,33 @@ TEST_F(WindowTest, CallExecuteRunsCommandStringsAndPlaysWaveFilesKeyed) {
   EXPECT_EQ(Messages().back(), "Sequelo: File format not supported.");
 }
 
+TEST_F(WindowTest, EnhancedDecoderItemSwitchesTheDecoderAndIsSaved) {
+  Start();
+  QAction* item = window_->MenuItem(kEnhancedDecoderItem);
+  ASSERT_NE(item, nullptr);
+  EXPECT_EQ(item->text().toStdString(), "Enhanced decoder");
+  EXPECT_TRUE(item->isCheckable());
+  EXPECT_FALSE(item->isChecked());
+  item->trigger();
+  EXPECT_EQ(window_->GetStation().DecoderChoice(), core::DecoderChoice::kEnhanced);
+  // A call through the Loopback devices, now heard by the enhanced decoder.
+  SetCall("13579");
+  window_->CallExecute();
+  EXPECT_TRUE(WaitFor([&] { return C<QLineEdit>(1027)->text() == "13579"; }));
+  EXPECT_GE(window_->GetStation().Decoder().Enhanced().CodesReported(), 1u);
+  window_->close();
+  EXPECT_NE(Ini().find("\r\nDecoder=1\r\n"), std::string::npos);
+}
+
+TEST_F(WindowTest, EnhancedDecoderFromTheSettingsFile) {
+  WriteFile("Sequelo.ini", "[Sequelo]\r\nDecoder=1\r\n");
+  Start();
+  EXPECT_TRUE(window_->MenuItem(kEnhancedDecoderItem)->isChecked());
+  EXPECT_EQ(window_->GetStation().DecoderChoice(), core::DecoderChoice::kEnhanced);
+  window_->MenuItem(kEnhancedDecoderItem)->trigger();
+  EXPECT_EQ(window_->GetStation().DecoderChoice(), core::DecoderChoice::kStandard);
+}
+
 TEST_F(WindowTest, WaveFileChooserKeepsThePathOnRefusalOrCancel) {
   Start();
   C<QCheckBox>(1031)->setChecked(true);

@@ -68,6 +68,24 @@ check "help names the options" "6" "$(grep -c -E -- '--(mode|threshold|channel|r
 check "analysis on stderr" "1" "$( (grep -q 'Tone accepted as digit #5' "$work/err" && echo 1) || echo 0)"
 check "codes alone on stdout" "3" "$(wc -l <"$work/out")"
 
+# The enhanced decoder: the same codes; calls 2.5 % off frequency, which the
+# standard decoder gets wrong; one analysis line per candidate call.
+check "enhanced: same codes" $'12345\n11111\n1*3*5' \
+  "$("$cli" decode --decoder enhanced --format tsv "$work/calls.wav" | cut -f2)"
+check "enhanced: DZVEI repeat tone" $'11111\n12234' \
+  "$("$cli" decode --decoder Enhanced --mode DZVEI --format tsv "$work/dzvei.wav" | cut -f2)"
+"$gen" --code 54321 --code 12345 --offset 2.5 --snr 10 "$work/off.wav"
+check "enhanced: 2.5 % off frequency" $'54321\n12345' \
+  "$("$cli" decode --decoder enhanced --format tsv "$work/off.wav" | cut -f2)"
+check "standard: off frequency is not decoded right" "0" \
+  "$("$cli" decode --format tsv "$work/off.wav" | cut -f2 | grep -c -E '^(54321|12345)$')"
+"$cli" decode --decoder enhanced --analysis-log "$work/off.wav" >"$work/out" 2>"$work/err"
+check "enhanced: a line per candidate" "2" "$(grep -c 'Enhanced candidate at .*: accepted' "$work/err")"
+"$cli" decode --decoder fancy "$work/off.wav" >/dev/null 2>"$work/err"
+check "unknown decoder: usage error" "2" "$?"
+check "help explains the framing guard" "1" \
+  "$("$cli" decode --help | tr -s ' \n' ' ' | grep -c 'runs straight into a loud tone')"
+
 # The peer decoder reads our test calls too (checks the signal generator).
 if command -v multimon-ng >/dev/null; then
   "$gen" --raw --code 12345 --code 11211 --rate 22050 "$work/peer.raw"

@@ -47,13 +47,13 @@ check "--dir missing: says why" 1 "$(grep -c 'missing: not a directory' "$work/e
 mkdir "$work/station"
 loopback_ini "$work/station"
 (cd "$work/station" && exec env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM \
-  "$prog" --port 0 >out 2>err) &
+  "$prog" --port 0 --decoder enhanced >out 2>err) &
 pid=$!
 wait_until 100 grep -q 'Remote control on port' "$work/station/err"
 check "no display: says so" 1 "$(grep -c 'no display' "$work/station/err")"
 port=$(sed -n 's/^Remote control on port \([0-9]*\)$/\1/p' "$work/station/err")
 reply=$( (printf '12345\r\n'; sleep 3) | socat -t 1 - "TCP:127.0.0.1:$port" | tr -d '\r')
-check "a call over TCP comes back decoded" "12345" "$reply"
+check "a call over TCP comes back decoded (enhanced decoder)" "12345" "$reply"
 wait_until 50 grep -q 'Code received: 12345' "$work/station/out"
 check "activity on standard output" 1 "$(grep -c 'Code received: 12345' "$work/station/out")"
 stop INT
@@ -61,6 +61,7 @@ check "Ctrl-C: clean exit" 0 $?
 check "log ends with the termination" "Program termination" \
   "$(tail -n1 "$work/station/Sequelo.log" | tr -d '\r' | cut -d' ' -f3-)"
 check "settings saved in the current directory" 1 "$(grep -c '^OwnCode=' "$work/station/Sequelo.ini")"
+check "--decoder is not saved" 1 "$(grep -c '^Decoder=0' "$work/station/Sequelo.ini")"
 
 # The window (offscreen), started as the desktop menu does: --data-dir.
 export XDG_DATA_HOME="$work/data"
