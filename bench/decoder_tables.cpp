@@ -8,15 +8,17 @@
 // Usage: sequelo-decoder-tables [CALLS [HOURS [TABLES]]]
 //   CALLS calls per point (default 300), HOURS of noise and of each kind of
 //   interference (default 1), TABLES any of "sensitivity,offset,level,length,
-//   false,latency" (default all).
+//   false,latency,memory" (default all).
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -156,7 +158,8 @@ std::string Fixed(const char* format, double value) {
 int main(int argc, char** argv) {
   const int calls = argc > 1 ? std::atoi(argv[1]) : 300;
   const double hours = argc > 2 ? std::atof(argv[2]) : 1.0;
-  const std::string tables = argc > 3 ? argv[3] : "sensitivity,offset,level,length,false,latency";
+  const std::string tables =
+      argc > 3 ? argv[3] : "sensitivity,offset,level,length,false,latency,memory";
   if (calls <= 0 || hours <= 0) {
     std::fprintf(stderr, "usage: sequelo-decoder-tables [CALLS [HOURS [TABLES]]]\n");
     return 2;
@@ -274,6 +277,55 @@ int main(int argc, char** argv) {
             (mode == core::kModeZvei ? zvei : dzvei).Fill(out, n);
           });
     }
+  }
+  if (wants("latency")) {
+    std::printf(
+        "\n== From the end of the last tone to the end of the buffer with the code (ms)\n"
+        "%-28s %22s %22s\n%-28s %22s %22s\n",
+        "", "standard", "enhanced", "", "mean / max / calls", "mean / max / calls");
+    for (int mode : {core::kModeZvei, core::kModeDzvei}) {
+      for (double snr : {20.0, 0.0, -6.0}) {
+        std::printf("%-28s", (ModeName(mode) + Fixed(" SNR %+.0f dB", snr)).c_str());
+        for (auto choice : {core::DecoderChoice::kStandard, core::DecoderChoice::kEnhanced}) {
+          double sum = 0.0;
+          double worst = 0.0;
+          int decoded = 0;
+          std::uint32_t codeState = 4242;
+          for (int i = 0; i < calls; ++i) {
+            testsupport::CallSignal call;
+            call.code = testsupport::RandomCode(codeState);
+            call.modeIndex = mode;
+            call.levelDbfs = -20;
+            call.snrDb = snr;
+            call.seed = 7000U + static_cast<std::uint32_t>(i);
+            call.leadMs = 300.0 + 1.3 * (i % 17);
+            call.trailMs = 1000;
+            for (const auto& d :
+                 testsupport::DecodeMono6000With(choice, testsupport::MakeCall(call), mode)) {
+              if (d.code != call.code) {
+                continue;
+              }
+              const double ms = static_cast<double>((d.buffer + 1) * core::kBufferFrames) * 1000.0 /
+                                    core::kCaptureRateHz -
+                                (call.leadMs + 5 * call.toneMs);
+              sum += ms;
+              worst = std::max(worst, ms);
+              ++decoded;
+              break;
+            }
+          }
+          std::printf(" %7.0f / %4.0f / %5d", decoded > 0 ? sum / decoded : 0.0, worst, decoded);
+        }
+        std::printf("\n");
+        std::fflush(stdout);
+      }
+    }
+  }
+  if (wants("memory")) {
+    const auto decoder = std::make_unique<core::EnhancedDecoder>();
+    std::printf("\n== Enhanced decoder memory: object %zu bytes, %.0f KiB in all\n",
+                sizeof(core::EnhancedDecoder),
+                static_cast<double>(decoder->MemoryBytes()) / 1024.0);
   }
   return 0;
 }

@@ -18,14 +18,14 @@ constexpr float kEvidenceZ = 3.0f;   // a frame carries evidence from this z on
 constexpr double kMinToneMs = 20.0;  // each tone lasts 20..160 ms
 constexpr double kMaxToneMs = 160.0;
 constexpr double kMinOfMedian = 0.4;  // each tone within 0.4..2.5 x the median
-constexpr double kMaxOfMedian = 2.5;
-constexpr double kMaxLongestToShortest = 3.0;
+constexpr double kMaxOfMedian = 2.0;
+constexpr double kMaxLongestToShortest = 2.5;
 constexpr double kMinToneMeanZ = 5.0;     // mean z of every tone
 constexpr double kMinOfMedianZ = 0.4;     // mean z of every tone against the median tone
 constexpr double kMinCallMeanZ = 7.0;     // mean z over the call
 constexpr double kMaxSecondToBest = 0.6;  // the runner-up tone of a segment
 constexpr double kMinRivalShare = 0.5;    // an overlapping rival this strong: ambiguous
-constexpr double kNeighbourPower = 0.3;   // and this loud against the call's tones
+constexpr double kNeighbourPower = 0.5;   // and this loud against the call's tones
 constexpr double kNeighbourShare = 0.8;   // a segment beside the call this strong: not framed
 constexpr int kMaxSegmentFrames = 40;     // 267 ms: a longer segment fails the length check
 // Framing guard.
@@ -39,7 +39,7 @@ constexpr int kInsideMargin = 60;
 constexpr double kGuardLowHz = 700.0;
 constexpr double kGuardHighHz = 2950.0;
 constexpr double kPeakToMean = 15.0;  // an outside bin this far above the band mean
-constexpr double kOfTonePower = 0.3;  // and this strong against the call's tones
+constexpr double kOfTonePower = 0.4;  // and this strong against the call's tones
 constexpr double kOwnToneHz = 60.0;   // and this far from the call's edge tone
 constexpr double kInsideHz = 10.0;    // inside power looked for within this distance
 constexpr double kInsideShare = 0.3;  // a tone this strong inside the call is background
@@ -75,6 +75,7 @@ void EnhancedDecoder::EvaluateGroup(const Group& group) {
     auto& w = verdicts[static_cast<std::size_t>(winner)];
     done[static_cast<std::size_t>(winner)] = true;
     bool ambiguous = false;
+    bool repeating = false;
     for (int i = 0; i < candidates; ++i) {
       auto& v = verdicts[static_cast<std::size_t>(i)];
       if (i == winner || std::abs(i - winner) >= 5 || done[static_cast<std::size_t>(i)]) {
@@ -89,9 +90,14 @@ void EnhancedDecoder::EvaluateGroup(const Group& group) {
         rivalOwn += i > winner ? v.toneEvidence[late] : v.toneEvidence[early];
         winnerOwn += i > winner ? w.toneEvidence[early] : w.toneEvidence[late];
       }
-      if (v.accepted && std::string_view(v.code.data()) != std::string_view(w.code.data()) &&
-          rivalOwn >= kMinRivalShare * winnerOwn) {
+      const bool sameCode = std::string_view(v.code.data()) == std::string_view(w.code.data());
+      if (v.accepted && !sameCode && rivalOwn >= kMinRivalShare * winnerOwn) {
         ambiguous = true;
+      }
+      // The same code passing at two places of one group: a repeating
+      // pattern (a two-note arpeggio, a wake signal), not a framed call.
+      if (v.accepted && sameCode) {
+        repeating = true;
       }
       if (v.accepted) {
         v.accepted = false;
@@ -102,6 +108,9 @@ void EnhancedDecoder::EvaluateGroup(const Group& group) {
     if (ambiguous) {
       w.accepted = false;
       w.reason = "ambiguous: an overlapping candidate with another code";
+    } else if (repeating) {
+      w.accepted = false;
+      w.reason = "a repeating pattern: the same code at two places";
     }
   }
   for (int i = 0; i < candidates; ++i) {

@@ -41,6 +41,13 @@ EnhancedDecoder::EnhancedDecoder()
       outside_(kGuardFftSize / 2, 0.0),
       inside_(kGuardFftSize / 2, 0.0) {}
 
+std::size_t EnhancedDecoder::MemoryBytes() const {
+  return sizeof(*this) + audio_.capacity() * sizeof(float) + frameZ_.capacity() * sizeof(float) +
+         backPointer_.capacity() + fft_.TableBytes() +
+         (fftRe_.capacity() + fftIm_.capacity() + outside_.capacity() + inside_.capacity()) *
+             sizeof(double);
+}
+
 void EnhancedDecoder::Configure(const ToneSet* toneSet) {
   configured_ = toneSet;
   if (toneSet == nullptr) {
@@ -71,6 +78,8 @@ void EnhancedDecoder::Configure(const ToneSet* toneSet) {
       const std::size_t h = idx * kOffsets + static_cast<std::size_t>(e);
       stepRe_[h] = static_cast<float>(std::cos(theta));
       stepIm_[h] = static_cast<float>(-std::sin(theta));
+      step2Re_[h] = static_cast<float>(std::cos(2.0 * theta));
+      step2Im_[h] = static_cast<float>(-std::sin(2.0 * theta));
     }
   }
   Restart();
@@ -122,6 +131,8 @@ int EnhancedDecoder::AnalyseBuffer(CaptureBuffer buffer) {
       a2 = (1.0 - alpha) / a0;
     }
   } c;
+  // Filter the whole buffer first, then hand it on block by block.
+  std::array<float, kBufferFrames> filtered;
   double x1 = hpX1_, x2 = hpX2_, y1 = hpY1_, y2 = hpY2_;
   for (std::size_t i = 0; i < kBufferFrames; ++i) {
     const double input = buffer[i * kCaptureChannels] / 32768.0;
@@ -133,19 +144,29 @@ int EnhancedDecoder::AnalyseBuffer(CaptureBuffer buffer) {
     x1 = input;
     y2 = y1;
     y1 = y;
-    const auto x = static_cast<float>(y);
-    audio_[samples_ & (kAudioRing - 1)] = x;
-    ++samples_;
-    block_[static_cast<std::size_t>(blockFill_++)] = x;
-    if (blockFill_ == kBlockSamples) {
-      blockFill_ = 0;
-      ProcessBlock();
-    }
+    filtered[i] = static_cast<float>(y);
   }
   hpX1_ = x1;
   hpX2_ = x2;
   hpY1_ = y1;
   hpY2_ = y2;
+  for (std::size_t i = 0; i < kBufferFrames; ++i) {
+    audio_[(samples_ + i) & (kAudioRing - 1)] = filtered[i];
+  }
+  std::size_t done = 0;
+  while (done < kBufferFrames) {
+    const std::size_t take = std::min<std::size_t>(
+        kBufferFrames - done, static_cast<std::size_t>(kBlockSamples - blockFill_));
+    std::copy_n(filtered.begin() + static_cast<std::ptrdiff_t>(done), take,
+                block_.begin() + blockFill_);
+    blockFill_ += static_cast<int>(take);
+    done += take;
+    samples_ += take;
+    if (blockFill_ == kBlockSamples) {
+      blockFill_ = 0;
+      ProcessBlock();
+    }
+  }
   return 1;
 }
 
@@ -161,31 +182,35 @@ void EnhancedDecoder::ProcessBlock() {
     }
     energy += x * x;
   }
-  // Each offset hypothesis turns the block by its own phase advance; the
-  // blocks of a pair are added at once.
+  // Each offset hypothesis turns the block by its own phase advance. A pair
+  // of blocks is turned at once: P (B1 + R B2), then P advances by R^2.
   const auto slot = static_cast<std::size_t>(blocks_ % kWindowBlocks);
-  std::array<float, kBins> br;
-  std::array<float, kBins> bi;
+  blockEnergy_[slot] = energy;
+  if (blocks_ % 2 == 0) {
+    firstSum_ = sum;
+    ++blocks_;
+    return;
+  }
+  auto& outRe = pairRe_[slot / 2];
+  auto& outIm = pairIm_[slot / 2];
   for (std::size_t k = 0; k < static_cast<std::size_t>(kTones); ++k) {
+    const float r1 = firstSum_[2 * k];
+    const float i1 = firstSum_[2 * k + 1];
+    const float r2 = sum[2 * k];
+    const float i2 = sum[2 * k + 1];
     for (std::size_t e = 0; e < static_cast<std::size_t>(kOffsets); ++e) {
-      br[k * kOffsets + e] = sum[2 * k];
-      bi[k * kOffsets + e] = sum[2 * k + 1];
+      const std::size_t h = k * kOffsets + e;
+      const float tr = r1 + r2 * stepRe_[h] - i2 * stepIm_[h];
+      const float ti = i1 + r2 * stepIm_[h] + i2 * stepRe_[h];
+      const float pr = phasorRe_[h];
+      const float pi = phasorIm_[h];
+      outRe[h] = tr * pr - ti * pi;
+      outIm[h] = tr * pi + ti * pr;
+      phasorRe_[h] = pr * step2Re_[h] - pi * step2Im_[h];
+      phasorIm_[h] = pr * step2Im_[h] + pi * step2Re_[h];
     }
   }
-  const bool second = blocks_ % 2 == 1;
-  auto& outRe = second ? pairRe_[slot / 2] : firstRe_;
-  auto& outIm = second ? pairIm_[slot / 2] : firstIm_;
-  for (std::size_t h = 0; h < static_cast<std::size_t>(kBins); ++h) {
-    const float pr = phasorRe_[h];
-    const float pi = phasorIm_[h];
-    const float re = br[h] * pr - bi[h] * pi;
-    const float im = br[h] * pi + bi[h] * pr;
-    outRe[h] = second ? firstRe_[h] + re : re;
-    outIm[h] = second ? firstIm_[h] + im : im;
-    phasorRe_[h] = pr * stepRe_[h] - pi * stepIm_[h];
-    phasorIm_[h] = pr * stepIm_[h] + pi * stepRe_[h];
-  }
-  if (blocks_ % 32 == 31) {
+  if (blocks_ % 64 == 63) {
     for (std::size_t h = 0; h < static_cast<std::size_t>(kBins); ++h) {
       const float norm =
           1.0f / std::sqrt(phasorRe_[h] * phasorRe_[h] + phasorIm_[h] * phasorIm_[h]);
@@ -193,7 +218,6 @@ void EnhancedDecoder::ProcessBlock() {
       phasorIm_[h] *= norm;
     }
   }
-  blockEnergy_[slot] = energy;
   ++blocks_;
   if (blocks_ >= kWindowBlocks && blocks_ % kHopBlocks == 0) {
     ProcessFrame();

@@ -117,6 +117,8 @@ class EnhancedDecoder {
   // The last accepted call (its end sample says when its last tone ended),
   // and the sample count at which it was reported.
   const EnhancedVerdict& LastReported() const { return lastReported_; }
+  // Memory of the decoder: the object and what its constructor allocated.
+  std::size_t MemoryBytes() const;
   std::uint64_t LastReportSample() const { return lastReportSample_; }
 
  private:
@@ -170,17 +172,19 @@ class EnhancedDecoder {
   // e^(-j w m) of each tone over a block: [m][2k] real, [m][2k+1] imaginary.
   std::array<std::array<float, 2 * enhanced::kTones>, enhanced::kBlockSamples> mix_{};
   // e^(-j theta) of each tone and offset: the phase advance per block
-  // (step) and the running phasor, renormalised every 32 blocks.
+  // (step), per pair of blocks (step2) and the running phasor of the pair,
+  // renormalised every 32 pairs.
   std::array<float, enhanced::kBins> stepRe_{}, stepIm_{};
+  std::array<float, enhanced::kBins> step2Re_{}, step2Im_{};
   std::array<float, enhanced::kBins> phasorRe_{}, phasorIm_{};
 
   // Front end.
   double hpX1_ = 0, hpX2_ = 0, hpY1_ = 0, hpY2_ = 0;
   std::array<float, enhanced::kBlockSamples> block_{};
   int blockFill_ = 0;
-  // Turned block sums of the newest block pair, and the sums of the last
-  // four pairs (a frame adds four pair sums).
-  std::array<float, enhanced::kBins> firstRe_{}, firstIm_{};
+  // Block sums of the first block of a pair, and the turned sums of the
+  // last four pairs (a frame adds four pair sums).
+  std::array<float, 2 * enhanced::kTones> firstSum_{};
   std::array<std::array<float, enhanced::kBins>, enhanced::kWindowBlocks / 2> pairRe_{};
   std::array<std::array<float, enhanced::kBins>, enhanced::kWindowBlocks / 2> pairIm_{};
   std::array<float, enhanced::kWindowBlocks> blockEnergy_{};

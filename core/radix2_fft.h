@@ -16,6 +16,11 @@ class Radix2Fft {
   explicit Radix2Fft(std::size_t size);
 
   std::size_t Size() const { return size_; }
+  // Bytes of the tables made at construction.
+  std::size_t TableBytes() const {
+    return (cos_.capacity() + sin_.capacity()) * sizeof(double) +
+           reversed_.capacity() * sizeof(std::size_t);
+  }
 
   // In place, forward, unscaled: X[m] = sum x[n] e^(-2 pi i m n / N). `re`
   // and `im` hold Size() values each.
