@@ -117,9 +117,7 @@ void Station::StartUp(StationFrontEnd& frontEnd) {
   decoder_.SetToneSet(toneSet);
   decoder_.SetAnalysisLog(options_.analysisLog);
   log_.Report("Program startup");
-  if (toneSet != nullptr) {
-    frontEnd.ToneSetSelected(*toneSet);
-  }
+  frontEnd.ToneSetSelected(toneSet);
   tones_.OpenOutputDevices(controls.SelectedDevice(DeviceList::kOutput));
 
   LiveControls& live = frontEnd.Live();
@@ -134,7 +132,7 @@ void Station::StartUp(StationFrontEnd& frontEnd) {
   analysisLog_ = std::make_unique<AnalysisToLog>(log_);
   decoder_.SetSinks({frontEnd.Spectrum(), responder_.get(), analysisLog_.get()});
   started_ = true;
-  ChangeInputDevice();
+  ChangeInputDevice(controls.SelectedDevice(DeviceList::kInput));
   std::string serverError;
   if (server_->Start(options_.remotePort, serverError)) {
     std::fprintf(err_, "Remote control on port %u\n", static_cast<unsigned>(server_->Port()));
@@ -144,12 +142,11 @@ void Station::StartUp(StationFrontEnd& frontEnd) {
   std::fflush(err_);
 }
 
-void Station::ChangeInputDevice() {
+void Station::ChangeInputDevice(int input) {
   if (!started_ || stopped_) {
     return;
   }
   audio::StopCapture(recorder_);
-  const int input = frontEnd_->Settings().SelectedDevice(DeviceList::kInput);
   if (!audio::StartCapture(recorder_, inputs_, input,
                            [this](core::CaptureBuffer b) { decoder_.AnalyseBuffer(b); })) {
     std::fprintf(err_, "sequelo: not listening: %s\n",
@@ -158,9 +155,9 @@ void Station::ChangeInputDevice() {
   }
 }
 
-void Station::ChangeOutputDevice() {
+void Station::ChangeOutputDevice(int selected) {
   if (started_ && !stopped_) {
-    tones_.OpenOutputDevices(frontEnd_->Settings().SelectedDevice(DeviceList::kOutput));
+    tones_.OpenOutputDevices(selected);
   }
 }
 
@@ -231,6 +228,8 @@ void Station::ShutDown() {
   log_.WriteLogLine("Program termination");
   ptt_.ClosePttPort();
   log_.CloseLogFile();
+  // Last: the server's thread uses everything above, and must be gone
+  // before any of it is destroyed (a process that ends lets it run on).
   server_->Stop();
 }
 

@@ -93,8 +93,9 @@ class StationFrontEnd {
   virtual void DebugMarker(bool present) { (void)present; }
   // The program values have been loaded.
   virtual void SettingsLoaded(const ProgramValues& values) { (void)values; }
-  // The tone set of the selected mode is in place (colour the bars).
-  virtual void ToneSetSelected(const core::ToneSet& toneSet) { (void)toneSet; }
+  // The tone set of the selected mode is in place (colour the bars);
+  // nullptr when the mode list has no selection.
+  virtual void ToneSetSelected(const core::ToneSet* toneSet) { (void)toneSet; }
   // Where each buffer's spectrum goes; nullptr for none.
   virtual core::SpectrumObserver* Spectrum() { return nullptr; }
 };
@@ -119,9 +120,11 @@ class Station {
   // transmission of the front end's own has ended). Idempotent.
   void ShutDown();
 
-  // Operator commands (the front end's thread).
-  void ChangeInputDevice();   // restart capture on the selected device
-  void ChangeOutputDevice();  // open the selected output device
+  // Operator commands. The two device changes may wait (for the capture
+  // thread to stop, for a transmission to end): a front end that must not
+  // block runs them on another thread, one command at a time.
+  void ChangeInputDevice(int selected);   // restart capture on entry `selected`
+  void ChangeOutputDevice(int selected);  // open output entry `selected`
   // Decodes the selected mode from the next buffer; the tone set in use.
   const core::ToneSet* ChangeMode();
   // The Call/Execute command with the Call box's text: a '!' command

@@ -9,6 +9,7 @@
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenuBar>
@@ -18,6 +19,7 @@
 #include <QRegularExpressionValidator>
 #include <QScreen>
 #include <algorithm>
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -38,13 +40,6 @@ QString Q(const std::string& s) {
 
 QColor ToQColor(Rgb c) {
   return {c.r, c.g, c.b};
-}
-
-bool DesktopMessageBox(bool question, const std::string& text, const std::string& caption) {
-  QMessageBox box(QMessageBox::NoIcon, Q(caption), Q(text),
-                  question ? QMessageBox::Ok | QMessageBox::Cancel : QMessageBox::Ok,
-                  QApplication::activeWindow());
-  return box.exec() == QMessageBox::Ok;
 }
 
 std::string DesktopChooseWaveFile() {
@@ -174,7 +169,10 @@ MainWindow::MainWindow(const StationOptions& options, WindowServices services)
   BuildControls();
   BuildMenus();
   if (!services_.presenter) {
-    services_.presenter = DesktopMessageBox;
+    services_.presenter = [this](bool question, const std::string& text,
+                                 const std::string& caption) {
+      return PresentMessage(question, text, caption);
+    };
   }
   if (!services_.chooseWaveFile) {
     services_.chooseWaveFile = DesktopChooseWaveFile;
@@ -324,7 +322,7 @@ void MainWindow::BuildControls() {
   label("Call", 1002, 14, 279, 12, 8, 15);
   callBox_ = new QComboBox;
   callBox_->setEditable(true);
-  callBox_->setInsertPolicy(QComboBox::InsertAlphabetically);
+  callBox_->setInsertPolicy(QComboBox::NoInsert);
   callBox_->setMaxVisibleItems(8);
   place(callBox_, 1001, 29, 277, 192, 13);
   callBox_->lineEdit()->setMaxLength(255);
@@ -365,12 +363,21 @@ void MainWindow::BuildControls() {
   connect(chooseSend, &QPushButton::clicked, this, [this] { ChooseWaveFile(1012); });
   connect(callButton_, &QPushButton::clicked, this, [this] { CallExecute(); });
   // Selection changes by the operator (not those the program makes).
-  connect(inputDevice_, &QComboBox::activated, this, [this] { station_->ChangeInputDevice(); });
-  connect(outputDevice_, &QComboBox::activated, this, [this] { station_->ChangeOutputDevice(); });
-  connect(mode_, &QComboBox::activated, this, [this] {
-    SyncLive();
-    if (const core::ToneSet* toneSet = station_->ChangeMode()) {
-      ColourBars(*toneSet);
+  connect(inputDevice_, &QComboBox::activated, this, [this](int index) {
+    if (index != lastInput_) {
+      ChangeInputDevice();
+    }
+  });
+  connect(outputDevice_, &QComboBox::activated, this, [this](int index) {
+    if (index != lastOutput_) {
+      ChangeOutputDevice();
+    }
+  });
+  connect(mode_, &QComboBox::activated, this, [this](int index) {
+    if (index != lastMode_) {
+      lastMode_ = index;
+      SyncLive();
+      ColourBars(station_->ChangeMode());
     }
   });
   // Other threads read a copy of the controls, refreshed on every change.
@@ -440,6 +447,10 @@ void MainWindow::StartUp() {
   }
   raise();
   station_->StartUp(*this);
+  lastInput_ = inputDevice_->currentIndex();
+  lastOutput_ = outputDevice_->currentIndex();
+  lastMode_ = mode_->currentIndex();
+  layout()->setSizeConstraint(QLayout::SetFixedSize);  // not resizable
   enhancedItem_->setChecked(station_->DecoderChoice() == core::DecoderChoice::kEnhanced);
   SyncLive();
   barTimer_.start(kBarsTimerMs);
@@ -476,7 +487,9 @@ void MainWindow::SettingsLoaded(const ProgramValues& values) {
   feed_.SetDisplayOn(on);
 }
 
-void MainWindow::ColourBars(const core::ToneSet& toneSet) {
+void MainWindow::ColourBars(const core::ToneSet* current) {
+  static const core::ToneSet kNoToneSet{};  // no band: every bar outside
+  const core::ToneSet& toneSet = current != nullptr ? *current : kNoToneSet;
   const bool on = station_->SpectrumDisplayOn();
   for (int k = 1; k <= kBarCount; ++k) {
     SpectrumBar* bar = Bar(k);
@@ -493,9 +506,7 @@ void MainWindow::ToggleSpectrumDisplay() {
   station_->SetSpectrumDisplayOn(on);
   feed_.SetDisplayOn(on);
   spectrumItem_->setChecked(on);
-  if (const core::ToneSet* toneSet = station_->Decoder().CurrentToneSet()) {
-    ColourBars(*toneSet);
-  }
+  ColourBars(station_->Decoder().CurrentToneSet());
 }
 
 void MainWindow::PaintNewestSpectrum() {
@@ -523,6 +534,31 @@ void MainWindow::SyncLive() {
   live_->Update(std::move(v));
 }
 
+void MainWindow::RunBusy(const std::function<void()>& work) {
+  busy_ = true;
+  callButton_->setEnabled(false);
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  std::atomic<bool> done{false};
+  QEventLoop loop;
+  std::thread beside([&] {
+    work();
+    done = true;
+    QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+  });
+  // A loop may also end when the application is told to quit: go on until
+  // the work has ended, for it may wait for a message box of this thread.
+  while (!done) {
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+  }
+  beside.join();
+  QApplication::restoreOverrideCursor();
+  callButton_->setEnabled(true);
+  busy_ = false;
+  if (closeRequested_) {
+    close();
+  }
+}
+
 void MainWindow::CallExecute() {
   if (busy_ || shutDown_) {
     return;
@@ -530,21 +566,46 @@ void MainWindow::CallExecute() {
   const std::string text = callBox_->currentText().toStdString();
   // The transmission runs beside the window; the window keeps painting and
   // showing activity, but takes no operator input until it has ended.
-  busy_ = true;
-  callButton_->setEnabled(false);
-  QApplication::setOverrideCursor(Qt::WaitCursor);
-  QEventLoop loop;
-  std::thread transmission([this, text, &loop] {
-    station_->CallExecute(text);
-    QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
-  });
-  loop.exec(QEventLoop::ExcludeUserInputEvents);
-  transmission.join();
-  QApplication::restoreOverrideCursor();
-  callButton_->setEnabled(true);
-  busy_ = false;
-  if (closeRequested_) {
-    close();
+  RunBusy([this, &text] { station_->CallExecute(text); });
+}
+
+// Stopping capture waits for the capture thread, and opening a device waits
+// for a transmission to end; either may be waiting for a message box, which
+// only this thread can show: so they run beside the window too.
+void MainWindow::ChangeInputDevice() {
+  if (busy_ || shutDown_) {
+    return;
+  }
+  lastInput_ = inputDevice_->currentIndex();
+  RunBusy([this, index = lastInput_] { station_->ChangeInputDevice(index); });
+}
+
+void MainWindow::ChangeOutputDevice() {
+  if (busy_ || shutDown_) {
+    return;
+  }
+  lastOutput_ = outputDevice_->currentIndex();
+  RunBusy([this, index = lastOutput_] { station_->ChangeOutputDevice(index); });
+}
+
+bool MainWindow::PresentMessage(bool question, const std::string& text,
+                                const std::string& caption) {
+  QMessageBox::Icon icon = QMessageBox::NoIcon;
+  if (question) {
+    icon = QMessageBox::Question;
+  } else if (caption == kErrorCaption) {
+    icon = QMessageBox::Warning;
+  }
+  QMessageBox box(icon, Q(caption), Q(text),
+                  question ? QMessageBox::Ok | QMessageBox::Cancel : QMessageBox::Ok, this);
+  return box.exec() == QMessageBox::Ok;
+}
+
+void MainWindow::EndOpenDialogs() {
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    if (auto* dialog = qobject_cast<QDialog*>(w); dialog != nullptr && dialog->isVisible()) {
+      dialog->done(QDialog::Rejected);
+    }
   }
 }
 
@@ -571,17 +632,24 @@ void MainWindow::ShowPttDialog() {
     devices = services_.serialDevices();
   }
   PttControlDialog dialog(tx::FillPttDialog(station_->Ptt().Settings(), devices), this);
-  if (dialog.exec() == QDialog::Accepted) {
-    tx::AcceptPttDialog(station_->Ptt(), dialog.State());
+  if (dialog.exec() == QDialog::Accepted && !shutDown_ && !closeRequested_) {
+    // Re-opening the port waits for a keying under way.
+    RunBusy([this, state = dialog.State()] { tx::AcceptPttDialog(station_->Ptt(), state); });
   }
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
-  if (busy_) {
-    // Cut the transmission short; the window closes once it has ended.
+  if (busy_ || QApplication::activeModalWidget() != nullptr) {
+    // A stop request (a signal) under work of the window's own or an open
+    // dialog: cut a transmission short, end the dialogs (answering them
+    // Cancel), and close once back in the window's own loop.
     closeRequested_ = true;
     station_->AbortTransmissions();
+    EndOpenDialogs();
     event->ignore();
+    if (!busy_) {
+      QTimer::singleShot(50, this, [this] { close(); });
+    }
     return;
   }
   ShutDown();

@@ -72,9 +72,12 @@ class MainWindow final : public QMainWindow, private StationFrontEnd {
   SpectrumBar* Bar(int bar) const;  // 1..31
   Station& GetStation() { return *station_; }
   BarFeed& Feed() { return feed_; }
+  WindowMessageSink& MessageBoxes() { return *messages_; }
 
   // The operator's commands, as the controls and menu run them.
   void CallExecute();
+  void ChangeInputDevice();           // restart capture on the selected input device
+  void ChangeOutputDevice();          // open the selected output device
   void ChooseWaveFile(int targetId);  // 1012 or 1016
   void ShowAboutBox();
   void ShowPttDialog();
@@ -100,12 +103,18 @@ class MainWindow final : public QMainWindow, private StationFrontEnd {
   void OutputDevicesListed(const std::vector<std::string>& names) override;
   void DebugMarker(bool present) override;
   void SettingsLoaded(const ProgramValues& values) override;
-  void ToneSetSelected(const core::ToneSet& toneSet) override { ColourBars(toneSet); }
+  void ToneSetSelected(const core::ToneSet* toneSet) override { ColourBars(toneSet); }
   core::SpectrumObserver* Spectrum() override { return &feed_; }
 
   void BuildControls();
   void BuildMenus();
-  void ColourBars(const core::ToneSet& toneSet);
+  void ColourBars(const core::ToneSet* toneSet);  // nullptr: no mode selected
+  // Runs `work` beside the window: the window keeps painting and serving
+  // message boxes but takes no operator input until it has ended.
+  void RunBusy(const std::function<void()>& work);
+  bool PresentMessage(bool question, const std::string& text, const std::string& caption);
+  // Ends every dialog the window has open (stop request under a dialog).
+  void EndOpenDialogs();
   void SyncLive();
   void ToggleSpectrumDisplay();
   void ShutDown();
@@ -119,6 +128,9 @@ class MainWindow final : public QMainWindow, private StationFrontEnd {
   DialogUnits units_{1, 1};
   bool busy_ = false;
   bool closeRequested_ = false;
+  int lastInput_ = -1;  // selections as last acted on
+  int lastOutput_ = -1;
+  int lastMode_ = -1;
   bool shutDown_ = false;
 
   // Widgets (owned by the window).

@@ -91,7 +91,9 @@ bool WindowMessageSink::Present(bool question, std::string_view text, std::strin
       },
       Qt::QueuedConnection);
   std::unique_lock lock(mutex_);
+  ++waiting_;
   answered_.wait(lock, [&] { return request->done || released_; });
+  --waiting_;
   return request->done && request->ok;
 }
 

@@ -10,6 +10,7 @@
 #include <QListWidget>
 #include <QObject>
 #include <QPointer>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -59,6 +60,8 @@ class WindowMessageSink final : public core::MessageSink {
   // From now on nobody waits: pending and later messages are dropped, a
   // question is answered Cancel. Any thread.
   void ReleaseWaiters();
+  // Threads waiting for a box now (for tests and diagnostics).
+  int Waiting() const { return waiting_.load(); }
 
  private:
   bool Present(bool question, std::string_view text, std::string_view caption);
@@ -68,6 +71,7 @@ class WindowMessageSink final : public core::MessageSink {
   std::mutex mutex_;
   std::condition_variable answered_;
   bool released_ = false;
+  std::atomic<int> waiting_{0};
 };
 
 // The window's controls as other threads read them: a copy the window

@@ -22,14 +22,19 @@ namespace {
 
 constexpr int kUsageError = 2;
 
+bool Set(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && value[0] != '\0';
+}
+
+// A display to open the window on: X11 or Wayland; or a Qt platform chosen
+// that needs neither (offscreen, vnc, the framebuffer).
 bool HasDisplay() {
-  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
-    const char* value = std::getenv(name);
-    if (value != nullptr && value[0] != '\0') {
-      return true;
-    }
+  if (Set("DISPLAY") || Set("WAYLAND_DISPLAY")) {
+    return true;
   }
-  return false;
+  const std::string platform = Set("QT_QPA_PLATFORM") ? std::getenv("QT_QPA_PLATFORM") : "";
+  return !platform.empty() && platform.rfind("xcb", 0) != 0 && platform.rfind("wayland", 0) != 0;
 }
 
 }  // namespace

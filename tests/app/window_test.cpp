@@ -50,6 +50,33 @@ using testsupport::FakeSerialPort;
 using testsupport::ReadFileText;
 using testsupport::ScopedTempDir;
 
+// A serial port that notes, when it is opened and when it is restored, what
+// the station had done by then: the start-up and shut-down orders.
+class ObservingPort final : public tx::SerialPort {
+ public:
+  explicit ObservingPort(std::function<std::string()> observe) : observe_(std::move(observe)) {}
+  bool Open(const std::string& device) override {
+    atOpen.push_back(observe_());
+    return fake.Open(device);
+  }
+  bool IsOpen() const override { return fake.IsOpen(); }
+  bool Configure(const tx::SerialConfig& config) override { return fake.Configure(config); }
+  bool Write(std::span<const std::uint8_t> bytes) override { return fake.Write(bytes); }
+  bool SetLine(tx::ModemLine line, bool on) override { return fake.SetLine(line, on); }
+  void RestoreAndClose() override {
+    atClose.push_back(observe_());
+    fake.RestoreAndClose();
+  }
+  std::string Error() const override { return fake.Error(); }
+
+  FakeSerialPort fake;
+  std::vector<std::string> atOpen;
+  std::vector<std::string> atClose;
+
+ private:
+  std::function<std::string()> observe_;
+};
+
 class FixedClock final : public WallClock {
  public:
   LocalTime Now() override { return {2026, 12, 7, 10, 0, 0, 0}; }
@@ -88,6 +115,29 @@ void OnNextModal(std::function<void(QWidget*)> action) {
   timer->start();
 }
 
+// A client of the remote control: connects, sends lines, reads.
+class RemoteClientSocket {
+ public:
+  explicit RemoteClientSocket(std::uint16_t port) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  }
+  ~RemoteClientSocket() { ::close(fd_); }
+  bool Send(const std::string& line) {
+    const std::string data = line + "\r\n";
+    return connected_ &&
+           ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
+  }
+
+ private:
+  int fd_ = -1;
+  bool connected_ = false;
+};
+
 class WindowTest : public ::testing::Test {
  protected:
   void WriteFile(const std::string& name, const std::string& text) {
@@ -99,7 +149,7 @@ class WindowTest : public ::testing::Test {
   void Start() {
     WindowServices s;
     s.audio = &audio_;
-    s.port = &port_;
+    s.port = &observing_;
     s.wallClock = &clock_;
     s.launcher = &launcher_;
     s.presenter = [this](bool question, const std::string& text, const std::string& caption) {
@@ -165,7 +215,17 @@ class WindowTest : public ::testing::Test {
 
   ScopedTempDir dir_;
   audio::AudioSystem audio_{nullptr};  // the Loopback devices only
-  FakeSerialPort port_;
+  // What the station had done: settings file, log file, capture running.
+  std::string Observe() {
+    std::string state = "ini:" + std::to_string(std::filesystem::exists(dir_.Path("Sequelo.ini")));
+    if (window_) {
+      state += " log:" + ReadFileText(window_->GetStation().Log().LogPath());
+      state += " capture:" + std::to_string(window_->GetStation().Recorder().IsRunning());
+    }
+    return state;
+  }
+  ObservingPort observing_{[this] { return Observe(); }};
+  FakeSerialPort& port_ = observing_.fake;
   FixedClock clock_;
   NoLauncher launcher_;
   std::mutex mutex_;
@@ -176,6 +236,8 @@ class WindowTest : public ::testing::Test {
   std::FILE* stderr_ = nullptr;
   std::unique_ptr<MainWindow> window_;
 };
+
+bool BandColoured(MainWindow& w, int first, int last);
 
 struct ControlRow {
   int id;
@@ -304,6 +366,39 @@ TEST_F(WindowTest, EveryControlStandsWithItsIdKindCaptionAndPlace) {
   EXPECT_TRUE(activities);
 }
 
+TEST_F(WindowTest, StartUpAndShutDownKeepTheirOrder) {
+  WriteFile("Sequelo.ini",
+            "[Sequelo]\r\nUsePTTControl=1\r\nLogPath=" + dir_.Path("my.log") + "\r\n");
+  Start();
+  // The port opens after the settings are loaded and the log file is open
+  // (at the path the settings gave), before "Program startup" and capture.
+  ASSERT_EQ(observing_.atOpen.size(), 1u);
+  EXPECT_EQ(observing_.atOpen[0], "ini:1 log: capture:0");
+  EXPECT_TRUE(std::filesystem::exists(dir_.Path("my.log")));
+  EXPECT_FALSE(std::filesystem::exists(dir_.Path("Sequelo.log")));
+  EXPECT_TRUE(window_->GetStation().Recorder().IsRunning());
+  std::filesystem::remove(dir_.Path("Sequelo.ini"));
+  window_->close();
+  // Restored after the settings were saved, capture stopped and the
+  // termination written; the log is closed after it.
+  ASSERT_EQ(observing_.atClose.size(), 1u);
+  const std::string& atClose = observing_.atClose[0];
+  EXPECT_EQ(atClose.substr(0, 6), "ini:1 ");
+  EXPECT_NE(atClose.find("Program termination\r\n capture:0"), std::string::npos) << atClose;
+  const std::string log = ReadFileText(dir_.Path("my.log"));
+  EXPECT_EQ(log.substr(log.size() - 21), "Program termination\r\n");
+}
+
+TEST_F(WindowTest, NoModeSelectedColoursEveryBarOutsideAndStillSwitches) {
+  WriteFile("Sequelo.ini", "[Sequelo]\r\nMode=7\r\n");
+  Start();
+  EXPECT_EQ(C<QComboBox>(1029)->currentIndex(), -1);
+  EXPECT_TRUE(BandColoured(*window_, 0, -1));
+  window_->MenuItem(40010)->trigger();
+  EXPECT_EQ(window_->Bar(1)->Background(), QColor(64, 64, 64));
+  EXPECT_EQ(window_->Bar(1)->BarColour(), QColor(64, 64, 64));
+}
+
 TEST_F(WindowTest, MenusAndTheirInitialStatesWithoutMarkerFile) {
   Start();
   const std::pair<int, const char*> items[] = {
@@ -404,11 +499,28 @@ TEST_F(WindowTest, CallExecuteSendsCodesAndTheLoopbackReceivesThem) {
   EXPECT_TRUE(WaitFor([&] { return C<QLineEdit>(1027)->text() == "12345"; }));
   EXPECT_TRUE(WaitFor([&] { return ActivityShows("Code received: 12345"); })) << Log();
 
-  const std::string before = Log();
-  SetCall("1234");
+  SetCall("12345");
   window_->CallExecute();
+  EXPECT_NE(Log().find("Code sent: 12345\r\n"), std::string::npos);
+
+  // Neither a command, nor a file, nor a code: nothing at all.
+  // Heard back a second time (maybe before "Code sent" was written).
+  ASSERT_TRUE(WaitFor([&] {
+    const std::string log = Log();
+    const auto first = log.find("Code received: 12345\r\n");
+    return first != std::string::npos &&
+           log.find("Code received: 12345\r\n", first + 1) != std::string::npos;
+  }));
   QCoreApplication::processEvents();
-  EXPECT_EQ(Log(), before) << "1234 is not a code: nothing happens";
+  const std::string before = Log();
+  const auto shown = Activities().size();
+  for (const std::string& text : {std::string("1234"), dir_.Path("missing.wav")}) {
+    SetCall(text);
+    window_->CallExecute();
+  }
+  QCoreApplication::processEvents();
+  EXPECT_EQ(Log(), before) << "1234 and a missing file: nothing happens";
+  EXPECT_EQ(Activities().size(), shown);
 }
 
 TEST_F(WindowTest, CallExecuteRunsCommandStringsAndPlaysWaveFilesKeyed) {
@@ -717,28 +829,41 @@ TEST(WindowMessageSinkTest, OtherThreadsWaitForTheBoxUntilLetGo) {
   EXPECT_EQ(shown.size(), 1u) << "dropped, never shown";
 }
 
-// A client of the remote control: connects, sends lines, reads.
-class RemoteClientSocket {
- public:
-  explicit RemoteClientSocket(std::uint16_t port) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+TEST_F(WindowTest, SwitchingDevicesWhileTheCaptureThreadWaitsForABoxDoesNotHang) {
+  // The answer is a file that is no wave file: the capture thread shows
+  // "File format not supported." and waits for the window thread.
+  WriteFile("bad.wav", "RIFF....");
+  WriteFile("Sequelo.ini", "[Sequelo]\r\nOwnCode=12345\r\nAction=3\r\nDelay=0\r\nWaveFileToSend=" +
+                               dir_.Path("bad.wav") + "\r\n");
+  Start();
+  RemoteClientSocket client(window_->GetStation().RemotePort());
+  ASSERT_TRUE(client.Send("12345"));
+  // Without serving the window's events: the capture thread comes to wait.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(8);
+  while (window_->MessageBoxes().Waiting() == 0 && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  ~RemoteClientSocket() { ::close(fd_); }
-  bool Send(const std::string& line) {
-    const std::string data = line + "\r\n";
-    return connected_ &&
-           ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
-  }
+  ASSERT_EQ(window_->MessageBoxes().Waiting(), 1);
+  window_->ChangeInputDevice();  // stops the capture thread: it must get its box first
+  EXPECT_EQ(Messages().back(), "Sequelo: File format not supported.");
+  EXPECT_TRUE(window_->GetStation().Recorder().IsRunning()) << "restarted";
+  window_->ChangeOutputDevice();
+  window_->close();
+  EXPECT_TRUE(window_->ShutDownDone());
+}
 
- private:
-  int fd_ = -1;
-  bool connected_ = false;
-};
+TEST_F(WindowTest, AStopRequestUnderADialogEndsItAndThenShutsDown) {
+  Start();
+  OnNextModal([this](QWidget* dialog) {
+    FindControl<QCheckBox>(dialog, 1037)->setChecked(true);
+    // A stop signal arrives while the operator edits the PTT settings.
+    QMetaObject::invokeMethod(window_.get(), &QWidget::close, Qt::QueuedConnection);
+  });
+  window_->MenuItem(40012)->trigger();
+  EXPECT_EQ(window_->GetStation().Ptt().Settings().usePttControl, 0) << "ended as by Cancel";
+  ASSERT_TRUE(WaitFor([&] { return window_->ShutDownDone(); }));
+  EXPECT_TRUE(port_.opens.empty()) << "the port is not opened after shut-down";
+}
 
 TEST_F(WindowTest, ClosingWhileACallIsReceivedAndAnsweredEndsCleanly) {
   WriteFile("Sequelo.ini", "[Sequelo]\r\nOwnCode=12345\r\nAction=1\r\nDelay=0\r\n");
