@@ -13,10 +13,13 @@ namespace {
 using namespace enhanced;
 
 constexpr double kHighPassHz = 300.0;
-constexpr double kEmissionOffset = 5.0;  // about the largest of the 108 noise bins of a frame
-constexpr double kChangePenalty = 10.0;  // per change idle->tone, tone->tone, tone->idle
-constexpr int kMaxIdleGap = 2;           // idle frames allowed inside a group
-constexpr int kCommitEvery = 3;          // frames between two looks for agreed paths
+constexpr double kEmissionOffset = 5.0;   // about the largest of the 108 noise bins of a frame
+constexpr double kChangePenalty = 10.0;   // per change idle->tone, tone->tone, tone->idle
+constexpr int kMaxIdleGap = 2;            // idle frames allowed inside a group
+constexpr double kMinSegmentMeanZ = 5.0;  // below this at its best offset a segment is noise
+constexpr double kWeakOfMedian = 0.3;     // or below this share of the segments before it
+constexpr int kMaxSegmentProbe = 40;      // longer segments are not looked into
+constexpr int kCommitEvery = 3;           // frames between two looks for agreed paths
 // Keeps z finite in digital silence: the energy of noise at about -110 dBFS
 // over one window, far below 16-bit quantisation noise.
 constexpr float kEnergyFloor = static_cast<float>(kWindowSamples) * 1e-11f;
@@ -370,7 +373,42 @@ void EnhancedDecoder::CommitConverged() {
   committed_ = decided;
 }
 
+double EnhancedDecoder::SegmentMeanZ(const Segment& segment) const {
+  double best = 0.0;
+  for (int e = 0; e < kOffsets; ++e) {
+    double total = 0.0;
+    const auto bin = static_cast<std::size_t>(segment.tone * kOffsets + e);
+    for (std::int64_t f = segment.first; f <= segment.last; ++f) {
+      total += FrameZ(f)[bin];
+    }
+    best = std::max(best, total);
+  }
+  return best / static_cast<double>(segment.last - segment.first + 1);
+}
+
 void EnhancedDecoder::CommitFrame(std::int64_t frame, int label) {
+  // A segment that has just ended too weak to be a tone of any candidate
+  // (below the guard's mean z, or far below the segments before it) ends the
+  // group: noise segments strung behind a call would otherwise hold its code
+  // back.
+  if (group_.count > 0) {
+    Segment& last = group_.segments[static_cast<std::size_t>(group_.count - 1)];
+    if (last.last == frame - 1 && label != last.tone && last.last - last.first < kMaxSegmentProbe) {
+      last.meanZ = SegmentMeanZ(last);
+      std::array<double, 5> before{};
+      int count = 0;
+      for (int j = std::max(0, group_.count - 6); j < group_.count - 1; ++j) {
+        before[static_cast<std::size_t>(count++)] =
+            group_.segments[static_cast<std::size_t>(j)].meanZ;
+      }
+      std::sort(before.begin(), before.begin() + count);
+      const double median = count > 0 ? before[static_cast<std::size_t>(count / 2)] : 0.0;
+      if (last.meanZ < kMinSegmentMeanZ || last.meanZ < kWeakOfMedian * median) {
+        --group_.count;
+        CloseGroup();
+      }
+    }
+  }
   if (label < 0) {
     ++idleRun_;
     if (group_.count > 0 && idleRun_ > kMaxIdleGap) {
@@ -387,7 +425,7 @@ void EnhancedDecoder::CommitFrame(std::int64_t frame, int label) {
       std::move(group_.segments.begin() + 1, group_.segments.end(), group_.segments.begin());
       --group_.count;
     }
-    group_.segments[static_cast<std::size_t>(group_.count++)] = {label, frame, frame};
+    group_.segments[static_cast<std::size_t>(group_.count++)] = {label, frame, frame, 1e30};
   }
   idleRun_ = 0;
 }

@@ -19,13 +19,17 @@
 //  4. A Viterbi tracker over an idle state and, per tone, a chain of 3 states
 //     (at least 20 ms of tone): emission 0 for idle, (best z over the
 //     offsets) - 5 for a tone, a penalty of 10 per change. Frames are
-//     committed as soon as every surviving path agrees on them, at the latest
-//     after 90 frames (0.6 s).
-//  5. Tone segments with at most 2 idle frames between them form a group;
-//     when the group ends, every run of five consecutive segments is a
-//     candidate call (enhanced_candidate.cpp): one common offset for the
-//     call, the edge tones trimmed, every tone classified again at that
-//     offset, then the guard and the framing guard decide.
+//     committed as soon as every surviving path agrees on them (looked at
+//     every third frame), at the latest after 30 frames (0.2 s): a code comes
+//     within about 300 ms of the end of its last tone.
+//  5. Tone segments with at most 2 idle frames between them form a group; a
+//     segment too weak to belong to any call (mean z below 5, or below 0.3 x
+//     the segments before it) ends the group. When the group ends, every run
+//     of five consecutive segments is a candidate call
+//     (enhanced_candidate.cpp): one common offset for the call, the edge
+//     tones trimmed, every tone classified again at that offset, then the
+//     guard and the framing guard decide; a repeating pattern or an
+//     ambiguous pair of candidates gives no code.
 //
 // Thread use: AnalyseBuffer and SetSinks on one thread (the analysing
 // thread). SetToneSet and SetAnalysisLog from any thread; they take effect
@@ -62,7 +66,7 @@ inline constexpr int kStates = 1 + kTones * kChainStates;
 inline constexpr int kMaxGroupSegments = 10;  // a longer group keeps its newest segments
 inline constexpr int kFrameRing = 512;        // frames of z values kept (3.4 s)
 inline constexpr int kTraceRing = 128;        // frames of Viterbi back-pointers kept
-inline constexpr int kMaxLagFrames = 90;      // forced commit after 0.6 s
+inline constexpr int kMaxLagFrames = 30;      // forced commit after 0.2 s
 inline constexpr int kAudioRing = 16384;      // filtered samples kept (2.7 s)
 inline constexpr int kGuardFftSize = 2048;
 }  // namespace enhanced
@@ -126,6 +130,7 @@ class EnhancedDecoder {
     int tone = 0;            // Viterbi label: tone index
     std::int64_t first = 0;  // first frame
     std::int64_t last = 0;   // last frame
+    double meanZ = 1e30;     // mean z at its best offset, once it has ended
   };
   struct Group {
     std::array<Segment, enhanced::kMaxGroupSegments> segments{};
@@ -139,6 +144,7 @@ class EnhancedDecoder {
   void TrackerStep(const std::array<double, enhanced::kTones>& emission);
   void CommitConverged();
   void CommitFrame(std::int64_t frame, int label);
+  double SegmentMeanZ(const Segment& segment) const;
   void CloseGroup();
 
   // enhanced_candidate.cpp
