@@ -356,7 +356,10 @@ EnhancedVerdict EnhancedDecoder::EvaluateCandidate(const Group& group, int start
         score = std::max(score, sumZ(seg.first, seg.last, seg.tone, e));
       }
     }
-    const std::int64_t middle = WindowEnd((seg.first + seg.last) / 2) - kWindowSamples / 2;
+    // Its power where it touches the call (a long note may fade away from it).
+    const std::int64_t reach = std::min<std::int64_t>(2, seg.last - seg.first);
+    const std::int64_t near = n < start ? seg.last - reach : seg.first + reach;
+    const std::int64_t middle = WindowEnd(near) - kWindowSamples / 2;
     if (score >= kNeighbourShare * weakestEvidence &&
         TonePower(middle, toneHz_[static_cast<std::size_t>(seg.tone)] * scale) >=
             kNeighbourPower * power[2]) {
