@@ -356,13 +356,16 @@ EnhancedVerdict EnhancedDecoder::EvaluateCandidate(const Group& group, int start
         score = std::max(score, sumZ(seg.first, seg.last, seg.tone, e));
       }
     }
-    // Its power where it touches the call (a long note may fade away from it).
-    const std::int64_t reach = std::min<std::int64_t>(2, seg.last - seg.first);
-    const std::int64_t near = n < start ? seg.last - reach : seg.first + reach;
-    const std::int64_t middle = WindowEnd(near) - kWindowSamples / 2;
+    // Its strongest power along the segment (a long note may fade away from
+    // the call, and its edge frames share their windows with the call).
+    double neighbourPower = 0.0;
+    for (std::int64_t f = seg.first; f <= seg.last && f < seg.first + kMaxSegmentFrames; f += 2) {
+      neighbourPower =
+          std::max(neighbourPower, TonePower(WindowEnd(f) - kWindowSamples / 2,
+                                             toneHz_[static_cast<std::size_t>(seg.tone)] * scale));
+    }
     if (score >= kNeighbourShare * weakestEvidence &&
-        TonePower(middle, toneHz_[static_cast<std::size_t>(seg.tone)] * scale) >=
-            kNeighbourPower * power[2]) {
+        neighbourPower >= kNeighbourPower * power[2]) {
       v.reason = n < start ? "a tone segment right before the call"
                            : "a tone segment right after the call";
       return v;
