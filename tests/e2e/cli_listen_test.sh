@@ -6,8 +6,10 @@ set -u
 cli=$(realpath "${SEQUELO_CLI:?}")
 work=$(mktemp -d /tmp/sequelo-listen.XXXXXX)
 listener=
+enhanced=
 cleanup() {
   [ -n "$listener" ] && kill -INT "$listener" 2>/dev/null && wait "$listener" 2>/dev/null
+  [ -n "${enhanced:-}" ] && kill -INT "$enhanced" 2>/dev/null && wait "$enhanced" 2>/dev/null
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -19,6 +21,11 @@ listener=$!
 # Bounded wait until it listens (it says so on standard error).
 for _ in $(seq 100); do grep -q '^Listening on' "$work/listen.err" && break; sleep 0.05; done
 check "listening on the monitor" "1" "$(grep -c '^Listening on "Monitor of TestSink"' "$work/listen.err")"
+# The enhanced decoder beside it, on the same source.
+"$cli" listen --device "monitor of testsink" --decoder enhanced --format tsv \
+  >"$work/heard-enhanced" 2>"$work/enhanced.err" &
+enhanced=$!
+for _ in $(seq 100); do grep -q '^Listening on' "$work/enhanced.err" && break; sleep 0.05; done
 
 printf '[Sequelo]\r\nOutputDevice=TestSink\r\nMode=0\r\n' >Sequelo.ini
 "$cli" send 13579 >/dev/null
@@ -26,6 +33,11 @@ printf '[Sequelo]\r\nOutputDevice=TestSink\r\nMode=0\r\n' >Sequelo.ini
 # Bounded wait for the second code to be printed.
 for _ in $(seq 100); do [ "$(wc -l <"$work/heard")" -ge 2 ] && break; sleep 0.05; done
 check "codes heard live" $'13579\n11211' "$(cut -f2 "$work/heard")"
+for _ in $(seq 100); do [ "$(wc -l <"$work/heard-enhanced")" -ge 2 ] && break; sleep 0.05; done
+check "the enhanced decoder hears the same" $'13579\n11211' "$(cut -f2 "$work/heard-enhanced")"
+kill -INT "$enhanced"
+wait "$enhanced"
+enhanced=
 
 kill -INT "$listener"
 wait "$listener"
