@@ -50,6 +50,7 @@ DecodeResult DecodeFrames(audio::FrameSource& source, const DecodeOptions& optio
   decoder.SetToneSet(core::BuiltInToneSet(options.modeIndex));
   decoder.SetAnalysisLog(options.analysisLog);
   decoder.SetChoice(options.decoder);
+  decoder.SetRunBoth(false);  // one decoder for the whole file
   Stamper stamper(listener);
   decoder.SetSinks({nullptr, &stamper, &stamper});
 

@@ -94,6 +94,7 @@ int RunListenCommand(const ListenRequest& request, audio::AudioBackend& audio,
   core::SelectableDecoder decoder(clock, request.threshold);
   decoder.SetToneSet(core::BuiltInToneSet(request.modeIndex));
   decoder.SetChoice(request.decoder);
+  decoder.SetRunBoth(false);  // one decoder for the whole run
   LivePrinter printer(request, device.name, out);
   decoder.SetSinks({nullptr, &printer, nullptr});
   audio::Recorder recorder(audio);

@@ -63,8 +63,12 @@ void SelectableDecoder::SetAnalysisLog(bool on) {
 
 int SelectableDecoder::AnalyseBuffer(CaptureBuffer buffer) {
   bufferChoice_ = Choice();
-  standard_.AnalyseBuffer(buffer);
-  enhanced_.AnalyseBuffer(buffer);
+  if (runBoth_ || bufferChoice_ == DecoderChoice::kStandard || sinks_.spectrumObserver != nullptr) {
+    standard_.AnalyseBuffer(buffer);
+  }
+  if (runBoth_ || bufferChoice_ == DecoderChoice::kEnhanced) {
+    enhanced_.AnalyseBuffer(buffer);
+  }
   return 1;
 }
 

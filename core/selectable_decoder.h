@@ -64,7 +64,13 @@ class SelectableDecoder {
   void SetAnalysisLog(bool on);
   bool AnalysisLogOn() const { return standard_.Detector().AnalysisLogOn(); }
 
-  // Runs both decoders over one buffer; always returns 1. Allocates nothing.
+  // Whether the decoder not chosen runs as well (the default), so that a
+  // switch finds it warm. A run whose choice never changes (a file decode,
+  // `listen`) turns it off and pays for one decoder only; the standard one
+  // still runs while a spectrum observer is registered. Before audio starts.
+  void SetRunBoth(bool both) { runBoth_ = both; }
+
+  // Runs the decoders over one buffer; always returns 1. Allocates nothing.
   int AnalyseBuffer(CaptureBuffer buffer);
 
   // The decoders themselves (the standard one's threshold and calibration
@@ -90,6 +96,7 @@ class SelectableDecoder {
   std::atomic<DecoderChoice> choice_{DecoderChoice::kStandard};
   DecoderChoice bufferChoice_ = DecoderChoice::kStandard;  // read once per buffer
   DecoderSinks sinks_;
+  bool runBoth_ = true;
   ToneDecoder standard_;
   EnhancedDecoder enhanced_;
   Route standardRoute_{*this, DecoderChoice::kStandard};

@@ -99,6 +99,33 @@ TEST(SelectableDecoder, EnhancedChosenReportsItsCodeAndLinesOnly) {
   EXPECT_EQ(run.decoder.Standard().Detector().StoredCount(), 0);  // it completed its code too
 }
 
+TEST(SelectableDecoder, WithoutRunningBothOnlyTheChosenOneWorks) {
+  for (const DecoderChoice choice : {DecoderChoice::kStandard, DecoderChoice::kEnhanced}) {
+    core::ManualTickClock clock;
+    core::SelectableDecoder decoder(clock);
+    Sinks sinks;
+    decoder.SetSinks({nullptr, &sinks, nullptr});  // no spectrum: a file decode
+    decoder.SetToneSet(core::BuiltInToneSet(core::kModeZvei));
+    decoder.SetChoice(choice);
+    decoder.SetRunBoth(false);
+    const auto audio = CallAudio("24680");
+    for (std::size_t i = 0; i < audio.size(); i += core::kBufferSamples) {
+      clock.Set(static_cast<std::uint32_t>(i / 2 * 1000 / core::kCaptureRateHz));
+      decoder.AnalyseBuffer(core::CaptureBuffer(audio.data() + i, core::kBufferSamples));
+    }
+    EXPECT_EQ(sinks.codes, std::vector<std::string>{"24680"});
+    const bool enhanced = choice == DecoderChoice::kEnhanced;
+    EXPECT_EQ(decoder.Enhanced().SamplesAnalysed() > 0, enhanced) << "the other one rests";
+  }
+  // A spectrum observer keeps the standard decoder running for it.
+  Station run;
+  run.decoder.SetChoice(DecoderChoice::kEnhanced);
+  run.decoder.SetRunBoth(false);
+  run.Feed(CallAudio("13579"));
+  EXPECT_GT(run.sinks.spectra, 0);
+  EXPECT_EQ(run.sinks.codes, std::vector<std::string>{"13579"});
+}
+
 TEST(SelectableDecoder, AnalysisLogOffMeansNoLinesFromEither) {
   Station run;
   for (auto choice : {DecoderChoice::kStandard, DecoderChoice::kEnhanced}) {
