@@ -1,4 +1,4 @@
-#include "app/window/spectrum_bar.h"
+#include "app/window/bar_meter.h"
 
 #include <QPainter>
 #include <algorithm>
