@@ -20,25 +20,33 @@ namespace {
 
 using namespace sequelo;
 
-void BM_AnalyseBuffer(benchmark::State& state) {
-  // A call in noise, cycled, so the detector walks through all its branches.
+// One buffer at a time through `analyse`: a call in noise, cycled, so the
+// decoder walks through all its branches; as a multiple of real time.
+template <typename Analyse>
+void BufferBench(benchmark::State& state, Analyse analyse) {
   testsupport::CallSignal call;
   call.snrDb = 15;
   const auto stereo = testsupport::ToCaptureStereo(testsupport::MakeCall(call));
   const std::size_t buffers = stereo.size() / core::kBufferSamples;
-  core::ManualTickClock clock;
-  core::ToneDecoder decoder(clock);
-  decoder.SetToneSet(core::BuiltInToneSet(core::kModeZvei));
   std::size_t i = 0;
   for (auto _ : state) {
-    clock.Advance(21);
-    benchmark::DoNotOptimize(decoder.AnalyseBuffer(core::CaptureBuffer(
+    benchmark::DoNotOptimize(analyse(core::CaptureBuffer(
         stereo.data() + (i % buffers) * core::kBufferSamples, core::kBufferSamples)));
     ++i;
   }
   state.counters["x_realtime"] = benchmark::Counter(
       static_cast<double>(state.iterations()) * core::kBufferFrames / core::kCaptureRateHz,
       benchmark::Counter::kIsRate);
+}
+
+void BM_AnalyseBuffer(benchmark::State& state) {
+  core::ManualTickClock clock;
+  core::ToneDecoder decoder(clock);
+  decoder.SetToneSet(core::BuiltInToneSet(core::kModeZvei));
+  BufferBench(state, [&](core::CaptureBuffer buffer) {
+    clock.Advance(21);
+    return decoder.AnalyseBuffer(buffer);
+  });
 }
 BENCHMARK(BM_AnalyseBuffer);
 
@@ -72,14 +80,19 @@ class NullListener final : public app::DecodeListener {
   int codes = 0;
 };
 
-void DecodeFileBench(benchmark::State& state, int rateHz, int channels) {
+// Whole files through `sequelo-cli decode`'s path: reading, resampling where
+// the rate is not 6000 Hz, and decoding, as a multiple of real time.
+void DecodeFileBench(benchmark::State& state, int rateHz, int channels,
+                     core::DecoderChoice decoder = core::DecoderChoice::kStandard) {
   const std::string path = MakeFile(rateHz, channels);
   double audioSeconds = 0;
   NullListener listener;
   for (auto _ : state) {
     std::string error;
     auto source = audio::OpenSoundFile(path, error);
-    const auto result = app::DecodeFrames(*source, app::DecodeOptions{}, listener);
+    app::DecodeOptions options;
+    options.decoder = decoder;
+    const auto result = app::DecodeFrames(*source, options, listener);
     audioSeconds +=
         static_cast<double>(result.buffers) * core::kBufferFrames / core::kCaptureRateHz;
   }
@@ -97,57 +110,19 @@ void BM_DecodeFile22050Mono(benchmark::State& state) {
 BENCHMARK(BM_DecodeFile6000Stereo)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_DecodeFile22050Mono)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// The enhanced decoder on one buffer at a time: a call in noise, cycled.
+// The enhanced decoder on one buffer at a time.
 void BM_EnhancedAnalyseBuffer(benchmark::State& state) {
-  testsupport::CallSignal call;
-  call.snrDb = 15;
-  const auto stereo = testsupport::ToCaptureStereo(testsupport::MakeCall(call));
-  const std::size_t buffers = stereo.size() / core::kBufferSamples;
   core::EnhancedDecoder decoder;
   decoder.SetToneSet(core::BuiltInToneSet(core::kModeZvei));
-  std::size_t i = 0;
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(decoder.AnalyseBuffer(core::CaptureBuffer(
-        stereo.data() + (i % buffers) * core::kBufferSamples, core::kBufferSamples)));
-    ++i;
-  }
-  state.counters["x_realtime"] = benchmark::Counter(
-      static_cast<double>(state.iterations()) * core::kBufferFrames / core::kCaptureRateHz,
-      benchmark::Counter::kIsRate);
+  BufferBench(state, [&](core::CaptureBuffer buffer) { return decoder.AnalyseBuffer(buffer); });
 }
 BENCHMARK(BM_EnhancedAnalyseBuffer);
 
-// Whole files through the enhanced decoder: reading, resampling where the
-// rate is not 6000 Hz, and decoding, as a multiple of real time.
-void EnhancedFileBench(benchmark::State& state, int rateHz, int channels) {
-  const std::string path = MakeFile(rateHz, channels);
-  double audioSeconds = 0;
-  std::uint64_t codes = 0;
-  for (auto _ : state) {
-    std::string error;
-    auto source = audio::OpenSoundFile(path, error);
-    audio::CaptureBufferFeed feed(*source, 0);
-    core::EnhancedDecoder decoder;
-    decoder.SetToneSet(core::BuiltInToneSet(core::kModeZvei));
-    audio::CaptureFrames buffer{};
-    std::uint64_t buffers = 0;
-    while (feed.Next(buffer)) {
-      decoder.AnalyseBuffer(buffer);
-      ++buffers;
-    }
-    codes += decoder.CodesReported();
-    audioSeconds += static_cast<double>(buffers) * core::kBufferFrames / core::kCaptureRateHz;
-  }
-  std::filesystem::remove(path);
-  state.counters["x_realtime"] = benchmark::Counter(audioSeconds, benchmark::Counter::kIsRate);
-  state.counters["codes"] = static_cast<double>(codes) / static_cast<double>(state.iterations());
-}
-
 void BM_EnhancedDecodeFile6000Stereo(benchmark::State& state) {
-  EnhancedFileBench(state, 6000, 2);
+  DecodeFileBench(state, 6000, 2, core::DecoderChoice::kEnhanced);
 }
 void BM_EnhancedDecodeFile22050Mono(benchmark::State& state) {
-  EnhancedFileBench(state, 22050, 1);
+  DecodeFileBench(state, 22050, 1, core::DecoderChoice::kEnhanced);
 }
 BENCHMARK(BM_EnhancedDecodeFile6000Stereo)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_EnhancedDecodeFile22050Mono)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -65,19 +65,9 @@ BatchScore ScorePeer(const CallBatch& batch) {
   const auto path = std::filesystem::temp_directory_path() /
                     ("sequelo-tables-" + std::to_string(::getpid()) + ".raw");
   const std::string mode = batch.modeIndex == core::kModeZvei ? "ZVEI1" : "DZVEI";
-  std::uint32_t codeState = batch.seed * 2654435761U + 17U;
+  std::uint32_t codeState = testsupport::BatchCodeState(batch);
   for (int i = 0; i < batch.calls; ++i) {
-    testsupport::CallSignal call;
-    call.code = testsupport::RandomCode(codeState);
-    call.modeIndex = batch.modeIndex;
-    call.levelDbfs = batch.levelDbfs;
-    call.snrDb = batch.snrDb;
-    call.toneMs = batch.toneMs;
-    call.offsetRelative = batch.offsetRelative;
-    call.seed = batch.seed * 100003U + static_cast<std::uint32_t>(i);
-    call.leadMs = 250.0 + (i % 13) * 1.7;
-    call.trailMs = 400.0;
-    call.startPhase = i * 0.37;
+    const testsupport::CallSignal call = testsupport::BatchCall(batch, i, codeState);
     audio::Resampler resampler(6000, 22050);
     std::vector<double> up;
     const auto samples = testsupport::MakeCall(call);

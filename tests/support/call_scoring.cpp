@@ -84,21 +84,30 @@ std::vector<std::string> DecodeOnly(core::DecoderChoice choice, const std::vecto
 
 }  // namespace
 
+std::uint32_t BatchCodeState(const CallBatch& batch) {
+  return batch.seed * 2654435761U + 17U;
+}
+
+CallSignal BatchCall(const CallBatch& batch, int i, std::uint32_t& codeState) {
+  CallSignal call;
+  call.code = RandomCode(codeState);
+  call.modeIndex = batch.modeIndex;
+  call.levelDbfs = batch.levelDbfs;
+  call.snrDb = batch.snrDb;
+  call.toneMs = batch.toneMs;
+  call.offsetRelative = batch.offsetRelative;
+  call.seed = batch.seed * 100003U + static_cast<std::uint32_t>(i);
+  call.leadMs = 250.0 + (i % 13) * 1.7;
+  call.trailMs = 400.0;
+  call.startPhase = i * 0.37;
+  return call;
+}
+
 BatchScore ScoreCalls(core::DecoderChoice choice, const CallBatch& batch) {
   BatchScore score;
-  std::uint32_t codeState = batch.seed * 2654435761U + 17U;
+  std::uint32_t codeState = BatchCodeState(batch);
   for (int i = 0; i < batch.calls; ++i) {
-    CallSignal call;
-    call.code = RandomCode(codeState);
-    call.modeIndex = batch.modeIndex;
-    call.levelDbfs = batch.levelDbfs;
-    call.snrDb = batch.snrDb;
-    call.toneMs = batch.toneMs;
-    call.offsetRelative = batch.offsetRelative;
-    call.seed = batch.seed * 100003U + static_cast<std::uint32_t>(i);
-    call.leadMs = 250.0 + (i % 13) * 1.7;
-    call.trailMs = 400.0;
-    call.startPhase = i * 0.37;
+    const CallSignal call = BatchCall(batch, i, codeState);
     bool found = false;
     for (const auto& code : DecodeOnly(choice, MakeCall(call), batch.modeIndex)) {
       found = found || code == call.code;

@@ -10,6 +10,7 @@
 
 #include "core/selectable_decoder.h"
 #include "tests/support/decode_helpers.h"
+#include "tests/support/signal_generator.h"
 
 namespace sequelo::testsupport {
 
@@ -41,6 +42,12 @@ struct BatchScore {
 // Random codes (with repeats now and then), each in its own stretch of noise
 // with a varied lead-in (so tones fall anywhere in the buffers) and phase.
 BatchScore ScoreCalls(core::DecoderChoice choice, const CallBatch& batch);
+
+// Call `index` of a batch: a random code (drawn from `codeState`, which the
+// batch starts at BatchCodeState) with the batch's conditions, its own noise
+// seed, lead-in and start phase. Every scorer of a batch sends these calls.
+std::uint32_t BatchCodeState(const CallBatch& batch);
+CallSignal BatchCall(const CallBatch& batch, int index, std::uint32_t& codeState);
 
 // Gaussian noise, fast enough for hours of audio (xoshiro256** and the
 // Marsaglia polar method). Deterministic for a seed.
