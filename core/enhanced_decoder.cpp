@@ -395,14 +395,20 @@ void EnhancedDecoder::CommitFrame(std::int64_t frame, int label) {
     Segment& last = group_.segments[static_cast<std::size_t>(group_.count - 1)];
     if (last.last == frame - 1 && label != last.tone && last.last - last.first < kMaxSegmentProbe) {
       last.meanZ = SegmentMeanZ(last);
+      // The median of up to five segments before it (a small insertion
+      // sort: std::sort here trips a false array-bounds warning of GCC 12).
       std::array<double, 5> before{};
-      int count = 0;
-      for (int j = std::max(0, group_.count - 6); j < group_.count - 1; ++j) {
-        before[static_cast<std::size_t>(count++)] =
-            group_.segments[static_cast<std::size_t>(j)].meanZ;
+      std::size_t count = 0;
+      for (int j = std::max(0, group_.count - 6); j < group_.count - 1 && count < before.size();
+           ++j) {
+        double value = group_.segments[static_cast<std::size_t>(j)].meanZ;
+        std::size_t at = count++;
+        for (; at > 0 && before[at - 1] > value; --at) {
+          before[at] = before[at - 1];
+        }
+        before[at] = value;
       }
-      std::sort(before.begin(), before.begin() + count);
-      const double median = count > 0 ? before[static_cast<std::size_t>(count / 2)] : 0.0;
+      const double median = count > 0 ? before[count / 2] : 0.0;
       if (last.meanZ < kMinSegmentMeanZ || last.meanZ < kWeakOfMedian * median) {
         --group_.count;
         CloseGroup();
