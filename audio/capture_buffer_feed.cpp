@@ -8,14 +8,19 @@ constexpr long kReadFrames = 4096;
 }  // namespace
 
 std::int16_t ToPcm16(double sample) {
-  const double scaled = std::nearbyint(sample * 32768.0);
-  if (scaled >= 32767.0) {
-    return 32767;
+  // Clip first, then round to nearest (ties to even, as nearbyint in the
+  // default rounding mode): adding and taking away 1.5 x 2^52 leaves the
+  // rounded value, with no library call, so the loops over whole buffers
+  // stay cheap.
+  const double scaled = sample * 32768.0;
+  if (!(scaled < 32767.0)) {
+    return scaled != scaled ? 0 : 32767;  // NaN: silence
   }
   if (scaled <= -32768.0) {
     return -32768;
   }
-  return static_cast<std::int16_t>(scaled);
+  constexpr double kRound = 6755399441055744.0;
+  return static_cast<std::int16_t>((scaled + kRound) - kRound);
 }
 
 CaptureBufferFeed::CaptureBufferFeed(FrameSource& source, int channel)
@@ -65,9 +70,17 @@ bool CaptureBufferFeed::Refill() {
     // At the capture rate: chosen channel first, another channel (if any)
     // second, as they are.
     const std::size_t other = channels > 1 ? (channel_ == 0 ? 1U : 0U) : channels;
+    const std::size_t old = first_.size();
+    first_.resize(old + frames);
+    second_.resize(old + frames, 0.0);
+    const double* in = readBlock_.data();
     for (std::size_t f = 0; f < frames; ++f) {
-      first_.push_back(readBlock_[f * channels + static_cast<std::size_t>(channel_)]);
-      second_.push_back(other < channels ? readBlock_[f * channels + other] : 0.0);
+      first_[old + f] = in[f * channels + static_cast<std::size_t>(channel_)];
+    }
+    if (other < channels) {
+      for (std::size_t f = 0; f < frames; ++f) {
+        second_[old + f] = in[f * channels + other];
+      }
     }
     return true;
   }
@@ -98,10 +111,16 @@ bool CaptureBufferFeed::Next(CaptureFrames& buffer) {
   }
   const std::size_t take = available < core::kBufferFrames ? available : core::kBufferFrames;
   const bool haveSecond = second_.size() >= readPos_ + take;
-  for (std::size_t f = 0; f < core::kBufferFrames; ++f) {
-    const bool inside = f < take;
-    buffer[f * 2] = inside ? ToPcm16(first_[readPos_ + f]) : 0;
-    buffer[f * 2 + 1] = inside && haveSecond ? ToPcm16(second_[readPos_ + f]) : 0;
+  buffer.fill(0);
+  const double* first = first_.data() + readPos_;
+  for (std::size_t f = 0; f < take; ++f) {
+    buffer[f * 2] = ToPcm16(first[f]);
+  }
+  if (haveSecond) {
+    const double* second = second_.data() + readPos_;
+    for (std::size_t f = 0; f < take; ++f) {
+      buffer[f * 2 + 1] = ToPcm16(second[f]);
+    }
   }
   readPos_ += take;
   return true;

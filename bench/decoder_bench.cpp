@@ -22,10 +22,16 @@ using namespace sequelo;
 
 // One buffer at a time through `analyse`: a call in noise, cycled, so the
 // decoder walks through all its branches; as a multiple of real time.
+// `quietMs`: noise before and after the call (0: the generator's default,
+// about a call a second).
 template <typename Analyse>
-void BufferBench(benchmark::State& state, Analyse analyse) {
+void BufferBench(benchmark::State& state, Analyse analyse, int quietMs = 0) {
   testsupport::CallSignal call;
   call.snrDb = 15;
+  if (quietMs > 0) {
+    call.leadMs = quietMs;
+    call.trailMs = quietMs;
+  }
   const auto stereo = testsupport::ToCaptureStereo(testsupport::MakeCall(call));
   const std::size_t buffers = stereo.size() / core::kBufferSamples;
   std::size_t i = 0;
@@ -118,12 +124,50 @@ void BM_EnhancedAnalyseBuffer(benchmark::State& state) {
 }
 BENCHMARK(BM_EnhancedAnalyseBuffer);
 
+// The same with a call every 30 s: what a station mostly hears.
+void BM_EnhancedAnalyseBufferQuiet(benchmark::State& state) {
+  core::EnhancedDecoder decoder;
+  decoder.SetToneSet(core::BuiltInToneSet(core::kModeZvei));
+  BufferBench(
+      state, [&](core::CaptureBuffer buffer) { return decoder.AnalyseBuffer(buffer); }, 14650);
+}
+BENCHMARK(BM_EnhancedAnalyseBufferQuiet);
+
 void BM_EnhancedDecodeFile6000Stereo(benchmark::State& state) {
   DecodeFileBench(state, 6000, 2, core::DecoderChoice::kEnhanced);
 }
 void BM_EnhancedDecodeFile22050Mono(benchmark::State& state) {
   DecodeFileBench(state, 22050, 1, core::DecoderChoice::kEnhanced);
 }
+// The feed alone: reading, channel choice, resampling where the rate is not
+// 6000 Hz, and conversion to capture buffers, without a decoder.
+void FeedFileBench(benchmark::State& state, int rateHz, int channels) {
+  const std::string path = MakeFile(rateHz, channels);
+  double audioSeconds = 0;
+  for (auto _ : state) {
+    std::string error;
+    auto source = audio::OpenSoundFile(path, error);
+    audio::CaptureBufferFeed feed(*source, 0);
+    audio::CaptureFrames buffer{};
+    std::size_t buffers = 0;
+    while (feed.Next(buffer)) {
+      benchmark::DoNotOptimize(buffer.data());
+      ++buffers;
+    }
+    audioSeconds += static_cast<double>(buffers) * core::kBufferFrames / core::kCaptureRateHz;
+  }
+  std::filesystem::remove(path);
+  state.counters["x_realtime"] = benchmark::Counter(audioSeconds, benchmark::Counter::kIsRate);
+}
+void BM_FeedFile6000Stereo(benchmark::State& state) {
+  FeedFileBench(state, 6000, 2);
+}
+void BM_FeedFile22050Mono(benchmark::State& state) {
+  FeedFileBench(state, 22050, 1);
+}
+BENCHMARK(BM_FeedFile6000Stereo)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_FeedFile22050Mono)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 BENCHMARK(BM_EnhancedDecodeFile6000Stereo)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_EnhancedDecodeFile22050Mono)->Unit(benchmark::kMillisecond)->UseRealTime();
 

@@ -13,8 +13,8 @@ namespace {
 using namespace enhanced;
 
 constexpr double kHighPassHz = 300.0;
-constexpr double kEmissionOffset = 5.0;   // about the largest of the 108 noise bins of a frame
-constexpr double kChangePenalty = 10.0;   // per change idle->tone, tone->tone, tone->idle
+constexpr float kEmissionOffset = 5.0f;  // about the largest of the 108 noise bins of a frame
+constexpr float kChangePenalty = 10.0f;  // per change idle->tone, tone->tone, tone->idle
 constexpr int kMaxIdleGap = 2;            // idle frames allowed inside a group
 constexpr double kMinSegmentMeanZ = 5.0;  // below this at its best offset a segment is noise
 constexpr double kWeakOfMedian = 0.3;     // or below this share of the segments before it
@@ -23,13 +23,26 @@ constexpr int kCommitEvery = 3;           // frames between two looks for agreed
 // Keeps z finite in digital silence: the energy of noise at about -110 dBFS
 // over one window, far below 16-bit quantisation noise.
 constexpr float kEnergyFloor = static_cast<float>(kWindowSamples) * 1e-11f;
-constexpr double kNegative = -1e30;  // score of an unreachable state
+constexpr float kNegative = -1e30f;  // score of an unreachable state
+
+// States chain-major: 0 is idle, then the twelve tones' first chain states,
+// their second, their last, so the tracker's loops run over twelve adjacent
+// tones.
+// The hot loops are built twice, for AVX2 and for plain x86-64, and the
+// loader picks the one the processor runs. No fused multiply-add
+// (-ffp-contract=off) and no reordered sums, so both give the same figures.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
+    !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#define SEQUELO_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define SEQUELO_VECTOR_CLONES
+#endif
 
 constexpr int StateOf(int tone, int chain) {
-  return 1 + tone * kChainStates + chain;
+  return 1 + chain * kTones + tone;
 }
 constexpr int LabelOf(int state) {
-  return state == 0 ? -1 : (state - 1) / kChainStates;
+  return state == 0 ? -1 : (state - 1) % kTones;
 }
 
 }  // namespace
@@ -70,15 +83,14 @@ void EnhancedDecoder::Configure(const ToneSet* toneSet) {
     }
     const double w = 2.0 * std::numbers::pi * toneHz_[idx] / kCaptureRateHz;
     for (int m = 0; m < kBlockSamples; ++m) {
-      auto& row = mix_[static_cast<std::size_t>(m)];
-      row[2 * idx] = static_cast<float>(std::cos(w * m));
-      row[2 * idx + 1] = static_cast<float>(-std::sin(w * m));
+      mixRe_[static_cast<std::size_t>(m)][idx] = static_cast<float>(std::cos(w * m));
+      mixIm_[static_cast<std::size_t>(m)][idx] = static_cast<float>(-std::sin(w * m));
     }
     for (int e = 0; e < kOffsets; ++e) {
       const double offset = (e - kOffsets / 2) * kOffsetStep;
       const double theta =
           2.0 * std::numbers::pi * toneHz_[idx] * (1.0 + offset) * kBlockSamples / kCaptureRateHz;
-      const std::size_t h = idx * kOffsets + static_cast<std::size_t>(e);
+      const std::size_t h = static_cast<std::size_t>(e) * kTones + idx;
       stepRe_[h] = static_cast<float>(std::cos(theta));
       stepIm_[h] = static_cast<float>(-std::sin(theta));
       step2Re_[h] = static_cast<float>(std::cos(2.0 * theta));
@@ -104,14 +116,14 @@ void EnhancedDecoder::Restart() {
   frames_ = 0;
   origin_ = static_cast<std::int64_t>(samples_);
   score_.fill(kNegative);
-  score_[0] = 0.0;
+  score_[0] = 0.0f;
   committed_ = -1;
   group_.count = 0;
   idleRun_ = 0;
   pendingSet_ = false;
 }
 
-int EnhancedDecoder::AnalyseBuffer(CaptureBuffer buffer) {
+SEQUELO_VECTOR_CLONES int EnhancedDecoder::AnalyseBuffer(CaptureBuffer buffer) {
   const ToneSet* toneSet = CurrentToneSet();
   if (toneSet != configured_) {
     Configure(toneSet);
@@ -121,8 +133,16 @@ int EnhancedDecoder::AnalyseBuffer(CaptureBuffer buffer) {
     return 1;
   }
   // RBJ high-pass biquad, Q = 1/sqrt(2): a 2nd-order Butterworth.
+  // Four outputs at a time from the state (y[n-1], y[n-2]) left by the last
+  // four: each is its feed-forward part run through the first taps of the
+  // feedback's impulse response, plus the state's own decay. The chain that
+  // waits for the previous outputs is then one multiply and two adds per four
+  // samples rather than per sample.
   static const struct Coefficients {
-    double b0, b1, b2, a1, a2;
+    double b0, b1, b2;
+    std::array<double, 4> impulse;  // of 1 / (1 + a1 z^-1 + a2 z^-2)
+    std::array<double, 4> fromY1;   // y[n+j] for y[n-1] = 1, y[n-2] = 0, no input
+    std::array<double, 4> fromY2;   // y[n+j] for y[n-1] = 0, y[n-2] = 1, no input
     Coefficients() {
       const double w0 = 2.0 * std::numbers::pi * kHighPassHz / kCaptureRateHz;
       const double alpha = std::sin(w0) / std::numbers::sqrt2;
@@ -130,81 +150,116 @@ int EnhancedDecoder::AnalyseBuffer(CaptureBuffer buffer) {
       b0 = (1.0 + std::cos(w0)) / 2.0 / a0;
       b1 = -(1.0 + std::cos(w0)) / a0;
       b2 = b0;
-      a1 = -2.0 * std::cos(w0) / a0;
-      a2 = (1.0 - alpha) / a0;
+      const double a1 = -2.0 * std::cos(w0) / a0;
+      const double a2 = (1.0 - alpha) / a0;
+      const auto decay = [&](double y1, double y2, double x0, std::array<double, 4>& out) {
+        for (double& y : out) {
+          y = x0 - a1 * y1 - a2 * y2;
+          x0 = 0.0;
+          y2 = y1;
+          y1 = y;
+        }
+      };
+      decay(0.0, 0.0, 1.0, impulse);
+      decay(1.0, 0.0, 0.0, fromY1);
+      decay(0.0, 1.0, 0.0, fromY2);
     }
   } c;
-  // Filter the whole buffer first, then hand it on block by block.
-  std::array<float, kBufferFrames> filtered;
-  double x1 = hpX1_, x2 = hpX2_, y1 = hpY1_, y2 = hpY2_;
+  static_assert(kBufferFrames % 4 == 0);
+  // The filtered buffer goes behind the part block left from the last one,
+  // and every whole block is analysed where it lies.
+  const std::uint64_t stageStart = samples_ - static_cast<std::uint64_t>(blockFill_);
+  float* filtered = stage_.data() + blockFill_;
+  std::array<double, kBufferFrames + 2> x;  // two samples of the last buffer, then this one
+  x[0] = hpX2_;
+  x[1] = hpX1_;
   for (std::size_t i = 0; i < kBufferFrames; ++i) {
-    const double input = buffer[i * kCaptureChannels] / 32768.0;
-    double y = c.b0 * input + c.b1 * x1 + c.b2 * x2 - c.a1 * y1 - c.a2 * y2;
-    if (std::abs(y) < 1e-20) {
-      y = 0.0;  // no denormals in silence
-    }
-    x2 = x1;
-    x1 = input;
-    y2 = y1;
-    y1 = y;
-    filtered[i] = static_cast<float>(y);
+    x[i + 2] = buffer[i * kCaptureChannels] / 32768.0;
   }
-  hpX1_ = x1;
-  hpX2_ = x2;
+  std::array<double, kBufferFrames> g;  // the feed-forward part
+  for (std::size_t i = 0; i < kBufferFrames; ++i) {
+    g[i] = c.b0 * x[i + 2] + c.b1 * x[i + 1] + c.b2 * x[i];
+  }
+  const auto& h = c.impulse;
+  double y1 = hpY1_, y2 = hpY2_;
+  for (std::size_t i = 0; i < kBufferFrames; i += 4) {
+    const double g0 = g[i];
+    const double g1 = g[i + 1] + h[1] * g0;
+    const double g2 = g[i + 2] + h[1] * g[i + 1] + h[2] * g0;
+    const double g3 = g[i + 3] + h[1] * g[i + 2] + h[2] * g[i + 1] + h[3] * g0;
+    const double out0 = (g0 + c.fromY2[0] * y2) + c.fromY1[0] * y1;
+    const double out1 = (g1 + c.fromY2[1] * y2) + c.fromY1[1] * y1;
+    const double out2 = (g2 + c.fromY2[2] * y2) + c.fromY1[2] * y1;
+    const double out3 = (g3 + c.fromY2[3] * y2) + c.fromY1[3] * y1;
+    filtered[i] = static_cast<float>(out0);
+    filtered[i + 1] = static_cast<float>(out1);
+    filtered[i + 2] = static_cast<float>(out2);
+    filtered[i + 3] = static_cast<float>(out3);
+    // No denormals in silence.
+    y1 = std::abs(out3) < 1e-20 ? 0.0 : out3;
+    y2 = std::abs(out2) < 1e-20 ? 0.0 : out2;
+  }
+  hpX1_ = x[kBufferFrames + 1];
+  hpX2_ = x[kBufferFrames];
   hpY1_ = y1;
   hpY2_ = y2;
-  for (std::size_t i = 0; i < kBufferFrames; ++i) {
-    audio_[(samples_ + i) & (kAudioRing - 1)] = filtered[i];
+  const auto ringAt = static_cast<std::size_t>(samples_ & (kAudioRing - 1));
+  const std::size_t untilWrap = std::min(kBufferFrames, kAudioRing - ringAt);
+  std::copy_n(filtered, untilWrap, audio_.begin() + static_cast<std::ptrdiff_t>(ringAt));
+  std::copy_n(filtered + untilWrap, kBufferFrames - untilWrap, audio_.begin());
+  const std::size_t staged = static_cast<std::size_t>(blockFill_) + kBufferFrames;
+  std::size_t at = 0;
+  for (; at + kBlockSamples <= staged; at += kBlockSamples) {
+    samples_ = stageStart + at + kBlockSamples;
+    ProcessBlock(stage_.data() + at);
   }
-  std::size_t done = 0;
-  while (done < kBufferFrames) {
-    const std::size_t take = std::min<std::size_t>(
-        kBufferFrames - done, static_cast<std::size_t>(kBlockSamples - blockFill_));
-    std::copy_n(filtered.begin() + static_cast<std::ptrdiff_t>(done), take,
-                block_.begin() + blockFill_);
-    blockFill_ += static_cast<int>(take);
-    done += take;
-    samples_ += take;
-    if (blockFill_ == kBlockSamples) {
-      blockFill_ = 0;
-      ProcessBlock();
-    }
-  }
+  std::copy(stage_.begin() + static_cast<std::ptrdiff_t>(at),
+            stage_.begin() + static_cast<std::ptrdiff_t>(staged), stage_.begin());
+  blockFill_ = static_cast<int>(staged - at);
+  samples_ = stageStart + staged;
   return 1;
 }
 
-void EnhancedDecoder::ProcessBlock() {
-  // Block sums at the nominal frequencies (a 24 x 20 matrix times the block).
-  std::array<float, 2 * kTones> sum{};
-  float energy = 0.0f;
-  for (int m = 0; m < kBlockSamples; ++m) {
-    const float x = block_[static_cast<std::size_t>(m)];
-    const auto& row = mix_[static_cast<std::size_t>(m)];
-    for (std::size_t i = 0; i < sum.size(); ++i) {
-      sum[i] += x * row[i];
+SEQUELO_VECTOR_CLONES void EnhancedDecoder::ProcessBlock(const float* block) {
+  // Block sums at the nominal frequencies (two 12 x 20 matrices times the
+  // block), and the block's energy in four running sums.
+  std::array<float, kTones> sumRe{};
+  std::array<float, kTones> sumIm{};
+  std::array<float, 4> energyLanes{};
+  static_assert(kBlockSamples % 4 == 0);
+  for (std::size_t m = 0; m < static_cast<std::size_t>(kBlockSamples); ++m) {
+    const float x = block[m];
+    const auto& re = mixRe_[m];
+    const auto& im = mixIm_[m];
+    for (std::size_t k = 0; k < static_cast<std::size_t>(kTones); ++k) {
+      sumRe[k] += x * re[k];
+      sumIm[k] += x * im[k];
     }
-    energy += x * x;
   }
+  for (std::size_t m = 0; m < static_cast<std::size_t>(kBlockSamples); m += 4) {
+    for (std::size_t l = 0; l < energyLanes.size(); ++l) {
+      energyLanes[l] += block[m + l] * block[m + l];
+    }
+  }
+  const float energy = (energyLanes[0] + energyLanes[1]) + (energyLanes[2] + energyLanes[3]);
   // Each offset hypothesis turns the block by its own phase advance. A pair
   // of blocks is turned at once: P (B1 + R B2), then P advances by R^2.
   const auto slot = static_cast<std::size_t>(blocks_ % kWindowBlocks);
   blockEnergy_[slot] = energy;
   if (blocks_ % 2 == 0) {
-    firstSum_ = sum;
+    firstRe_ = sumRe;
+    firstIm_ = sumIm;
     ++blocks_;
     return;
   }
   auto& outRe = pairRe_[slot / 2];
   auto& outIm = pairIm_[slot / 2];
-  for (std::size_t k = 0; k < static_cast<std::size_t>(kTones); ++k) {
-    const float r1 = firstSum_[2 * k];
-    const float i1 = firstSum_[2 * k + 1];
-    const float r2 = sum[2 * k];
-    const float i2 = sum[2 * k + 1];
-    for (std::size_t e = 0; e < static_cast<std::size_t>(kOffsets); ++e) {
-      const std::size_t h = k * kOffsets + e;
-      const float tr = r1 + r2 * stepRe_[h] - i2 * stepIm_[h];
-      const float ti = i1 + r2 * stepIm_[h] + i2 * stepRe_[h];
+  for (std::size_t e = 0; e < static_cast<std::size_t>(kOffsets); ++e) {
+    const std::size_t row = e * kTones;
+    for (std::size_t k = 0; k < static_cast<std::size_t>(kTones); ++k) {
+      const std::size_t h = row + k;
+      const float tr = firstRe_[k] + sumRe[k] * stepRe_[h] - sumIm[k] * stepIm_[h];
+      const float ti = firstIm_[k] + sumRe[k] * stepIm_[h] + sumIm[k] * stepRe_[h];
       const float pr = phasorRe_[h];
       const float pi = phasorIm_[h];
       outRe[h] = tr * pr - ti * pi;
@@ -227,31 +282,46 @@ void EnhancedDecoder::ProcessBlock() {
   }
 }
 
-void EnhancedDecoder::ProcessFrame() {
-  std::array<float, kBins> sr = pairRe_[0];
-  std::array<float, kBins> si = pairIm_[0];
+SEQUELO_VECTOR_CLONES void EnhancedDecoder::ProcessFrame() {
   float energy = kEnergyFloor;
-  for (std::size_t p = 1; p < pairRe_.size(); ++p) {
-    const auto& re = pairRe_[p];
-    const auto& im = pairIm_[p];
-    for (std::size_t h = 0; h < static_cast<std::size_t>(kBins); ++h) {
-      sr[h] += re[h];
-      si[h] += im[h];
-    }
-  }
   for (float e : blockEnergy_) {
     energy += e;
   }
+  const float inverse = 1.0f / energy;
+  // The window's sum: its four turned pair sums, in one pass.
+  std::array<float, kBins> power;
+  const float* re0 = pairRe_[0].data();
+  const float* re1 = pairRe_[1].data();
+  const float* re2 = pairRe_[2].data();
+  const float* re3 = pairRe_[3].data();
+  const float* im0 = pairIm_[0].data();
+  const float* im1 = pairIm_[1].data();
+  const float* im2 = pairIm_[2].data();
+  const float* im3 = pairIm_[3].data();
+  for (std::size_t h = 0; h < static_cast<std::size_t>(kBins); ++h) {
+    const float sr = ((re0[h] + re1[h]) + re2[h]) + re3[h];
+    const float si = ((im0[h] + im1[h]) + im2[h]) + im3[h];
+    power[h] = (sr * sr + si * si) * inverse;
+  }
+  // Emission: the best offset of each tone; z kept tone-major.
+  std::array<float, kTones> best;
+  std::copy_n(power.begin(), kTones, best.begin());
+  for (std::size_t e = 1; e < static_cast<std::size_t>(kOffsets); ++e) {
+    const float* row = power.data() + e * kTones;
+    for (std::size_t k = 0; k < static_cast<std::size_t>(kTones); ++k) {
+      best[k] = best[k] < row[k] ? row[k] : best[k];
+    }
+  }
   const std::int64_t frame = frames_++;
   float* z = &frameZ_[static_cast<std::size_t>(frame % kFrameRing) * kBins];
-  const float inverse = 1.0f / energy;
-  for (std::size_t h = 0; h < static_cast<std::size_t>(kBins); ++h) {
-    z[h] = (sr[h] * sr[h] + si[h] * si[h]) * inverse;
+  for (std::size_t e = 0; e < static_cast<std::size_t>(kOffsets); ++e) {
+    for (std::size_t k = 0; k < static_cast<std::size_t>(kTones); ++k) {
+      z[k * kOffsets + e] = power[e * kTones + k];
+    }
   }
-  std::array<double, kTones> emission{};
+  std::array<float, kTones> emission;
   for (std::size_t k = 0; k < static_cast<std::size_t>(kTones); ++k) {
-    const float* row = z + k * kOffsets;
-    emission[k] = *std::max_element(row, row + kOffsets) - kEmissionOffset;
+    emission[k] = best[k] - kEmissionOffset;
   }
   TrackerStep(emission);
   // The paths are compared every third frame (20 ms): that costs little
@@ -265,62 +335,75 @@ void EnhancedDecoder::ProcessFrame() {
   }
 }
 
-void EnhancedDecoder::TrackerStep(const std::array<double, kTones>& emission) {
+SEQUELO_VECTOR_CLONES void EnhancedDecoder::TrackerStep(const std::array<float, kTones>& emission) {
   const std::int64_t frame = frames_ - 1;
   std::uint8_t* back = &backPointer_[static_cast<std::size_t>(frame % kTraceRing) * kStates];
+  constexpr auto kT = static_cast<std::size_t>(kTones);
+  const float* chain0 = &score_[static_cast<std::size_t>(StateOf(0, 0))];
+  const float* chain1 = &score_[static_cast<std::size_t>(StateOf(0, 1))];
+  const float* ends = &score_[static_cast<std::size_t>(StateOf(0, kChainStates - 1))];
+  static_assert(kChainStates == 3, "the loops below spell out three chain states");
   // Best and second-best tone end (last chain state) of the previous frame.
-  int best = -1;
-  int second = -1;
-  for (int k = 0; k < kTones; ++k) {
-    const double s = score_[static_cast<std::size_t>(StateOf(k, kChainStates - 1))];
-    if (best < 0 || s > score_[static_cast<std::size_t>(StateOf(best, kChainStates - 1))]) {
+  int best = 0;
+  int second = 1;
+  if (ends[1] > ends[0]) {
+    std::swap(best, second);
+  }
+  for (int k = 2; k < kTones; ++k) {
+    const float s = ends[k];
+    if (s > ends[best]) {
       second = best;
       best = k;
-    } else if (second < 0 ||
-               s > score_[static_cast<std::size_t>(StateOf(second, kChainStates - 1))]) {
+    } else if (s > ends[second]) {
       second = k;
     }
   }
-  const auto endScore = [&](int k) {
-    return score_[static_cast<std::size_t>(StateOf(k, kChainStates - 1))];
-  };
-  std::array<double, kStates> next;
-  // Idle: stay, or leave a tone.
+  const float idle = score_[0];
+  const float bestEnd = ends[best];
+  const float secondEnd = ends[second];
+  std::array<float, kStates> next;
+  // Idle: stay, or leave the best tone.
   {
-    const double stay = score_[0];
-    const double leave = endScore(best) - kChangePenalty;
-    next[0] = stay >= leave ? stay : leave;
-    back[0] = static_cast<std::uint8_t>(stay >= leave ? 0 : StateOf(best, kChainStates - 1));
+    const float leave = bestEnd - kChangePenalty;
+    next[0] = idle >= leave ? idle : leave;
+    back[0] = static_cast<std::uint8_t>(idle >= leave ? 0 : StateOf(best, kChainStates - 1));
   }
-  for (int k = 0; k < kTones; ++k) {
-    const auto e = emission[static_cast<std::size_t>(k)];
+  float* next0 = &next[static_cast<std::size_t>(StateOf(0, 0))];
+  float* next1 = &next[static_cast<std::size_t>(StateOf(0, 1))];
+  float* next2 = &next[static_cast<std::size_t>(StateOf(0, 2))];
+  std::uint8_t* back0 = back + StateOf(0, 0);
+  std::uint8_t* back1 = back + StateOf(0, 1);
+  std::uint8_t* back2 = back + StateOf(0, 2);
+  for (std::size_t k = 0; k < kT; ++k) {
+    const float e = emission[k];
     // Chain start: from idle or from the end of another tone.
-    const int other = best == k ? second : best;
-    const double fromIdle = score_[0];
-    const double fromOther = endScore(other);
-    const auto s0 = static_cast<std::size_t>(StateOf(k, 0));
-    if (fromIdle >= fromOther) {
-      next[s0] = fromIdle - kChangePenalty + e;
-      back[s0] = 0;
-    } else {
-      next[s0] = fromOther - kChangePenalty + e;
-      back[s0] = static_cast<std::uint8_t>(StateOf(other, kChainStates - 1));
-    }
-    for (int c = 1; c < kChainStates; ++c) {
-      const auto s = static_cast<std::size_t>(StateOf(k, c));
-      next[s] = score_[s - 1] + e;
-      back[s] = static_cast<std::uint8_t>(s - 1);
-    }
+    const bool self = static_cast<int>(k) == best;
+    const float fromOther = self ? secondEnd : bestEnd;
+    const bool viaIdle = idle >= fromOther;
+    next0[k] = (viaIdle ? idle : fromOther) - kChangePenalty + e;
+    back0[k] = static_cast<std::uint8_t>(
+        viaIdle ? 0 : StateOf(self ? second : best, kChainStates - 1));
+    next1[k] = chain0[k] + e;
+    back1[k] = static_cast<std::uint8_t>(StateOf(static_cast<int>(k), 0));
     // The last chain state also stays.
-    const auto last = static_cast<std::size_t>(StateOf(k, kChainStates - 1));
-    if (score_[last] + e > next[last]) {
-      next[last] = score_[last] + e;
-      back[last] = static_cast<std::uint8_t>(last);
+    const bool stays = ends[k] > chain1[k];
+    next2[k] = (stays ? ends[k] : chain1[k]) + e;
+    back2[k] = static_cast<std::uint8_t>(StateOf(static_cast<int>(k), stays ? 2 : 1));
+  }
+  // Keep the scores near zero: subtract the best (four running maxima).
+  std::array<float, 4> lanes{next[0], next[1], next[2], next[3]};
+  for (std::size_t s = 4; s + 4 <= next.size(); s += 4) {
+    for (std::size_t l = 0; l < lanes.size(); ++l) {
+      lanes[l] = lanes[l] < next[s + l] ? next[s + l] : lanes[l];
     }
   }
-  const double top = *std::max_element(next.begin(), next.end());
+  float top = std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
+  for (std::size_t s = next.size() / 4 * 4; s < next.size(); ++s) {
+    top = std::max(top, next[s]);
+  }
   for (std::size_t s = 0; s < next.size(); ++s) {
-    score_[s] = std::max(next[s] - top, kNegative);
+    const float v = next[s] - top;
+    score_[s] = v < kNegative ? kNegative : v;
   }
 }
 

@@ -139,9 +139,9 @@ class EnhancedDecoder {
 
   void Configure(const ToneSet* toneSet);
   void Restart();
-  void ProcessBlock();
+  void ProcessBlock(const float* block);
   void ProcessFrame();
-  void TrackerStep(const std::array<double, enhanced::kTones>& emission);
+  void TrackerStep(const std::array<float, enhanced::kTones>& emission);
   void CommitConverged();
   void CommitFrame(std::int64_t frame, int label);
   double SegmentMeanZ(const Segment& segment) const;
@@ -175,8 +175,11 @@ class EnhancedDecoder {
   // Tone table of the configured set.
   std::array<double, enhanced::kTones> toneHz_{};
   std::array<char, enhanced::kTones> toneChar_{};
-  // e^(-j w m) of each tone over a block: [m][2k] real, [m][2k+1] imaginary.
-  std::array<std::array<float, 2 * enhanced::kTones>, enhanced::kBlockSamples> mix_{};
+  // The hot loops keep their per-bin arrays offset-major (bin e * kTones + k)
+  // so that the twelve tones of one offset are adjacent and vectorise; the
+  // z values kept for the candidates are tone-major (k * kOffsets + e).
+  // e^(-j w m) of each tone over a block, real and imaginary parts.
+  std::array<std::array<float, enhanced::kTones>, enhanced::kBlockSamples> mixRe_{}, mixIm_{};
   // e^(-j theta) of each tone and offset: the phase advance per block
   // (step), per pair of blocks (step2) and the running phasor of the pair,
   // renormalised every 32 pairs.
@@ -186,11 +189,12 @@ class EnhancedDecoder {
 
   // Front end.
   double hpX1_ = 0, hpX2_ = 0, hpY1_ = 0, hpY2_ = 0;
-  std::array<float, enhanced::kBlockSamples> block_{};
+  // A part block left from the last buffer, then the newest buffer, filtered.
+  std::array<float, enhanced::kBlockSamples + kBufferFrames> stage_{};
   int blockFill_ = 0;
   // Block sums of the first block of a pair, and the turned sums of the
   // last four pairs (a frame adds four pair sums).
-  std::array<float, 2 * enhanced::kTones> firstSum_{};
+  std::array<float, enhanced::kTones> firstRe_{}, firstIm_{};
   std::array<std::array<float, enhanced::kBins>, enhanced::kWindowBlocks / 2> pairRe_{};
   std::array<std::array<float, enhanced::kBins>, enhanced::kWindowBlocks / 2> pairIm_{};
   std::array<float, enhanced::kWindowBlocks> blockEnergy_{};
@@ -202,7 +206,7 @@ class EnhancedDecoder {
   std::vector<float> frameZ_;  // kFrameRing x kBins
 
   // Tracker.
-  std::array<double, enhanced::kStates> score_{};
+  std::array<float, enhanced::kStates> score_{};
   std::vector<std::uint8_t> backPointer_;  // kTraceRing x kStates
   std::int64_t committed_ = -1;            // last committed frame
   std::array<int, enhanced::kTraceRing> path_{};

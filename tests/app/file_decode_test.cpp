@@ -104,6 +104,12 @@ TEST(CaptureBufferFeed, ToPcm16RoundsAndClips) {
   EXPECT_EQ(audio::ToPcm16(-5.0), -32768);
   EXPECT_EQ(audio::ToPcm16(100.4 / 32768.0), 100);
   EXPECT_EQ(audio::ToPcm16(-100.6 / 32768.0), -101);
+  // Halves go to the even neighbour, and a NaN (a corrupt float file) is silence.
+  EXPECT_EQ(audio::ToPcm16(100.5 / 32768.0), 100);
+  EXPECT_EQ(audio::ToPcm16(101.5 / 32768.0), 102);
+  EXPECT_EQ(audio::ToPcm16(-0.5 / 32768.0), 0);
+  EXPECT_EQ(audio::ToPcm16(32766.7 / 32768.0), 32767);
+  EXPECT_EQ(audio::ToPcm16(std::nan("")), 0);
 }
 
 struct RateCase {
