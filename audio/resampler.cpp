@@ -9,7 +9,7 @@ namespace sequelo::audio {
 Resampler::Resampler(double inRateHz, double outRateHz) : ratio_(outRateHz / inRateHz) {
   soxr_error_t err = nullptr;
   const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT64_I, SOXR_FLOAT64_I);
-  const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_MQ, 0);
+  const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
   soxr_ = soxr_create(inRateHz, outRateHz, 1, &err, &io, &quality, nullptr);
   if (err != nullptr) {
     error_ = err;

@@ -435,7 +435,7 @@ void EnhancedDecoder::CommitConverged() {
     if (newest - committed_ <= kMaxLagFrames) {
       return;
     }
-    // Forced: follow the best path and commit what lies 0.6 s back.
+    // Forced: follow the best path and commit what lies kMaxLagFrames back.
     decided = newest - kMaxLagFrames;
     state = static_cast<int>(std::max_element(score_.begin(), score_.end()) - score_.begin());
     for (std::int64_t f = newest; f > decided; --f) {

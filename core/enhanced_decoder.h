@@ -20,7 +20,7 @@
 //     (at least 20 ms of tone): emission 0 for idle, (best z over the
 //     offsets) - 5 for a tone, a penalty of 10 per change. Frames are
 //     committed as soon as every surviving path agrees on them (looked at
-//     every third frame), at the latest after 30 frames (0.2 s): a code comes
+//     every third frame), at the latest after 20 frames (133 ms): a code comes
 //     within about 300 ms of the end of its last tone.
 //  5. Tone segments with at most 2 idle frames between them form a group; a
 //     segment too weak to belong to any call (mean z below 5, or below 0.3 x
@@ -66,7 +66,7 @@ inline constexpr int kStates = 1 + kTones * kChainStates;
 inline constexpr int kMaxGroupSegments = 10;  // a longer group keeps its newest segments
 inline constexpr int kFrameRing = 512;        // frames of z values kept (3.4 s)
 inline constexpr int kTraceRing = 128;        // frames of Viterbi back-pointers kept
-inline constexpr int kMaxLagFrames = 30;      // forced commit after 0.2 s
+inline constexpr int kMaxLagFrames = 20;      // forced commit after 133 ms
 inline constexpr int kAudioRing = 16384;      // filtered samples kept (2.7 s)
 inline constexpr int kGuardFftSize = 2048;
 }  // namespace enhanced
