@@ -38,6 +38,11 @@ constexpr int kLookSamples = 240;  // 40 ms looked at on each side
 constexpr int kInsideMargin = 60;
 constexpr double kGuardLowHz = 700.0;
 constexpr double kGuardHighHz = 2950.0;
+// Below the tone band, down to the high-pass, only a note about as loud as
+// the call's tones counts: a melody's neighbouring note low in pitch, not the
+// voice or music a call is heard through.
+constexpr double kGuardLowestHz = 400.0;
+constexpr double kLowOfTonePower = 0.8;
 constexpr double kPeakToMean = 15.0;  // an outside bin this far above the band mean
 constexpr double kOfTonePower = 0.4;  // and this strong against the call's tones
 constexpr double kOwnToneHz = 60.0;   // and this far from the call's edge tone
@@ -422,6 +427,7 @@ bool EnhancedDecoder::FramingViolation(const std::array<std::int64_t, 6>& bounds
                                        EnhancedVerdict& verdict) const {
   const double binHz = static_cast<double>(kCaptureRateHz) / kGuardFftSize;
   const auto lowBin = static_cast<std::size_t>(std::ceil(kGuardLowHz / binHz));
+  const auto lowestBin = static_cast<std::size_t>(std::ceil(kGuardLowestHz / binHz));
   const auto highBin = static_cast<std::size_t>(std::floor(kGuardHighHz / binHz));
   const auto insideBins = static_cast<std::size_t>(kInsideHz / binHz);
   for (int side = 0; side < 2; ++side) {
@@ -443,9 +449,10 @@ bool EnhancedDecoder::FramingViolation(const std::array<std::int64_t, 6>& bounds
       mean += outside_[b];
     }
     mean /= static_cast<double>(highBin - lowBin + 1);
-    for (std::size_t b = lowBin; b <= highBin; ++b) {
+    for (std::size_t b = lowestBin; b <= highBin; ++b) {
       const double p = outside_[b];
-      if (p < kPeakToMean * mean || p < kOfTonePower * tonePower ||
+      const double ofTonePower = b < lowBin ? kLowOfTonePower : kOfTonePower;
+      if (p < kPeakToMean * mean || p < ofTonePower * tonePower ||
           std::abs(static_cast<double>(b) * binHz - edgeHz) <= kOwnToneHz) {
         continue;
       }

@@ -289,6 +289,34 @@ TEST(EnhancedNeighbours, ACallFollowedByALoudToneAfterAPause) {
   }
 }
 
+// A melody note below the tone band right before or after five notes on the
+// set's tones, as loud as they are, makes them a melody, not a call; a low
+// sound a quarter as strong (a voice the call is heard through) does not.
+TEST(EnhancedNeighbours, ALowNoteBesideTheCallAsLoudAsItsTones) {
+  const double level = testsupport::AmplitudeOf(-10);
+  for (int mode : {core::kModeZvei, core::kModeDzvei}) {
+    for (double hz : {450.0, 520.0, 640.0}) {
+      for (bool before : {true, false}) {
+        CallSignal call;
+        call.code = "80264";
+        call.modeIndex = mode;
+        call.leadMs = before ? 0 : 300;
+        call.trailMs = before ? 300 : 0;
+        for (double amplitude : {level, level / 2}) {
+          const auto note = Tone(hz, 120, amplitude);
+          const auto samples = before ? Concat({Silence(200), note, MakeCall(call)})
+                                      : Concat({MakeCall(call), note, Silence(300)});
+          const auto expected = amplitude == level ? std::vector<std::string>{}
+                                                   : std::vector<std::string>{"80264"};
+          EXPECT_EQ(DecodeEnhanced(samples, mode), expected)
+              << ModeName(mode) << ", " << hz << " Hz " << (before ? "before" : "after")
+              << ", amplitude " << amplitude;
+        }
+      }
+    }
+  }
+}
+
 // --- Latency -----------------------------------------------------------------
 
 // From the end of the last tone to the end of the buffer that carries the
