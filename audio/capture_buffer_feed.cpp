@@ -72,21 +72,21 @@ bool CaptureBufferFeed::Refill() {
     const std::size_t other = channels > 1 ? (channel_ == 0 ? 1U : 0U) : channels;
     const std::size_t old = first_.size();
     first_.resize(old + frames);
-    second_.resize(old + frames, 0.0);
+    second_.resize(old + frames, 0.0f);
     const double* in = readBlock_.data();
     for (std::size_t f = 0; f < frames; ++f) {
-      first_[old + f] = in[f * channels + static_cast<std::size_t>(channel_)];
+      first_[old + f] = static_cast<float>(in[f * channels + static_cast<std::size_t>(channel_)]);
     }
     if (other < channels) {
       for (std::size_t f = 0; f < frames; ++f) {
-        second_[old + f] = in[f * channels + other];
+        second_[old + f] = static_cast<float>(in[f * channels + other]);
       }
     }
     return true;
   }
   mono_.resize(frames);
   for (std::size_t f = 0; f < frames; ++f) {
-    mono_[f] = readBlock_[f * channels + static_cast<std::size_t>(channel_)];
+    mono_[f] = static_cast<float>(readBlock_[f * channels + static_cast<std::size_t>(channel_)]);
   }
   if (!resampler_->Process(mono_.data(), frames, first_)) {
     error_ = resampler_->Error();
@@ -112,12 +112,12 @@ bool CaptureBufferFeed::Next(CaptureFrames& buffer) {
   const std::size_t take = available < core::kBufferFrames ? available : core::kBufferFrames;
   const bool haveSecond = second_.size() >= readPos_ + take;
   buffer.fill(0);
-  const double* first = first_.data() + readPos_;
+  const float* first = first_.data() + readPos_;
   for (std::size_t f = 0; f < take; ++f) {
     buffer[f * 2] = ToPcm16(first[f]);
   }
   if (haveSecond) {
-    const double* second = second_.data() + readPos_;
+    const float* second = second_.data() + readPos_;
     for (std::size_t f = 0; f < take; ++f) {
       buffer[f * 2 + 1] = ToPcm16(second[f]);
     }

@@ -46,9 +46,9 @@ class CaptureBufferFeed {
   int channel_;
   std::unique_ptr<Resampler> resampler_;
   std::vector<double> readBlock_;  // interleaved frames from the source
-  std::vector<double> mono_;       // chosen channel, before resampling
-  std::vector<double> first_;      // first output channel at 6000 Hz
-  std::vector<double> second_;     // second output channel at 6000 Hz
+  std::vector<float> mono_;        // chosen channel, before resampling
+  std::vector<float> first_;       // first output channel at 6000 Hz
+  std::vector<float> second_;      // second output channel at 6000 Hz
   std::size_t readPos_ = 0;        // next unread sample of first_/second_
   bool sourceDone_ = false;
   std::string setupError_;

@@ -8,7 +8,7 @@ namespace sequelo::audio {
 
 Resampler::Resampler(double inRateHz, double outRateHz) : ratio_(outRateHz / inRateHz) {
   soxr_error_t err = nullptr;
-  const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT64_I, SOXR_FLOAT64_I);
+  const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
   const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
   soxr_ = soxr_create(inRateHz, outRateHz, 1, &err, &io, &quality, nullptr);
   if (err != nullptr) {
@@ -22,7 +22,7 @@ Resampler::~Resampler() {
   soxr_delete(soxr_);
 }
 
-bool Resampler::Process(const double* in, std::size_t count, std::vector<double>& out) {
+bool Resampler::Process(const float* in, std::size_t count, std::vector<float>& out) {
   if (soxr_ == nullptr) {
     return false;
   }
@@ -48,6 +48,17 @@ bool Resampler::Process(const double* in, std::size_t count, std::vector<double>
       return true;
     }
   }
+}
+
+std::vector<double> ResampleWhole(const std::vector<double>& in, double inRateHz,
+                                  double outRateHz) {
+  Resampler resampler(inRateHz, outRateHz);
+  const std::vector<float> samples(in.begin(), in.end());
+  std::vector<float> out;
+  if (!resampler.Process(samples.data(), samples.size(), out) || !resampler.Flush(out)) {
+    return {};
+  }
+  return {out.begin(), out.end()};
 }
 
 }  // namespace sequelo::audio

@@ -68,12 +68,8 @@ BatchScore ScorePeer(const CallBatch& batch) {
   std::uint32_t codeState = testsupport::BatchCodeState(batch);
   for (int i = 0; i < batch.calls; ++i) {
     const testsupport::CallSignal call = testsupport::BatchCall(batch, i, codeState);
-    audio::Resampler resampler(6000, 22050);
-    std::vector<double> up;
-    const auto samples = testsupport::MakeCall(call);
-    resampler.Process(samples.data(), samples.size(), up);
-    resampler.Flush(up);
-    const auto pcm = testsupport::ToPcm16(up);
+    const auto pcm =
+        testsupport::ToPcm16(audio::ResampleWhole(testsupport::MakeCall(call), 6000, 22050));
     {
       std::ofstream out(path, std::ios::binary);
       out.write(reinterpret_cast<const char*>(pcm.data()),

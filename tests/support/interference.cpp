@@ -128,10 +128,7 @@ InterferenceStream::InterferenceStream(InterferenceKind kind, std::uint32_t seed
       if (std::system(command.c_str()) != 0 || !ReadWav(path, raw, rateHz) || raw.empty()) {
         continue;
       }
-      audio::Resampler resampler(rateHz, kRate);
-      std::vector<double> out;
-      resampler.Process(raw.data(), raw.size(), out);
-      resampler.Flush(out);
+      std::vector<double> out = audio::ResampleWhole(raw, rateHz, kRate);
       double peak = 0.0;
       for (double s : out) {
         peak = std::max(peak, std::abs(s));

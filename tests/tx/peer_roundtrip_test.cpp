@@ -31,10 +31,7 @@ bool WriteRaw22050(const std::string& wav, const std::string& raw) {
   const long n = source->Read(in.data(), static_cast<long>(in.size()));
   in.resize(static_cast<std::size_t>(n));
   in.resize(in.size() + 2205, 0.0);  // a little silence after the call
-  audio::Resampler resampler(source->SampleRateHz(), 22050);
-  std::vector<double> out;
-  resampler.Process(in.data(), in.size(), out);
-  resampler.Flush(out);
+  const std::vector<double> out = audio::ResampleWhole(in, source->SampleRateHz(), 22050);
   std::ofstream file(raw, std::ios::binary);
   for (double d : out) {
     const auto v =
