@@ -399,26 +399,44 @@ double EnhancedDecoder::TonePower(std::int64_t centre, double hz) const {
   return (re * re + im * im) / (half * half);
 }
 
-void EnhancedDecoder::GuardSpectrum(std::int64_t start, std::int64_t count,
-                                    std::vector<double>& power) const {
+void EnhancedDecoder::GuardSpectra(std::int64_t outsideStart, std::int64_t outsideCount,
+                                   std::int64_t insideStart, std::int64_t insideCount) const {
+  // Both looks are real, so one complex transform carries them: the outside
+  // look as the real part, the inside look as the imaginary part.
   std::fill(fftRe_.begin(), fftRe_.end(), 0.0);
   std::fill(fftIm_.begin(), fftIm_.end(), 0.0);
   const std::int64_t oldest =
       std::max<std::int64_t>(origin_, static_cast<std::int64_t>(samples_) - kAudioRing);
-  double windowSum = 0.0;
-  for (std::int64_t n = 0; n < count; ++n) {
-    const double w = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * (static_cast<double>(n) + 0.5) /
-                                          static_cast<double>(count));
-    windowSum += w;
-    const std::int64_t at = start + n;
-    const bool held = at >= oldest && at < static_cast<std::int64_t>(samples_);
-    fftRe_[static_cast<std::size_t>(n)] = held ? w * AudioAt(at) : 0.0;
-  }
+  // Hann-windowed samples of one look into `out`; returns the window's sum.
+  const auto look = [&](std::int64_t start, std::int64_t count, std::vector<double>& out) {
+    double windowSum = 0.0;
+    for (std::int64_t n = 0; n < count; ++n) {
+      const double w =
+          0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * (static_cast<double>(n) + 0.5) /
+                               static_cast<double>(count));
+      windowSum += w;
+      const std::int64_t at = start + n;
+      const bool held = at >= oldest && at < static_cast<std::int64_t>(samples_);
+      out[static_cast<std::size_t>(n)] = held ? w * AudioAt(at) : 0.0;
+    }
+    return windowSum;
+  };
+  const double outsideSum = look(outsideStart, outsideCount, fftRe_);
+  const double insideSum = look(insideStart, insideCount, fftIm_);
   fft_.Forward(fftRe_.data(), fftIm_.data());
-  // Squared amplitude of a tone at its peak bin.
-  const double norm = windowSum > 0.0 ? 4.0 / (windowSum * windowSum) : 0.0;
-  for (std::size_t b = 0; b < power.size(); ++b) {
-    power[b] = (fftRe_[b] * fftRe_[b] + fftIm_[b] * fftIm_[b]) * norm;
+  // Squared amplitude of a tone at its peak bin. With Z the transform,
+  // outside X[k] = (Z[k] + conj Z[N-k]) / 2 and inside Y[k] = (Z[k] - conj Z[N-k]) / 2j.
+  const double outsideNorm = outsideSum > 0.0 ? 1.0 / (outsideSum * outsideSum) : 0.0;
+  const double insideNorm = insideSum > 0.0 ? 1.0 / (insideSum * insideSum) : 0.0;
+  const std::size_t size = fftRe_.size();
+  for (std::size_t b = 0; b < outside_.size(); ++b) {
+    const std::size_t mirror = (size - b) % size;
+    const double sumRe = fftRe_[b] + fftRe_[mirror];
+    const double diffRe = fftRe_[b] - fftRe_[mirror];
+    const double sumIm = fftIm_[b] + fftIm_[mirror];
+    const double diffIm = fftIm_[b] - fftIm_[mirror];
+    outside_[b] = (sumRe * sumRe + diffIm * diffIm) * outsideNorm;
+    inside_[b] = (sumIm * sumIm + diffRe * diffRe) * insideNorm;
   }
 }
 
@@ -434,15 +452,13 @@ bool EnhancedDecoder::FramingViolation(const std::array<std::int64_t, 6>& bounds
     const bool before = side == 0;
     const double edgeHz = before ? firstHz : lastHz;
     if (before) {
-      GuardSpectrum(bounds[0] - kGapSamples - kLookSamples, kLookSamples, outside_);
       const std::int64_t from = bounds[0] + kInsideMargin;
       const std::int64_t inside = std::clamp<std::int64_t>(bounds[1] - from, 1, kLookSamples);
-      GuardSpectrum(from, inside, inside_);
+      GuardSpectra(bounds[0] - kGapSamples - kLookSamples, kLookSamples, from, inside);
     } else {
-      GuardSpectrum(bounds[5] + kGapSamples, kLookSamples, outside_);
       const std::int64_t to = bounds[5] - kInsideMargin;
       const std::int64_t inside = std::clamp<std::int64_t>(to - bounds[4], 1, kLookSamples);
-      GuardSpectrum(to - inside, inside, inside_);
+      GuardSpectra(bounds[5] + kGapSamples, kLookSamples, to - inside, inside);
     }
     double mean = 0.0;
     for (std::size_t b = lowBin; b <= highBin; ++b) {

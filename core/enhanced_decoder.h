@@ -152,7 +152,10 @@ class EnhancedDecoder {
   EnhancedVerdict EvaluateCandidate(const Group& group, int start) const;
   bool FramingViolation(const std::array<std::int64_t, 6>& bounds, double firstHz, double lastHz,
                         double tonePower, EnhancedVerdict& verdict) const;
-  void GuardSpectrum(std::int64_t start, std::int64_t count, std::vector<double>& power) const;
+  // Power spectra (outside_, inside_) of the two Hann-windowed looks of the
+  // framing guard, in squared tone amplitude.
+  void GuardSpectra(std::int64_t outsideStart, std::int64_t outsideCount,
+                    std::int64_t insideStart, std::int64_t insideCount) const;
   double TonePower(std::int64_t centre, double hz) const;
   void LogVerdict(const EnhancedVerdict& verdict) const;
 
