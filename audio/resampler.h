@@ -34,7 +34,6 @@ class Resampler {
 };
 
 // A whole signal of normalised doubles at once; empty if soxr refuses the rates.
-std::vector<double> ResampleWhole(const std::vector<double>& in, double inRateHz,
-                                  double outRateHz);
+std::vector<double> ResampleWhole(const std::vector<double>& in, double inRateHz, double outRateHz);
 
 }  // namespace sequelo::audio

@@ -13,8 +13,8 @@ namespace {
 using namespace enhanced;
 
 constexpr double kHighPassHz = 300.0;
-constexpr float kEmissionOffset = 5.0f;  // about the largest of the 108 noise bins of a frame
-constexpr float kChangePenalty = 10.0f;  // per change idle->tone, tone->tone, tone->idle
+constexpr float kEmissionOffset = 5.0f;   // about the largest of the 108 noise bins of a frame
+constexpr float kChangePenalty = 10.0f;   // per change idle->tone, tone->tone, tone->idle
 constexpr int kMaxIdleGap = 2;            // idle frames allowed inside a group
 constexpr double kMinSegmentMeanZ = 5.0;  // below this at its best offset a segment is noise
 constexpr double kWeakOfMedian = 0.3;     // or below this share of the segments before it
@@ -381,8 +381,8 @@ SEQUELO_VECTOR_CLONES void EnhancedDecoder::TrackerStep(const std::array<float, 
     const float fromOther = self ? secondEnd : bestEnd;
     const bool viaIdle = idle >= fromOther;
     next0[k] = (viaIdle ? idle : fromOther) - kChangePenalty + e;
-    back0[k] = static_cast<std::uint8_t>(
-        viaIdle ? 0 : StateOf(self ? second : best, kChainStates - 1));
+    back0[k] =
+        static_cast<std::uint8_t>(viaIdle ? 0 : StateOf(self ? second : best, kChainStates - 1));
     next1[k] = chain0[k] + e;
     back1[k] = static_cast<std::uint8_t>(StateOf(static_cast<int>(k), 0));
     // The last chain state also stays.

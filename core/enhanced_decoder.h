@@ -154,8 +154,8 @@ class EnhancedDecoder {
                         double tonePower, EnhancedVerdict& verdict) const;
   // Power spectra (outside_, inside_) of the two Hann-windowed looks of the
   // framing guard, in squared tone amplitude.
-  void GuardSpectra(std::int64_t outsideStart, std::int64_t outsideCount,
-                    std::int64_t insideStart, std::int64_t insideCount) const;
+  void GuardSpectra(std::int64_t outsideStart, std::int64_t outsideCount, std::int64_t insideStart,
+                    std::int64_t insideCount) const;
   double TonePower(std::int64_t centre, double hz) const;
   void LogVerdict(const EnhancedVerdict& verdict) const;
 

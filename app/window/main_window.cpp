@@ -23,10 +23,10 @@
 #include <thread>
 #include <vector>
 
+#include "app/window/bar_meter.h"
 #include "app/window/control_ids.h"
 #include "app/window/dialog_units.h"
 #include "app/window/ptt_dialog_window.h"
-#include "app/window/bar_meter.h"
 #include "audio/wave_file.h"
 
 namespace sequelo::app {

@@ -34,10 +34,10 @@
 #include <thread>
 
 #include "app/bar_display.h"
+#include "app/window/bar_meter.h"
 #include "app/window/control_ids.h"
 #include "app/window/main_window.h"
 #include "app/window/ptt_dialog_window.h"
-#include "app/window/bar_meter.h"
 #include "audio/audio_system.h"
 #include "core/tone_set.h"
 #include "tests/support/fakes.h"

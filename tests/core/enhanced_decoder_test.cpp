@@ -306,8 +306,8 @@ TEST(EnhancedNeighbours, ALowNoteBesideTheCallAsLoudAsItsTones) {
           const auto note = Tone(hz, 120, amplitude);
           const auto samples = before ? Concat({Silence(200), note, MakeCall(call)})
                                       : Concat({MakeCall(call), note, Silence(300)});
-          const auto expected = amplitude == level ? std::vector<std::string>{}
-                                                   : std::vector<std::string>{"80264"};
+          const auto expected =
+              amplitude == level ? std::vector<std::string>{} : std::vector<std::string>{"80264"};
           EXPECT_EQ(DecodeEnhanced(samples, mode), expected)
               << ModeName(mode) << ", " << hz << " Hz " << (before ? "before" : "after")
               << ", amplitude " << amplitude;
