@@ -25,9 +25,6 @@ constexpr int kCommitEvery = 3;           // frames between two looks for agreed
 constexpr float kEnergyFloor = static_cast<float>(kWindowSamples) * 1e-11f;
 constexpr float kNegative = -1e30f;  // score of an unreachable state
 
-// States chain-major: 0 is idle, then the twelve tones' first chain states,
-// their second, their last, so the tracker's loops run over twelve adjacent
-// tones.
 // The hot loops are built twice, for AVX2 and for plain x86-64, and the
 // loader picks the one the processor runs. No fused multiply-add
 // (-ffp-contract=off) and no reordered sums, so both give the same figures.
@@ -37,6 +34,10 @@ constexpr float kNegative = -1e30f;  // score of an unreachable state
 #else
 #define SEQUELO_VECTOR_CLONES
 #endif
+
+// States chain-major: 0 is idle, then the twelve tones' first chain states,
+// their second, their last, so the tracker's loops run over twelve adjacent
+// tones.
 
 constexpr int StateOf(int tone, int chain) {
   return 1 + chain * kTones + tone;
