@@ -86,25 +86,47 @@ class NullListener final : public app::DecodeListener {
   int codes = 0;
 };
 
-// Whole files through `sequelo-cli decode`'s path: reading, resampling where
-// the rate is not 6000 Hz, and decoding, as a multiple of real time.
-void DecodeFileBench(benchmark::State& state, int rateHz, int channels,
-                     core::DecoderChoice decoder = core::DecoderChoice::kStandard) {
+// One whole file per iteration: `run` takes the opened file and returns the
+// capture buffers it made of it; reported as a multiple of real time.
+template <typename Run>
+void FileBench(benchmark::State& state, int rateHz, int channels, Run run) {
   const std::string path = MakeFile(rateHz, channels);
   double audioSeconds = 0;
-  NullListener listener;
   for (auto _ : state) {
     std::string error;
     auto source = audio::OpenSoundFile(path, error);
-    app::DecodeOptions options;
-    options.decoder = decoder;
-    const auto result = app::DecodeFrames(*source, options, listener);
-    audioSeconds +=
-        static_cast<double>(result.buffers) * core::kBufferFrames / core::kCaptureRateHz;
+    audioSeconds += static_cast<double>(run(*source)) * core::kBufferFrames / core::kCaptureRateHz;
   }
   std::filesystem::remove(path);
   state.counters["x_realtime"] = benchmark::Counter(audioSeconds, benchmark::Counter::kIsRate);
+}
+
+// Whole files through `sequelo-cli decode`'s path: reading, resampling where
+// the rate is not 6000 Hz, and decoding.
+void DecodeFileBench(benchmark::State& state, int rateHz, int channels,
+                     core::DecoderChoice decoder = core::DecoderChoice::kStandard) {
+  NullListener listener;
+  FileBench(state, rateHz, channels, [&](audio::FrameSource& source) {
+    app::DecodeOptions options;
+    options.decoder = decoder;
+    return app::DecodeFrames(source, options, listener).buffers;
+  });
   state.counters["codes"] = listener.codes / static_cast<double>(state.iterations());
+}
+
+// The feed alone: reading, channel choice, resampling where the rate is not
+// 6000 Hz, and conversion to capture buffers, without a decoder.
+void FeedFileBench(benchmark::State& state, int rateHz, int channels) {
+  FileBench(state, rateHz, channels, [](audio::FrameSource& source) {
+    audio::CaptureBufferFeed feed(source, 0);
+    audio::CaptureFrames buffer{};
+    std::uint64_t buffers = 0;
+    while (feed.Next(buffer)) {
+      benchmark::DoNotOptimize(buffer.data());
+      ++buffers;
+    }
+    return buffers;
+  });
 }
 
 void BM_DecodeFile6000Stereo(benchmark::State& state) {
@@ -113,23 +135,32 @@ void BM_DecodeFile6000Stereo(benchmark::State& state) {
 void BM_DecodeFile22050Mono(benchmark::State& state) {
   DecodeFileBench(state, 22050, 1);
 }
+void BM_FeedFile6000Stereo(benchmark::State& state) {
+  FeedFileBench(state, 6000, 2);
+}
+void BM_FeedFile22050Mono(benchmark::State& state) {
+  FeedFileBench(state, 22050, 1);
+}
 BENCHMARK(BM_DecodeFile6000Stereo)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_DecodeFile22050Mono)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_FeedFile6000Stereo)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_FeedFile22050Mono)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The enhanced decoder on one buffer at a time.
-void BM_EnhancedAnalyseBuffer(benchmark::State& state) {
+void EnhancedBufferBench(benchmark::State& state, int quietMs) {
   core::EnhancedDecoder decoder;
   decoder.SetToneSet(core::BuiltInToneSet(core::kModeZvei));
-  BufferBench(state, [&](core::CaptureBuffer buffer) { return decoder.AnalyseBuffer(buffer); });
+  BufferBench(
+      state, [&](core::CaptureBuffer buffer) { return decoder.AnalyseBuffer(buffer); }, quietMs);
+}
+void BM_EnhancedAnalyseBuffer(benchmark::State& state) {
+  EnhancedBufferBench(state, 0);
 }
 BENCHMARK(BM_EnhancedAnalyseBuffer);
 
 // The same with a call every 30 s: what a station mostly hears.
 void BM_EnhancedAnalyseBufferQuiet(benchmark::State& state) {
-  core::EnhancedDecoder decoder;
-  decoder.SetToneSet(core::BuiltInToneSet(core::kModeZvei));
-  BufferBench(
-      state, [&](core::CaptureBuffer buffer) { return decoder.AnalyseBuffer(buffer); }, 14650);
+  EnhancedBufferBench(state, 14650);
 }
 BENCHMARK(BM_EnhancedAnalyseBufferQuiet);
 
@@ -139,35 +170,6 @@ void BM_EnhancedDecodeFile6000Stereo(benchmark::State& state) {
 void BM_EnhancedDecodeFile22050Mono(benchmark::State& state) {
   DecodeFileBench(state, 22050, 1, core::DecoderChoice::kEnhanced);
 }
-// The feed alone: reading, channel choice, resampling where the rate is not
-// 6000 Hz, and conversion to capture buffers, without a decoder.
-void FeedFileBench(benchmark::State& state, int rateHz, int channels) {
-  const std::string path = MakeFile(rateHz, channels);
-  double audioSeconds = 0;
-  for (auto _ : state) {
-    std::string error;
-    auto source = audio::OpenSoundFile(path, error);
-    audio::CaptureBufferFeed feed(*source, 0);
-    audio::CaptureFrames buffer{};
-    std::size_t buffers = 0;
-    while (feed.Next(buffer)) {
-      benchmark::DoNotOptimize(buffer.data());
-      ++buffers;
-    }
-    audioSeconds += static_cast<double>(buffers) * core::kBufferFrames / core::kCaptureRateHz;
-  }
-  std::filesystem::remove(path);
-  state.counters["x_realtime"] = benchmark::Counter(audioSeconds, benchmark::Counter::kIsRate);
-}
-void BM_FeedFile6000Stereo(benchmark::State& state) {
-  FeedFileBench(state, 6000, 2);
-}
-void BM_FeedFile22050Mono(benchmark::State& state) {
-  FeedFileBench(state, 22050, 1);
-}
-BENCHMARK(BM_FeedFile6000Stereo)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_FeedFile22050Mono)->Unit(benchmark::kMillisecond)->UseRealTime();
-
 BENCHMARK(BM_EnhancedDecodeFile6000Stereo)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_EnhancedDecodeFile22050Mono)->Unit(benchmark::kMillisecond)->UseRealTime();
 
