@@ -1,26 +1,30 @@
 #include "audio/capture_buffer_feed.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace sequelo::audio {
 namespace {
 constexpr long kReadFrames = 4096;
+
+// Clip, then round to nearest (ties to even, as nearbyint in the default
+// rounding mode): adding and taking away 1.5 x 2^(mantissa bits) leaves the
+// rounded value. No branches and no library call, so the loops over whole
+// buffers vectorise. Floats give the same results as doubles here: scaling
+// by 32768 is exact in both.
+template <typename Real>
+std::int16_t RoundToPcm16(Real sample) {
+  constexpr Real kRound = sizeof(Real) == sizeof(float) ? Real(12582912.0)           // 1.5 x 2^23
+                                                        : Real(6755399441055744.0);  // 1.5 x 2^52
+  Real scaled = sample * Real(32768);
+  scaled = scaled == scaled ? scaled : Real(0);  // NaN: silence
+  scaled = std::max(Real(-32768), std::min(scaled, Real(32767)));
+  return static_cast<std::int16_t>(static_cast<int>((scaled + kRound) - kRound));
+}
 }  // namespace
 
 std::int16_t ToPcm16(double sample) {
-  // Clip first, then round to nearest (ties to even, as nearbyint in the
-  // default rounding mode): adding and taking away 1.5 x 2^52 leaves the
-  // rounded value, with no library call, so the loops over whole buffers
-  // stay cheap.
-  const double scaled = sample * 32768.0;
-  if (!(scaled < 32767.0)) {
-    return scaled != scaled ? 0 : 32767;  // NaN: silence
-  }
-  if (scaled <= -32768.0) {
-    return -32768;
-  }
-  constexpr double kRound = 6755399441055744.0;
-  return static_cast<std::int16_t>((scaled + kRound) - kRound);
+  return RoundToPcm16(sample);
 }
 
 CaptureBufferFeed::CaptureBufferFeed(FrameSource& source, int channel)
@@ -114,12 +118,12 @@ bool CaptureBufferFeed::Next(CaptureFrames& buffer) {
   buffer.fill(0);
   const float* first = first_.data() + readPos_;
   for (std::size_t f = 0; f < take; ++f) {
-    buffer[f * 2] = ToPcm16(first[f]);
+    buffer[f * 2] = RoundToPcm16(first[f]);
   }
   if (haveSecond) {
     const float* second = second_.data() + readPos_;
     for (std::size_t f = 0; f < take; ++f) {
-      buffer[f * 2 + 1] = ToPcm16(second[f]);
+      buffer[f * 2 + 1] = RoundToPcm16(second[f]);
     }
   }
   readPos_ += take;

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace sequelo::audio {
 namespace {
@@ -50,7 +52,21 @@ class SndFileSource final : public FrameSource {
   int Channels() const override { return info_.channels; }
   double SampleRateHz() const override { return info_.samplerate; }
   long Read(double* out, long frames) override {
-    const sf_count_t got = sf_readf_double(file_, out, frames);
+    // 16-bit files come in as they are stored and are scaled here, in a loop
+    // the compiler vectorises: several times quicker than libsndfile's own
+    // conversion, with the same values (s / 32768).
+    sf_count_t got = 0;
+    if ((info_.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16) {
+      pcm_.resize(static_cast<std::size_t>(frames) * static_cast<std::size_t>(info_.channels));
+      got = sf_readf_short(file_, pcm_.data(), frames);
+      const auto samples =
+          static_cast<std::size_t>(got > 0 ? got : 0) * static_cast<std::size_t>(info_.channels);
+      for (std::size_t i = 0; i < samples; ++i) {
+        out[i] = pcm_[i] * (1.0 / 32768.0);
+      }
+    } else {
+      got = sf_readf_double(file_, out, frames);
+    }
     if (got < frames && sf_error(file_) != SF_ERR_NO_ERROR) {
       error_ = sf_strerror(file_);
       return -1;
@@ -64,6 +80,7 @@ class SndFileSource final : public FrameSource {
   SF_INFO info_;
   int fd_;
   bool ownsFd_;
+  std::vector<std::int16_t> pcm_;
   std::string error_;
 };
 

@@ -1,6 +1,7 @@
 #include "app/file_decode.h"
 
 #include <gtest/gtest.h>
+#include <sndfile.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -231,6 +232,48 @@ TEST_F(SoundFiles, WavAndRawDecode) {
   ASSERT_TRUE(DecodeFrames(*rawSource, DecodeOptions{}, fromRaw).ok);
   EXPECT_EQ(fromRaw.codes, fromWav.codes);
   EXPECT_EQ(fromRaw.times, fromWav.times);
+}
+
+// 16-bit files are scaled by our own loop, other formats by libsndfile: both
+// give s / 32768 exactly, frame by frame in channel order, however the reads
+// are cut.
+TEST_F(SoundFiles, SamplesArriveExactlyScaledFromSixteenBitAndFloatFiles) {
+  std::vector<std::int16_t> pcm;
+  for (int i = 0; i < 5000; ++i) {
+    const int left = i % 7 == 0 ? -32768 : (i % 11 == 0 ? 32767 : (i * 37) % 65536 - 32768);
+    pcm.push_back(static_cast<std::int16_t>(left));
+    pcm.push_back(static_cast<std::int16_t>(-(i % 300)));
+  }
+  ASSERT_TRUE(testsupport::WriteWav(Path("s16.wav"), pcm, 2, 8000));
+  {
+    SF_INFO info{};
+    info.samplerate = 8000;
+    info.channels = 2;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    SNDFILE* file = sf_open(Path("float.wav").c_str(), SFM_WRITE, &info);
+    ASSERT_NE(file, nullptr);
+    std::vector<float> values;
+    for (std::int16_t s : pcm) {
+      values.push_back(static_cast<float>(s / 32768.0));
+    }
+    ASSERT_EQ(sf_writef_float(file, values.data(), 5000), 5000);
+    sf_close(file);
+  }
+  for (const char* name : {"s16.wav", "float.wav"}) {
+    SCOPED_TRACE(name);
+    std::string error;
+    auto source = audio::OpenSoundFile(Path(name), error);
+    ASSERT_TRUE(source) << error;
+    std::vector<double> got;
+    std::vector<double> block(2 * 777);
+    for (long n; (n = source->Read(block.data(), 777)) > 0;) {
+      got.insert(got.end(), block.begin(), block.begin() + 2 * n);
+    }
+    ASSERT_EQ(got.size(), pcm.size());
+    for (std::size_t i = 0; i < pcm.size(); ++i) {
+      ASSERT_EQ(got[i], pcm[i] / 32768.0) << "sample " << i;
+    }
+  }
 }
 
 TEST_F(SoundFiles, BadInputsSayWhy) {
