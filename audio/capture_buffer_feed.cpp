@@ -1,7 +1,9 @@
 #include "audio/capture_buffer_feed.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstring>
 
 namespace sequelo::audio {
 namespace {
@@ -21,6 +23,40 @@ std::int16_t RoundToPcm16(Real sample) {
   scaled = std::max(Real(-32768), std::min(scaled, Real(32767)));
   return static_cast<std::int16_t>(static_cast<int>((scaled + kRound) - kRound));
 }
+// Capture frames from one or two channels (no second: silence): four frames
+// at a time as SSE vectors, whose comparisons need no branches, each frame's two
+// samples packed into one 32-bit word; then the rest one by one. The same
+// steps as RoundToPcm16, so the same results.
+void ToFrames(const float* first, const float* second, std::size_t count, std::int16_t* out) {
+  using Floats = float __attribute__((vector_size(4 * sizeof(float))));
+  using Words = std::uint32_t __attribute__((vector_size(4 * sizeof(std::uint32_t))));
+  const auto toWords = [](const float* in) {
+    constexpr float kRound = 12582912.0f;  // 1.5 x 2^23
+    Floats v;
+    std::memcpy(&v, in, sizeof v);
+    v *= 32768.0f;
+    const Floats zero{};
+    v = v == v ? v : zero;  // NaN: silence
+    v = v < -32768.0f ? zero - 32768.0f : v;
+    v = v > 32767.0f ? zero + 32767.0f : v;
+    using Ints = std::int32_t __attribute__((vector_size(4 * sizeof(std::int32_t))));
+    return reinterpret_cast<Words>(__builtin_convertvector((v + kRound) - kRound, Ints)) & 0xFFFFu;
+  };
+  std::size_t f = 0;
+  for (; f + 4 <= count; f += 4) {
+    Words frames = toWords(first + f);
+    if (second != nullptr) {
+      frames |= toWords(second + f) << 16;
+    }
+    static_assert(std::endian::native == std::endian::little, "first sample in the low half");
+    std::memcpy(out + f * 2, &frames, sizeof frames);
+  }
+  for (; f < count; ++f) {
+    out[f * 2] = RoundToPcm16(first[f]);
+    out[f * 2 + 1] = second != nullptr ? RoundToPcm16(second[f]) : 0;
+  }
+}
+
 }  // namespace
 
 std::int16_t ToPcm16(double sample) {
@@ -115,17 +151,9 @@ bool CaptureBufferFeed::Next(CaptureFrames& buffer) {
   }
   const std::size_t take = available < core::kBufferFrames ? available : core::kBufferFrames;
   const bool haveSecond = second_.size() >= readPos_ + take;
-  buffer.fill(0);
-  const float* first = first_.data() + readPos_;
-  for (std::size_t f = 0; f < take; ++f) {
-    buffer[f * 2] = RoundToPcm16(first[f]);
-  }
-  if (haveSecond) {
-    const float* second = second_.data() + readPos_;
-    for (std::size_t f = 0; f < take; ++f) {
-      buffer[f * 2 + 1] = RoundToPcm16(second[f]);
-    }
-  }
+  std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(take * 2), buffer.end(), 0);  // the tail
+  ToFrames(first_.data() + readPos_, haveSecond ? second_.data() + readPos_ : nullptr, take,
+           buffer.data());
   readPos_ += take;
   return true;
 }

@@ -27,17 +27,19 @@ bool Resampler::Process(const float* in, std::size_t count, std::vector<float>& 
     return false;
   }
   std::size_t consumed = 0;
-  // Room for this block's output plus what soxr still holds back.
+  // Room for this block's output plus what soxr still holds back, kept
+  // between calls so that it is not cleared each time.
   const std::size_t room =
       static_cast<std::size_t>(std::ceil(static_cast<double>(count) * ratio_)) + 1024;
+  if (scratch_.size() < room) {
+    scratch_.resize(room);
+  }
   for (;;) {
-    const std::size_t old = out.size();
-    out.resize(old + room);
     std::size_t done = 0;
     std::size_t used = 0;
     const soxr_error_t err = soxr_process(soxr_, in == nullptr ? nullptr : in + consumed,
-                                          count - consumed, &used, out.data() + old, room, &done);
-    out.resize(old + done);
+                                          count - consumed, &used, scratch_.data(), room, &done);
+    out.insert(out.end(), scratch_.begin(), scratch_.begin() + static_cast<std::ptrdiff_t>(done));
     if (err != nullptr) {
       error_ = err;
       return false;

@@ -30,6 +30,7 @@ class Resampler {
  private:
   soxr* soxr_ = nullptr;
   double ratio_;
+  std::vector<float> scratch_;  // soxr's output before it is appended
   std::string error_;
 };
 

@@ -111,6 +111,40 @@ TEST(CaptureBufferFeed, ToPcm16RoundsAndClips) {
   EXPECT_EQ(audio::ToPcm16(-0.5 / 32768.0), 0);
   EXPECT_EQ(audio::ToPcm16(32766.7 / 32768.0), 32767);
   EXPECT_EQ(audio::ToPcm16(std::nan("")), 0);
+
+  // The feed converts whole buffers eight samples at a time, and the rest one
+  // by one: every value gives the same sample on either path and channel.
+  const std::vector<double> values = {0.0,
+                                      -1.0,
+                                      1.0,
+                                      5.0,
+                                      -5.0,
+                                      100.4 / 32768,
+                                      -100.6 / 32768,
+                                      100.5 / 32768,
+                                      101.5 / 32768,
+                                      -0.5 / 32768,
+                                      32766.7 / 32768,
+                                      std::nan(""),
+                                      -32768.5 / 32768,
+                                      0.25};
+  std::vector<double> interleaved;
+  for (int i = 0; i < 300; ++i) {
+    interleaved.push_back(values[static_cast<std::size_t>(i) % values.size()]);
+    interleaved.push_back(values[static_cast<std::size_t>(i * 5 + 3) % values.size()]);
+  }
+  MemoryFrameSource source(interleaved, 2, 6000);
+  audio::CaptureBufferFeed feed(source, 0);
+  audio::CaptureFrames buffer{};
+  std::size_t at = 0;
+  while (feed.Next(buffer) && at < interleaved.size()) {
+    for (std::size_t i = 0; i < buffer.size() && at + i < interleaved.size(); ++i) {
+      const double v = interleaved[at + i];
+      ASSERT_EQ(buffer[i], audio::ToPcm16(static_cast<float>(v))) << "sample " << at + i;
+    }
+    at += buffer.size();
+  }
+  EXPECT_EQ(at, 3 * core::kBufferSamples);
 }
 
 struct RateCase {
