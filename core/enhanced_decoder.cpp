@@ -7,6 +7,8 @@
 #include <cmath>
 #include <numbers>
 
+#include "core/vector_clones.h"
+
 namespace sequelo::core {
 namespace {
 
@@ -24,16 +26,6 @@ constexpr int kCommitEvery = 3;           // frames between two looks for agreed
 // over one window, far below 16-bit quantisation noise.
 constexpr float kEnergyFloor = static_cast<float>(kWindowSamples) * 1e-11f;
 constexpr float kNegative = -1e30f;  // score of an unreachable state
-
-// The hot loops are built twice, for AVX2 and for plain x86-64, and the
-// loader picks the one the processor runs. No fused multiply-add
-// (-ffp-contract=off) and no reordered sums, so both give the same figures.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
-    !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-#define SEQUELO_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define SEQUELO_VECTOR_CLONES
-#endif
 
 // States chain-major: 0 is idle, then the twelve tones' first chain states,
 // their second, their last, so the tracker's loops run over twelve adjacent
