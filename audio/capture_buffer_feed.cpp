@@ -113,22 +113,27 @@ bool CaptureBufferFeed::Refill() {
     const std::size_t old = first_.size();
     first_.resize(old + frames);
     second_.resize(old + frames, 0.0f);
-    const double* in = readBlock_.data();
+    const float* in = readBlock_.data();
     for (std::size_t f = 0; f < frames; ++f) {
-      first_[old + f] = static_cast<float>(in[f * channels + static_cast<std::size_t>(channel_)]);
+      first_[old + f] = in[f * channels + static_cast<std::size_t>(channel_)];
     }
     if (other < channels) {
       for (std::size_t f = 0; f < frames; ++f) {
-        second_[old + f] = static_cast<float>(in[f * channels + other]);
+        second_[old + f] = in[f * channels + other];
       }
     }
     return true;
   }
-  mono_.resize(frames);
-  for (std::size_t f = 0; f < frames; ++f) {
-    mono_[f] = static_cast<float>(readBlock_[f * channels + static_cast<std::size_t>(channel_)]);
+  // A mono source goes to the resampler as it was read.
+  const float* mono = readBlock_.data();
+  if (channels > 1) {
+    mono_.resize(frames);
+    for (std::size_t f = 0; f < frames; ++f) {
+      mono_[f] = readBlock_[f * channels + static_cast<std::size_t>(channel_)];
+    }
+    mono = mono_.data();
   }
-  if (!resampler_->Process(mono_.data(), frames, first_)) {
+  if (!resampler_->Process(mono, frames, first_)) {
     error_ = resampler_->Error();
     sourceDone_ = true;
     return false;

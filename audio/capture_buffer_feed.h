@@ -45,11 +45,11 @@ class CaptureBufferFeed {
   FrameSource& source_;
   int channel_;
   std::unique_ptr<Resampler> resampler_;
-  std::vector<double> readBlock_;  // interleaved frames from the source
-  std::vector<float> mono_;        // chosen channel, before resampling
-  std::vector<float> first_;       // first output channel at 6000 Hz
-  std::vector<float> second_;      // second output channel at 6000 Hz
-  std::size_t readPos_ = 0;        // next unread sample of first_/second_
+  std::vector<float> readBlock_;  // interleaved frames from the source
+  std::vector<float> mono_;       // chosen channel, before resampling
+  std::vector<float> first_;      // first output channel at 6000 Hz
+  std::vector<float> second_;     // second output channel at 6000 Hz
+  std::size_t readPos_ = 0;       // next unread sample of first_/second_
   bool sourceDone_ = false;
   std::string setupError_;
   std::string error_;

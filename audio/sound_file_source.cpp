@@ -51,7 +51,7 @@ class SndFileSource final : public FrameSource {
 
   int Channels() const override { return info_.channels; }
   double SampleRateHz() const override { return info_.samplerate; }
-  long Read(double* out, long frames) override {
+  long Read(float* out, long frames) override {
     // 16-bit files come in as they are stored and are scaled here, in a loop
     // the compiler vectorises: several times quicker than libsndfile's own
     // conversion, with the same values (s / 32768).
@@ -62,10 +62,10 @@ class SndFileSource final : public FrameSource {
       const auto samples =
           static_cast<std::size_t>(got > 0 ? got : 0) * static_cast<std::size_t>(info_.channels);
       for (std::size_t i = 0; i < samples; ++i) {
-        out[i] = pcm_[i] * (1.0 / 32768.0);
+        out[i] = pcm_[i] * (1.0f / 32768.0f);
       }
     } else {
-      got = sf_readf_double(file_, out, frames);
+      got = sf_readf_float(file_, out, frames);
     }
     if (got < frames && sf_error(file_) != SF_ERR_NO_ERROR) {
       error_ = sf_strerror(file_);
@@ -97,14 +97,14 @@ class RawPcmSource final : public FrameSource {
 
   int Channels() const override { return 1; }
   double SampleRateHz() const override { return rateHz_; }
-  long Read(double* out, long frames) override {
+  long Read(float* out, long frames) override {
     long produced = 0;
     while (produced < frames && !atEnd_) {
       if (pending_ >= 2) {
         const auto lo = static_cast<std::uint16_t>(bytes_[start_]);
         const auto hi = static_cast<std::uint16_t>(bytes_[start_ + 1]);
         const auto sample = static_cast<std::int16_t>(static_cast<std::uint16_t>(lo | (hi << 8)));
-        out[produced++] = static_cast<double>(sample) / 32768.0;
+        out[produced++] = static_cast<float>(sample) / 32768.0f;
         start_ += 2;
         pending_ -= 2;
         continue;

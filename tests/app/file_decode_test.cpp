@@ -298,14 +298,14 @@ TEST_F(SoundFiles, SamplesArriveExactlyScaledFromSixteenBitAndFloatFiles) {
     std::string error;
     auto source = audio::OpenSoundFile(Path(name), error);
     ASSERT_TRUE(source) << error;
-    std::vector<double> got;
-    std::vector<double> block(2 * 777);
+    std::vector<float> got;
+    std::vector<float> block(2 * 777);
     for (long n; (n = source->Read(block.data(), 777)) > 0;) {
       got.insert(got.end(), block.begin(), block.begin() + 2 * n);
     }
     ASSERT_EQ(got.size(), pcm.size());
     for (std::size_t i = 0; i < pcm.size(); ++i) {
-      ASSERT_EQ(got[i], pcm[i] / 32768.0) << "sample " << i;
+      ASSERT_EQ(got[i], pcm[i] / 32768.0f) << "sample " << i;
     }
   }
 }

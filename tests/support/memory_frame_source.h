@@ -22,7 +22,7 @@ class MemoryFrameSource final : public audio::FrameSource {
 
   int Channels() const override { return channels_; }
   double SampleRateHz() const override { return rateHz_; }
-  long Read(double* out, long frames) override {
+  long Read(float* out, long frames) override {
     const std::size_t total = samples_.size() / static_cast<std::size_t>(channels_);
     if (pos_ >= failAfter_) {
       return -1;
@@ -30,8 +30,9 @@ class MemoryFrameSource final : public audio::FrameSource {
     std::size_t n = std::min(static_cast<std::size_t>(frames), total - pos_);
     n = std::min(n, failAfter_ - pos_);
     const auto ch = static_cast<std::size_t>(channels_);
-    std::copy_n(samples_.begin() + static_cast<std::ptrdiff_t>(pos_ * ch),
-                static_cast<std::ptrdiff_t>(n * ch), out);
+    const auto first = samples_.begin() + static_cast<std::ptrdiff_t>(pos_ * ch);
+    std::transform(first, first + static_cast<std::ptrdiff_t>(n * ch), out,
+                   [](double s) { return static_cast<float>(s); });
     pos_ += n;
     return static_cast<long>(n);
   }

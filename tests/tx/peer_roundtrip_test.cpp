@@ -27,9 +27,9 @@ bool WriteRaw22050(const std::string& wav, const std::string& raw) {
   if (!source) {
     return false;
   }
-  std::vector<double> in(1 << 16);
-  const long n = source->Read(in.data(), static_cast<long>(in.size()));
-  in.resize(static_cast<std::size_t>(n));
+  std::vector<float> read(1 << 16);
+  const long n = source->Read(read.data(), static_cast<long>(read.size()));
+  std::vector<double> in(read.begin(), read.begin() + std::max(n, 0L));
   in.resize(in.size() + 2205, 0.0);  // a little silence after the call
   const std::vector<double> out = audio::ResampleWhole(in, source->SampleRateHz(), 22050);
   std::ofstream file(raw, std::ios::binary);
