@@ -15,9 +15,12 @@ namespace {
 constexpr double kPassFraction = 0.475;  // of the lower rate, passed flat
 constexpr double kRejectionDb = 60;
 constexpr double kMaxRateHz = 1e7;
-// Ratios whose phases need more taps than this (4 MiB) fall back to a table
-// of kRows phases, the nearest phase per output: at most 1/2048 of an input
-// sample off, an error 58 dB down at the band edge.
+// Ratios with more phases than kMaxPhases (outputs come in blocks of eight
+// periods, which would hold a live stream back too long) or whose phases need
+// more taps than kMaxPhaseTaps (4 MiB) fall back to a table of kRows phases,
+// the nearest phase per output: at most 1/2048 of an input sample off, an
+// error 58 dB down at the band edge. Every usual rate has at most 147 phases.
+constexpr std::int64_t kMaxPhases = 256;
 constexpr std::size_t kMaxPhaseTaps = std::size_t{1} << 20;
 constexpr int kRows = 1024;
 constexpr std::int64_t kCompactInputs = 4096;
@@ -96,7 +99,8 @@ class FirStage {
     cutoff_ = (passHz + stopHz) / 2 / inRateHz;
     beta_ = 0.1102 * (kRejectionDb - 8.7);
 
-    periodic_ = static_cast<std::size_t>(up_) * static_cast<std::size_t>(taps_) <= kMaxPhaseTaps;
+    periodic_ = up_ <= kMaxPhases &&
+                static_cast<std::size_t>(up_) * static_cast<std::size_t>(taps_) <= kMaxPhaseTaps;
     if (periodic_) {
       // Taps by output within the period, and where each output lies.
       tapsByOutput_.resize(static_cast<std::size_t>(up_ * taps_));
