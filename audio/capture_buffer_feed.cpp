@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cmath>
 #include <cstring>
 
 namespace sequelo::audio {
@@ -23,6 +22,7 @@ std::int16_t RoundToPcm16(Real sample) {
   scaled = std::max(Real(-32768), std::min(scaled, Real(32767)));
   return static_cast<std::int16_t>(static_cast<int>((scaled + kRound) - kRound));
 }
+
 // Capture frames from one or two channels (no second: silence): four frames
 // at a time as SSE vectors, whose comparisons need no branches, each frame's two
 // samples packed into one 32-bit word; then the rest one by one. The same

@@ -265,12 +265,15 @@ Resampler::Resampler(double inRateHz, double outRateHz) {
 
 Resampler::~Resampler() = default;
 
-bool Resampler::Process(const float* in, std::size_t count, std::vector<float>& out) {
-  if (!error_.empty()) {
-    return false;
-  }
-  if (flushed_) {
+bool Resampler::Open() {
+  if (error_.empty() && flushed_) {
     error_ = "input after the end of the stream";
+  }
+  return error_.empty();
+}
+
+bool Resampler::Process(const float* in, std::size_t count, std::vector<float>& out) {
+  if (!Open()) {
     return false;
   }
   if (decimate_) {
@@ -284,11 +287,7 @@ bool Resampler::Process(const float* in, std::size_t count, std::vector<float>& 
 }
 
 bool Resampler::Flush(std::vector<float>& out) {
-  if (!error_.empty()) {
-    return false;
-  }
-  if (flushed_) {
-    error_ = "input after the end of the stream";
+  if (!Open()) {
     return false;
   }
   flushed_ = true;

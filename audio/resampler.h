@@ -38,6 +38,9 @@ class Resampler {
   bool Flush(std::vector<float>& out);
 
  private:
+  // False, with Error() set, once the rates were refused or the stream ended.
+  bool Open();
+
   std::unique_ptr<FirStage> decimate_;  // integer step down first, or none
   std::unique_ptr<FirStage> convert_;
   std::vector<float> between_;
