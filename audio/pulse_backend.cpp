@@ -29,9 +29,20 @@ namespace {
 constexpr const char* kApplicationName = "Sequelo";
 // How long Connect waits for a server to answer.
 constexpr pa_usec_t kConnectTimeoutUsec = 2 * PA_USEC_PER_SEC;
-// Playback: the server holds about this much of what we wrote; Write blocks
-// while it is full. Playback starts as soon as this little has arrived.
-constexpr int kPlaybackTargetMs = 40;
+// Playback: the server holds up to kPlaybackTargetMs of what we wrote; Write
+// blocks while it is full. That store carries a call through while a busy
+// machine keeps the writer from running: with too little, a stall tears a
+// gap into the tones on the air. The server asks for more in pieces of
+// kPlaybackRequestMs, so it holds at least the difference (120 ms). With
+// these two, the latency the server asks of the sink, (target - 2 x request)
+// / 2 = 20 ms, stays within a sound server's usual period: a longer one would
+// make the server lengthen its period while we play, and change it back
+// when a stream that wants a short one joins, which drops audio. Playback
+// starts as soon as kPlaybackStartMs has arrived, and the transmitter is
+// released by the stream's own count of played frames, so the store adds no
+// delay on the air.
+constexpr int kPlaybackTargetMs = 200;
+constexpr int kPlaybackRequestMs = 80;
 constexpr int kPlaybackStartMs = 10;
 // Capture: the server sends what it recorded in pieces of about this length.
 constexpr int kCaptureFragmentMs = 20;
@@ -366,7 +377,7 @@ std::unique_ptr<PlaybackStream> PulseBackend::OpenPlayback(const AudioDeviceInfo
   attr.maxlength = static_cast<std::uint32_t>(-1);
   attr.tlength = BytesFor(kPlaybackTargetMs, rateHz, channels);
   attr.prebuf = BytesFor(kPlaybackStartMs, rateHz, channels);
-  attr.minreq = BytesFor(kPlaybackStartMs, rateHz, channels);
+  attr.minreq = BytesFor(kPlaybackRequestMs, rateHz, channels);
   attr.fragsize = static_cast<std::uint32_t>(-1);
   int code = 0;
   pa_simple* simple =
