@@ -66,6 +66,24 @@ std::vector<std::int16_t> Tone(int frequencyHz, int rateHz, int ms, double ampli
   return samples;
 }
 
+// Reads `frames` frames of `channels` channels from a capture stream in
+// pieces of 20 ms; stops short if a read does.
+std::vector<std::int16_t> ReadFrames(CaptureStream& capture, int channels, std::size_t frames) {
+  const auto width = static_cast<std::size_t>(channels);
+  std::vector<std::int16_t> captured;
+  std::vector<std::int16_t> chunk(width * kCaptureRateHz / 50);
+  while (captured.size() < width * frames) {
+    const std::size_t got = capture.Read(chunk);
+    captured.insert(captured.end(), chunk.begin(),
+                    chunk.begin() + static_cast<std::ptrdiff_t>(got));
+    if (got < chunk.size()) {
+      break;
+    }
+  }
+  captured.resize(std::min(captured.size(), width * frames));
+  return captured;
+}
+
 // What was found in one channel of captured audio: the longest stretch that
 // is louder than half the loudest 10 ms, and the frequency its zero
 // crossings give.
@@ -241,13 +259,8 @@ TEST(PulseBackendTest, ToneToTheSinkComesBackFromItsMonitorOnBothChannels) {
 
   // Everything since the capture opened: the tone and silence around it.
   constexpr std::size_t kCaptureFrames = 2 * kCaptureRateHz;
-  std::vector<std::int16_t> captured;
-  std::vector<std::int16_t> chunk(2 * 128);
-  while (captured.size() < 2 * kCaptureFrames) {
-    const std::size_t got = capture->Read(chunk);
-    ASSERT_EQ(got, chunk.size());
-    captured.insert(captured.end(), chunk.begin(), chunk.end());
-  }
+  const std::vector<std::int16_t> captured = ReadFrames(*capture, 2, kCaptureFrames);
+  ASSERT_EQ(captured.size(), 2 * kCaptureFrames);
 
   for (int channel = 0; channel < 2; ++channel) {
     SCOPED_TRACE(channel == 0 ? "left" : "right");
@@ -289,12 +302,8 @@ TEST(PulseBackendTest, AWriterHeldUpBetweenWritesLeavesNoGap) {
   }
   ASSERT_TRUE(playback->Drain());
 
-  std::vector<std::int16_t> captured(2 * kCaptureRateHz);
-  std::vector<std::int16_t> chunk(kCaptureRateHz / 50);
-  for (std::size_t at = 0; at < captured.size(); at += chunk.size()) {
-    ASSERT_EQ(capture->Read(chunk), chunk.size());
-    std::copy(chunk.begin(), chunk.end(), captured.begin() + static_cast<std::ptrdiff_t>(at));
-  }
+  const std::vector<std::int16_t> captured = ReadFrames(*capture, 1, 2 * kCaptureRateHz);
+  ASSERT_EQ(captured.size(), 2U * kCaptureRateHz);
   EXPECT_LE(testsupport::LongestGapMs(captured, kCaptureRateHz), 2.0);
   const ToneFound found = FindTone(captured, 1, 0, kCaptureRateHz);
   EXPECT_NEAR(static_cast<double>(found.frames), kCaptureRateHz * kPieces * kPieceMs / 1000.0,
