@@ -20,6 +20,7 @@
 #include "app/station.h"
 #include "app/station_commands.h"
 #include "audio/audio_system.h"
+#include "tx/abortable_wait.h"
 #include "tx/posix_serial_port.h"
 
 namespace {
@@ -290,7 +291,7 @@ int main(int argc, char** argv) {
   if (pttTest->parsed()) {
     sequelo::tx::PosixSerialPort port;
     sequelo::app::ConsoleMessageSink messages;
-    sequelo::core::ThreadSleeper sleeper;
+    sequelo::tx::AbortableWait sleeper;
     const auto holdMs = static_cast<std::uint32_t>(std::lround(holdSeconds * 1000.0));
     return sequelo::app::RunPttTestCommand(sequelo::app::CurrentDirectory(), holdMs, port, messages,
                                            sleeper, stdout);

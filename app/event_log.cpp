@@ -68,6 +68,32 @@ void ConsoleActivityList::AddEntry(std::string entry) {
   std::fflush(out_);
 }
 
+QueuedActivityList::QueuedActivityList(ActivityList& target)
+    : target_(target), queue_(kWaiting, [this](std::string& entry) {
+        const std::uint64_t dropped = queue_.Overflows();
+        const std::uint64_t shown = shownDropped_.exchange(dropped);
+        if (dropped != shown) {
+          target_.AddEntry("(" + std::to_string(dropped - shown) +
+                           " activity lines dropped; the log file has them)");
+        }
+        target_.AddEntry(std::move(entry));
+      }) {
+  queue_.Start();
+}
+
+void QueuedActivityList::Stop() {
+  queue_.Stop();
+  stopped_ = true;
+}
+
+void QueuedActivityList::AddEntry(std::string entry) {
+  if (stopped_) {
+    target_.AddEntry(std::move(entry));
+    return;
+  }
+  queue_.Post(std::move(entry));  // a full queue drops it; the next one says how many
+}
+
 bool PosixProcessLauncher::StartDetached(const std::vector<std::string>& argv) {
   if (argv.empty()) {
     return false;

@@ -6,6 +6,7 @@
 // for the close-delete-reopen of a deletion.
 #pragma once
 
+#include <atomic>
 #include <cstdio>
 #include <deque>
 #include <mutex>
@@ -13,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "control/work_queue.h"
 #include "core/event_log.h"
 #include "core/message_sink.h"
 
@@ -76,6 +78,30 @@ class ConsoleActivityList final : public ActivityList {
  private:
   std::mutex mutex_;
   std::FILE* out_;
+};
+
+// Hands entries to another activity list on a thread of its own, so that a
+// list that is slow or stuck (a terminal nobody reads) never holds up the
+// thread that logs. Entries keep their order; beyond kWaiting waiting ones
+// they are dropped (the log file still has every line) and the number
+// dropped is shown once there is room again.
+class QueuedActivityList final : public ActivityList {
+ public:
+  static constexpr std::size_t kWaiting = 4096;
+  // Runs from construction. `target` must outlive the list.
+  explicit QueuedActivityList(ActivityList& target);
+  ~QueuedActivityList() override { Stop(); }
+  void AddEntry(std::string entry) override;  // any thread, never waits
+  // Shows what is waiting, then ends the thread; later entries go straight
+  // to the target.
+  void Stop();
+  void WaitIdle() { queue_.WaitIdle(); }
+
+ private:
+  ActivityList& target_;
+  control::WorkQueue<std::string> queue_;
+  std::atomic<std::uint64_t> shownDropped_{0};
+  std::atomic<bool> stopped_{false};
 };
 
 // Starts a program without waiting for it.

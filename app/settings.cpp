@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -14,94 +15,63 @@ namespace {
 
 constexpr std::string_view S = kSettingsSection;
 
-std::size_t Index(DeviceList list) {
-  return list == DeviceList::kInput ? 0 : 1;
-}
-
+// A text key: its place in the record, its fallback and its length limit.
 struct TextKey {
-  TextField field;
+  std::string Settings::*field;
+  const char* key;
+  const char* fallback;
+  std::size_t maxChars;
+};
+struct AnswerTextKey {
+  std::string control::AnswerSettings::*field;
   const char* key;
   const char* fallback;
   std::size_t maxChars;
 };
 
 // Field texts in the order they are loaded and saved.
-constexpr std::array<TextKey, 3> kCodeFields{{
-    {TextField::kOwnCode, "OwnCode", "0", 7},
-    {TextField::kOwnGroup, "OwnGroup", "0", 7},
-    {TextField::kFixedCode, "FixedCode", "0", 255},
+constexpr std::array<AnswerTextKey, 3> kCodeFields{{
+    {&control::AnswerSettings::ownCode, "OwnCode", "0", 7},
+    {&control::AnswerSettings::ownGroup, "OwnGroup", "0", 7},
+    {&control::AnswerSettings::fixedText, "FixedCode", "0", 255},
 }};
-constexpr std::array<TextKey, 2> kWaveFields{{
-    {TextField::kWaveFileToPlay, "WaveFileToPlay", "", 511},
-    {TextField::kWaveFileToSend, "WaveFileToSend", "", 511},
+constexpr std::array<AnswerTextKey, 2> kWaveFields{{
+    {&control::AnswerSettings::waveFileToPlay, "WaveFileToPlay", "", 511},
+    {&control::AnswerSettings::waveFileToSend, "WaveFileToSend", "", 511},
 }};
-constexpr TextKey kDelayField{TextField::kDelay, "Delay", "1000", 7};
-
-struct CheckKey {
-  CheckBox box;
-  const char* key;
-};
-constexpr std::array<CheckKey, 3> kCheckBoxes{{
-    {CheckBox::kPlaySoundOnRx, "PlayWaveFileOnReceiption"},
-    {CheckBox::kPilotTone, "PilotTone"},
-    {CheckBox::kGenerateSoundfiles, "GenerateSoundfiles"},
+constexpr AnswerTextKey kDelayField{&control::AnswerSettings::delayText, "Delay", "1000", 7};
+constexpr std::array<TextKey, 2> kDeviceFields{{
+    {&Settings::inputDevice, "InputDevice", "", 255},
+    {&Settings::outputDevice, "OutputDevice", "", 255},
 }};
 
 std::string Int(long long value) {
   return std::to_string(value);
 }
 
-void SetText(IniFile& ini, const SettingsView& view, const TextKey& k) {
-  ini.Set(S, k.key, view.Text(k.field).substr(0, k.maxChars));
+Mode ModeFromValue(int value) {
+  return value == 0 || value == 1 ? static_cast<Mode>(value) : Mode::kNone;
+}
+
+control::ResponseAction ActionFromValue(int value) {
+  return value >= 0 && value <= 3 ? static_cast<control::ResponseAction>(value)
+                                  : control::ResponseAction::kUnset;
 }
 
 }  // namespace
 
-SettingsRecord::SettingsRecord(std::vector<std::string> inputDevices,
-                               std::vector<std::string> outputDevices)
-    : devices_{std::move(inputDevices), std::move(outputDevices)} {}
-
-void SettingsRecord::SelectMode(int index) {
-  mode_ = index == 0 || index == 1 ? index : -1;
+const core::ToneSet* ToneSetOf(Mode mode) {
+  return core::BuiltInToneSet(static_cast<int>(mode));
 }
 
-std::vector<std::string> SettingsRecord::DeviceNames(DeviceList list) const {
-  return devices_[Index(list)];
-}
-
-void SettingsRecord::SelectDevice(DeviceList list, int index) {
-  const auto& names = devices_[Index(list)];
-  selectedDevice_[Index(list)] =
-      index >= 0 && static_cast<std::size_t>(index) < names.size() ? index : -1;
-}
-
-void SettingsRecord::SetDeviceNames(DeviceList list, std::vector<std::string> names) {
-  devices_[Index(list)] = std::move(names);
-  selectedDevice_[Index(list)] = -1;
-}
-
-int SettingsRecord::SelectedDevice(DeviceList list) const {
-  return selectedDevice_[Index(list)];
-}
-
-void SettingsRecord::SetText(TextField field, const std::string& text) {
-  texts_[static_cast<std::size_t>(field)] = text;
-}
-
-std::string SettingsRecord::Text(TextField field) const {
-  return texts_[static_cast<std::size_t>(field)];
-}
-
-void SettingsRecord::SetChecked(CheckBox box, bool checked) {
-  checks_[static_cast<std::size_t>(box)] = checked;
-}
-
-bool SettingsRecord::Checked(CheckBox box) const {
-  return checks_[static_cast<std::size_t>(box)];
-}
-
-void SettingsRecord::AddCallEntry(const std::string& entry) {
-  calls_.insert(std::upper_bound(calls_.begin(), calls_.end(), entry), entry);
+tx::CallOptions CallOptionsOf(const Settings& settings, const std::string& startupDir) {
+  tx::CallOptions o = tx::CallOptionsForMode(static_cast<int>(settings.mode));
+  o.pilotTone = settings.pilotTone;
+  o.pilotFreqHz = static_cast<std::uint32_t>(settings.pilotFreqHz);
+  o.pilotLenMs = static_cast<std::uint32_t>(settings.pilotLenMs);
+  o.generateSoundfiles = settings.generateSoundfiles;
+  o.startupDir = startupDir;
+  return o;
 }
 
 std::string SettingsPath(const std::string& startupDir) {
@@ -116,39 +86,38 @@ int FindDeviceEntry(const std::vector<std::string>& entries, const std::string& 
   return core::FindEntryByPrefix(entries, stored);
 }
 
-void LoadSettingsFrom(const IniFile& ini, const std::string& startupDir, SettingsView& view,
-                      ProgramValues& values) {
-  view.SelectMode(ini.GetInt(S, "Mode", 0));
-  for (const auto& [list, key] : {std::pair{DeviceList::kInput, "InputDevice"},
-                                  std::pair{DeviceList::kOutput, "OutputDevice"}}) {
-    const std::string stored = ini.GetString(S, key, "", 255);
-    view.SelectDevice(list, FindDeviceEntry(view.DeviceNames(list), stored));
+Settings LoadSettingsFrom(const IniFile& ini, const std::string& startupDir,
+                          const DeviceNames& devices) {
+  Settings st;
+  control::AnswerSettings& a = st.answer;
+  st.mode = ModeFromValue(ini.GetInt(S, "Mode", 0));
+  // A stored device is found by its first letters; the first entry stands in
+  // for one that is gone.
+  for (const auto& [k, names] : {std::pair{kDeviceFields[0], &devices.inputs},
+                                 std::pair{kDeviceFields[1], &devices.outputs}}) {
+    const int found = FindDeviceEntry(*names, ini.GetString(S, k.key, k.fallback, k.maxChars));
+    st.*k.field = found >= 0 ? (*names)[static_cast<std::size_t>(found)] : "";
   }
-  values.threshold = static_cast<double>(ini.GetInt(S, "Threshold", 100));
-  values.pilotFreqHz = ini.GetInt(S, "PilotFreq", 300);
-  values.pilotLenMs = ini.GetInt(S, "PilotLen", 300);
-  for (const TextKey& k : kCodeFields) {
-    view.SetText(k.field, ini.GetString(S, k.key, k.fallback, k.maxChars));
+  st.threshold = static_cast<double>(ini.GetInt(S, "Threshold", 100));
+  st.pilotFreqHz = ini.GetInt(S, "PilotFreq", 300);
+  st.pilotLenMs = ini.GetInt(S, "PilotLen", 300);
+  for (const AnswerTextKey& k : kCodeFields) {
+    a.*k.field = ini.GetString(S, k.key, k.fallback, k.maxChars);
   }
-  // A 0 leaves the box as it is (unchecked at start).
-  for (const CheckKey& c : kCheckBoxes) {
-    if (ini.GetInt(S, c.key, 0) != 0) {
-      view.SetChecked(c.box, true);
-    }
+  a.playSoundOnRx = ini.GetInt(S, "PlayWaveFileOnReceiption", 0) != 0;
+  st.pilotTone = ini.GetInt(S, "PilotTone", 0) != 0;
+  st.generateSoundfiles = ini.GetInt(S, "GenerateSoundfiles", 0) != 0;
+  st.spectrumDisplay = ini.GetInt(S, "SpectrumDisplay", 1) != 0;
+  for (const AnswerTextKey& k : kWaveFields) {
+    a.*k.field = ini.GetString(S, k.key, k.fallback, k.maxChars);
   }
-  values.spectrumDisplayOn = ini.GetInt(S, "SpectrumDisplay", 1);
-  for (const TextKey& k : kWaveFields) {
-    view.SetText(k.field, ini.GetString(S, k.key, k.fallback, k.maxChars));
+  a.action = ActionFromValue(ini.GetInt(S, "Action", 0));
+  a.delayText = ini.GetString(S, kDelayField.key, kDelayField.fallback, kDelayField.maxChars);
+  st.logPath = ini.GetString(S, "LogPath", "", 511);
+  if (st.logPath.empty()) {
+    st.logPath = DefaultLogPath(startupDir);
   }
-  const int action = ini.GetInt(S, "Action", 0);
-  view.SetAction(action >= 0 && action <= 3 ? action : -1);
-  view.SetText(kDelayField.field,
-               ini.GetString(S, kDelayField.key, kDelayField.fallback, kDelayField.maxChars));
-  values.logPath = ini.GetString(S, "LogPath", "", 511);
-  if (values.logPath.empty()) {
-    values.logPath = DefaultLogPath(startupDir);
-  }
-  tx::PttSettings& p = values.ptt;
+  tx::PttSettings& p = st.ptt;
   p.usePttControl = ini.GetInt(S, "UsePTTControl", 0);
   p.comPort = ini.GetInt(S, "ComPort", 0);
   p.baudrate = ini.GetInt(S, "Baudrate", 0);
@@ -163,49 +132,50 @@ void LoadSettingsFrom(const IniFile& ini, const std::string& startupDir, Setting
   p.txDelayMs = static_cast<std::uint32_t>(std::max(0, ini.GetInt(S, "TXDelay", 0)));
   p.comDevice = ini.GetString(S, "ComDevice", "", 511);
   // Any value but 1 (hand-edited) keeps the standard decoder.
-  values.decoder = ini.GetInt(S, "Decoder", 0) == 1 ? 1 : 0;
+  st.decoder = core::DecoderChoiceFromValue(ini.GetInt(S, "Decoder", 0))
+                   .value_or(core::DecoderChoice::kStandard);
   // Call_1, Call_2, ... up to the first one that is missing or empty.
   for (int n = 1;; ++n) {
-    const std::string entry = ini.GetString(S, "Call_" + std::to_string(n), "", 255);
+    std::string entry = ini.GetString(S, "Call_" + std::to_string(n), "", 255);
     if (entry.empty()) {
       break;
     }
-    view.AddCallEntry(entry);
+    st.callEntries.push_back(std::move(entry));
   }
+  return st;
 }
 
-void SaveSettingsInto(IniFile& ini, const SettingsView& view, const ProgramValues& values) {
-  ini.Set(S, "Mode", Int(view.SelectedMode()));
-  for (const auto& [list, key] : {std::pair{DeviceList::kInput, "InputDevice"},
-                                  std::pair{DeviceList::kOutput, "OutputDevice"}}) {
-    const auto names = view.DeviceNames(list);
-    const int selected = view.SelectedDevice(list);
-    const bool valid = selected >= 0 && static_cast<std::size_t>(selected) < names.size();
-    ini.Set(S, key, valid ? names[static_cast<std::size_t>(selected)].substr(0, 255) : "");
+void SaveSettingsInto(IniFile& ini, const Settings& st) {
+  const control::AnswerSettings& a = st.answer;
+  auto put = [&ini](const char* key, const std::string& text, std::size_t maxChars) {
+    ini.Set(S, key, text.substr(0, maxChars));
+  };
+  ini.Set(S, "Mode", Int(static_cast<int>(st.mode)));
+  for (const TextKey& k : kDeviceFields) {
+    put(k.key, st.*k.field, k.maxChars);
   }
   char threshold[512];
-  std::snprintf(threshold, sizeof threshold, "%f", values.threshold);
+  std::snprintf(threshold, sizeof threshold, "%f", st.threshold);
   ini.Set(S, "Threshold", threshold);
-  ini.Set(S, "PilotFreq", Int(values.pilotFreqHz));
-  ini.Set(S, "PilotLen", Int(values.pilotLenMs));
-  for (const TextKey& k : kCodeFields) {
-    SetText(ini, view, k);
+  ini.Set(S, "PilotFreq", Int(st.pilotFreqHz));
+  ini.Set(S, "PilotLen", Int(st.pilotLenMs));
+  for (const AnswerTextKey& k : kCodeFields) {
+    put(k.key, a.*k.field, k.maxChars);
   }
-  for (const CheckKey& c : kCheckBoxes) {
-    ini.Set(S, c.key, view.Checked(c.box) ? "1" : "0");
-  }
-  ini.Set(S, "SpectrumDisplay", values.spectrumDisplayOn != 0 ? "1" : "0");
-  for (const TextKey& k : kWaveFields) {
-    SetText(ini, view, k);
+  ini.Set(S, "PlayWaveFileOnReceiption", a.playSoundOnRx ? "1" : "0");
+  ini.Set(S, "PilotTone", st.pilotTone ? "1" : "0");
+  ini.Set(S, "GenerateSoundfiles", st.generateSoundfiles ? "1" : "0");
+  ini.Set(S, "SpectrumDisplay", st.spectrumDisplay ? "1" : "0");
+  for (const AnswerTextKey& k : kWaveFields) {
+    put(k.key, a.*k.field, k.maxChars);
   }
   // With no button checked the stored value stays as it was.
-  const int action = view.Action();
-  if (action >= 0 && action <= 3) {
-    ini.Set(S, "Action", Int(action));
+  if (a.action != control::ResponseAction::kUnset) {
+    ini.Set(S, "Action", Int(static_cast<int>(a.action)));
   }
-  SetText(ini, view, kDelayField);
-  ini.Set(S, "LogPath", values.logPath.substr(0, 511));
-  const tx::PttSettings& p = values.ptt;
+  put(kDelayField.key, a.delayText, kDelayField.maxChars);
+  put("LogPath", st.logPath, 511);
+  const tx::PttSettings& p = st.ptt;
   ini.Set(S, "UsePTTControl", p.usePttControl != 0 ? "1" : "0");
   ini.Set(S, "ComPort", Int(p.comPort));
   ini.Set(S, "Baudrate", Int(p.baudrate));
@@ -214,25 +184,24 @@ void SaveSettingsInto(IniFile& ini, const SettingsView& view, const ProgramValue
   ini.Set(S, "Parity", Int(p.parity));
   ini.Set(S, "CAT", Int(p.cat));
   ini.Set(S, "RTS", Int(p.rts));
-  ini.Set(S, "TXCommand", p.txCommand.substr(0, 255));
-  ini.Set(S, "RXCommand", p.rxCommand.substr(0, 255));
+  put("TXCommand", p.txCommand, 255);
+  put("RXCommand", p.rxCommand, 255);
   ini.Set(S, "TXDelay", Int(p.txDelayMs));
-  ini.Set(S, "ComDevice", p.comDevice.substr(0, 511));
-  ini.Set(S, "Decoder", Int(values.decoder));
+  put("ComDevice", p.comDevice, 511);
+  ini.Set(S, "Decoder", Int(static_cast<int>(st.decoder)));
   ini.Set(S, "Call_1", kTestCallEntry);
 }
 
-void LoadSettings(const std::string& startupDir, SettingsView& view, ProgramValues& values) {
+Settings LoadSettings(const std::string& startupDir, const DeviceNames& devices) {
   std::string text;
   std::string error;
   if (!ReadWholeFile(SettingsPath(startupDir), text, error)) {
     text.clear();  // defaults for everything
   }
-  LoadSettingsFrom(IniFile::Parse(text), startupDir, view, values);
+  return LoadSettingsFrom(IniFile::Parse(text), startupDir, devices);
 }
 
-bool SaveSettings(const std::string& startupDir, const SettingsView& view,
-                  const ProgramValues& values, std::string& error) {
+bool SaveSettings(const std::string& startupDir, const Settings& settings, std::string& error) {
   const std::string path = SettingsPath(startupDir);
   std::string text;
   std::string readError;
@@ -247,7 +216,7 @@ bool SaveSettings(const std::string& startupDir, const SettingsView& view,
     text.clear();
   }
   IniFile ini = IniFile::Parse(text);
-  SaveSettingsInto(ini, view, values);
+  SaveSettingsInto(ini, settings);
   return WriteFileAtomically(path, ini.Serialize(), error);
 }
 

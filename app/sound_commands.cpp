@@ -8,6 +8,7 @@
 #include "audio/wave_file.h"
 #include "tx/ptt_controller.h"
 #include "tx/sequence_encoder.h"
+#include "tx/transmit_queue.h"
 
 namespace sequelo::app {
 namespace {
@@ -46,9 +47,8 @@ int RunEncodeCommand(const EncodeRequest& request, std::FILE* err) {
   options.pilotTone = request.pilot;
   options.pilotFreqHz = request.pilotFreqHz;
   options.pilotLenMs = request.pilotLenMs;
-  tx::FixedCallOptions source(options);
   core::NoKeying noKeying;
-  tx::SequenceEncoder encoder(tones, noKeying, source);
+  tx::SequenceEncoder encoder(tones, noKeying, options);
   encoder.SendCall(request.code);
   std::string error;
   if (!audio::WriteCodeSoundFile(tones.SoundFile(), request.outputPath, &error)) {
@@ -68,47 +68,50 @@ int RunSendCommand(const std::string& startupDir, const std::string& code, int m
   for (const auto& device : tones.OutputSlots()) {
     outputs.push_back(device.name);
   }
-  SettingsRecord controls({}, outputs);
-  ProgramValues values;
-  LoadSettings(startupDir, controls, values);
-  const int mode = modeIndex >= 0 ? modeIndex : controls.SelectedMode();
-  if (core::BuiltInToneSet(mode) == nullptr) {
-    std::fprintf(out, "No mode chosen (Mode=%d in %s); use --mode ZVEI or DZVEI.\n", mode,
-                 SettingsPath(startupDir).c_str());
+  Settings settings = LoadSettings(startupDir, DeviceNames{{}, outputs});
+  if (modeIndex >= 0) {
+    settings.mode = static_cast<Mode>(modeIndex);
+  }
+  if (ToneSetOf(settings.mode) == nullptr) {
+    std::fprintf(out, "No mode chosen (Mode=%d in %s); use --mode ZVEI or DZVEI.\n",
+                 static_cast<int>(settings.mode), SettingsPath(startupDir).c_str());
     return 1;
   }
-  const int selected = controls.SelectedDevice(DeviceList::kOutput);
+  int selected = -1;
+  for (std::size_t i = 0; i < outputs.size(); ++i) {
+    if (outputs[i] == settings.outputDevice) {
+      selected = static_cast<int>(i);
+    }
+  }
   if (!tones.OpenOutputDevices(selected)) {
     std::fprintf(out, "Cannot open the output device: %s\n", tones.OpenError().c_str());
     return 1;
   }
-  const std::string deviceName =
-      selected >= 0 ? tones.OutputSlots()[static_cast<std::size_t>(selected)].name : "default";
+  const std::string deviceName = selected >= 0 ? settings.outputDevice : "default";
 
   SystemWallClock clock;
   ConsoleActivityList activities(out);
   PosixProcessLauncher launcher;
   FileEventLog log(clock, activities, messages, launcher);
-  log.SetLogPath(values.logPath);
+  log.SetLogPath(settings.logPath);
   log.OpenLogFile();
 
-  core::ThreadSleeper sleeper;
-  tx::PttController ptt(port, messages, sleeper);
-  ptt.SetSettings(values.ptt);
+  tx::AbortableWait wait;
+  tx::PttController ptt(port, messages, wait);
+  ptt.SetSettings(settings.ptt);
   ptt.OpenPttPort();
 
-  tx::CallOptions options = tx::CallOptionsForMode(mode);
-  options.pilotTone = controls.Checked(CheckBox::kPilotTone);
-  options.pilotFreqHz = static_cast<std::uint32_t>(values.pilotFreqHz);
-  options.pilotLenMs = static_cast<std::uint32_t>(values.pilotLenMs);
-  options.generateSoundfiles = controls.Checked(CheckBox::kGenerateSoundfiles);
-  options.startupDir = startupDir;
-  tx::FixedCallOptions source(options);
-  tx::SequenceEncoder encoder(tones, ptt, source);
+  const tx::CallOptions options = CallOptionsOf(settings, startupDir);
   std::fprintf(out, "Sending %s (%s) on %s ...\n", code.c_str(), options.modeName.c_str(),
                deviceName.c_str());
   std::fflush(out);
-  encoder.SendCall(code);
+  // The call is a job of a transmit queue, as in the station: the one place
+  // that keys, plays and releases.
+  core::SteadyTickClock tickClock;
+  tx::TransmitQueue transmitter(tones, ptt, wait, tickClock);
+  transmitter.Start();
+  transmitter.Run([&](tx::Transmission& tx) { tx::SendCall(tx, code, options); });
+  transmitter.Stop();
   log.Report("Code sent: " + code);
   ptt.ClosePttPort();
   tones.CloseOutputDevices();

@@ -3,10 +3,15 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
+
 #include "app/console_message_sink.h"
 #include "app/listen_command.h"
 #include "audio/wave_file.h"
+#include "control/command_interpreter.h"
+#include "control/command_text.h"
 #include "core/tone_set.h"
+#include "tx/wave_send.h"
 
 namespace sequelo::app {
 namespace {
@@ -19,40 +24,82 @@ std::vector<std::string> Names(const std::vector<audio::AudioDeviceInfo>& device
   return names;
 }
 
+int IndexOf(const std::vector<std::string>& names, const std::string& name) {
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (!name.empty() && names[i] == name) {
+      return static_cast<int>(i);
+    }
+  }
+  return -1;
+}
+
+std::string NameAt(const std::vector<std::string>& names, int index) {
+  return index >= 0 && static_cast<std::size_t>(index) < names.size()
+             ? names[static_cast<std::size_t>(index)]
+             : "";
+}
+
 }  // namespace
 
-// What a call reads when it is sent: the mode and check boxes of the
-// controls, the pilot settings.
-class Station::CallOptions final : public tx::CallOptionsSource {
+// The decoder's codes, on the capture thread: each becomes a call event,
+// posted without waiting.
+class Station::CallsToBus final : public core::CodeHandler {
  public:
-  CallOptions(LiveControls& controls, ProgramValues& values, std::string startupDir)
-      : controls_(controls), values_(values), startupDir_(std::move(startupDir)) {}
-  tx::CallOptions CurrentCallOptions() override {
-    tx::CallOptions o = tx::CallOptionsForMode(controls_.Mode());
-    o.pilotTone = controls_.PilotTone();
-    o.pilotFreqHz = static_cast<std::uint32_t>(values_.pilotFreqHz);
-    o.pilotLenMs = static_cast<std::uint32_t>(values_.pilotLenMs);
-    o.generateSoundfiles = controls_.GenerateSoundfiles();
-    o.startupDir = startupDir_;
-    return o;
+  CallsToBus(control::CallEventBus& bus, core::TickClock& clock, core::SelectableDecoder& decoder)
+      : bus_(bus), clock_(clock), decoder_(decoder) {}
+  void HandleReceivedCode(std::string_view code) override {
+    control::CallEvent event;
+    event.code = std::string(code);
+    event.endTickMs = clock_.NowMs();
+    event.endWall = std::chrono::system_clock::now();
+    const core::ToneSet* toneSet = decoder_.CurrentToneSet();
+    for (int mode = 0; mode < static_cast<int>(core::kModeNames.size()); ++mode) {
+      if (toneSet != nullptr && core::BuiltInToneSet(mode) == toneSet) {
+        event.toneSet = std::string(core::kModeNames[static_cast<std::size_t>(mode)]);
+      }
+    }
+    event.decoder = decoder_.Choice();
+    bus_.Post(std::move(event));
   }
 
  private:
-  LiveControls& controls_;
-  ProgramValues& values_;
-  std::string startupDir_;
+  control::CallEventBus& bus_;
+  core::TickClock& clock_;
+  core::SelectableDecoder& decoder_;
 };
 
+// A remote client's lines: each a transmit job, waited for on the server's
+// event thread so that one client's lines go out in order.
 class Station::RemoteActions final : public control::RemoteActions {
  public:
-  RemoteActions(control::CommandInterpreter& commands, tx::SequenceEncoder& encoder)
-      : commands_(commands), encoder_(encoder) {}
-  void RunCommand(std::string_view text) override { commands_.Run(text); }
-  void SendCall(std::string_view code) override { encoder_.SendCall(code); }
+  explicit RemoteActions(Station& station) : s_(station) {}
+  void RunCommand(std::string_view text) override {
+    const tx::CallOptions options = s_.CurrentCallOptions();
+    bool ok = true;
+    s_.transmitter_.Run([&](tx::Transmission& tx) {
+      ok = control::RunCommandString(tx, text, options, s_.log_);
+    });
+    if (!ok) {
+      s_.messages_.ShowMessage(control::kSyntaxError);
+    }
+  }
+  void SendCall(std::string_view code) override {
+    const tx::CallOptions options = s_.CurrentCallOptions();
+    s_.transmitter_.Run([&](tx::Transmission& tx) { tx::SendCall(tx, code, options); });
+  }
 
  private:
-  control::CommandInterpreter& commands_;
-  tx::SequenceEncoder& encoder_;
+  Station& s_;
+};
+
+// Received codes to the remote client (its own queue, never waiting).
+class Station::RemoteSubscriber final : public control::CallSubscriber {
+ public:
+  explicit RemoteSubscriber(control::RemoteClient& client) : client_(client) {}
+  void OnCall(const control::CallEvent& event) override { client_.SendToClient(event.code); }
+
+ private:
+  control::RemoteClient& client_;
 };
 
 // The decoder's analysis lines go to the log file only.
@@ -81,11 +128,15 @@ Station::Station(const StationOptions& options, audio::AudioBackend& audio, tx::
     : options_(options),
       audio_(audio),
       err_(err),
-      log_(wallClock, activities, messages, launcher),
+      activities_(activities),
+      log_(wallClock, activities_, messages, launcher),
       messages_(messages),
       tones_(audio),
-      ptt_(port, messages, sleeper_),
+      ptt_(port, messages, wait_),
       decoder_(tickClock_, core::kDefaultThreshold),
+      transmitter_(tones_, ptt_, wait_, tickClock_),
+      calls_(log_),
+      alerts_(tones_, messages),
       recorder_(audio) {}
 
 Station::~Station() {
@@ -95,44 +146,55 @@ Station::~Station() {
   }
 }
 
+tx::CallOptions Station::CurrentCallOptions() const {
+  return CallOptionsOf(*store_.Snapshot(), options_.startupDir);
+}
+
 void Station::StartUp(StationFrontEnd& frontEnd) {
   frontEnd_ = &frontEnd;
-  // The lists first, then the settings select in them.
+  // The lists first, then the settings choose in them.
   inputs_ = audio::ListInputDevices(audio_);
-  frontEnd.InputDevicesListed(Names(inputs_));
+  DeviceNames devices{Names(inputs_), {}};
+  frontEnd.InputDevicesListed(devices.inputs);
   tones_.ListOutputDevices();
-  frontEnd.OutputDevicesListed(Names(tones_.OutputSlots()));
+  devices.outputs = Names(tones_.OutputSlots());
+  frontEnd.OutputDevicesListed(devices.outputs);
   frontEnd.DebugMarker(DebugMarkerPresent(options_.startupDir));
-  SettingsView& controls = frontEnd.Settings();
-  LoadSettings(options_.startupDir, controls, values_);
-  frontEnd.SettingsLoaded(values_);
-  log_.SetLogPath(values_.logPath);
+  store_.Replace(LoadSettings(options_.startupDir, devices));
+  const std::shared_ptr<const Settings> settings = store_.Snapshot();
+  frontEnd.SettingsLoaded(*settings);
+  log_.SetLogPath(settings->logPath);
   log_.OpenLogFile();
-  ptt_.SetSettings(values_.ptt);
+  ptt_.SetSettings(settings->ptt);
   ptt_.OpenPttPort();
-  decoder_.Standard().Detector().SetThreshold(values_.threshold);
-  decoder_.SetChoice(options_.decoder.value_or(
-      core::DecoderChoiceFromValue(values_.decoder).value_or(core::DecoderChoice::kStandard)));
-  const core::ToneSet* toneSet = core::BuiltInToneSet(controls.SelectedMode());
+  decoder_.Standard().Detector().SetThreshold(settings->threshold);
+  decoder_.SetChoice(options_.decoder.value_or(settings->decoder));
+  const core::ToneSet* toneSet = ToneSetOf(settings->mode);
   decoder_.SetToneSet(toneSet);
   decoder_.SetAnalysisLog(options_.analysisLog);
   log_.Report("Program startup");
   frontEnd.ToneSetSelected(toneSet);
-  tones_.OpenOutputDevices(controls.SelectedDevice(DeviceList::kOutput));
+  tones_.OpenOutputDevices(IndexOf(devices.outputs, settings->outputDevice));
 
-  LiveControls& live = frontEnd.Live();
-  callOptions_ = std::make_unique<CallOptions>(live, values_, options_.startupDir);
-  encoder_ = std::make_unique<tx::SequenceEncoder>(tones_, ptt_, *callOptions_);
-  commands_ = std::make_unique<control::CommandInterpreter>(tones_, *encoder_, ptt_, log_,
-                                                            messages_, sleeper_);
-  remoteActions_ = std::make_unique<RemoteActions>(*commands_, *encoder_);
+  transmitter_.Start();
+  alerts_.Start();
+  responder_ = std::make_unique<control::CallResponder>(
+      [this] { return store_.Snapshot()->answer; }, [this] { return CurrentCallOptions(); }, log_,
+      transmitter_, alerts_, messages_);
+  remoteActions_ = std::make_unique<RemoteActions>(*this);
   server_ = std::make_unique<control::IPCommServer>(log_, *remoteActions_);
-  responder_ = std::make_unique<control::CallResponder>(live, log_, *server_, *encoder_, *commands_,
-                                                        tones_, ptt_, messages_, sleeper_);
+  remoteSubscriber_ = std::make_unique<RemoteSubscriber>(*server_);
+  if (control::CallSubscriber* shown = frontEnd.Calls()) {
+    calls_.Subscribe("window", *shown);
+  }
+  calls_.Subscribe("remote client", *remoteSubscriber_);
+  calls_.Subscribe("responder", *responder_);
+  calls_.Start();
+  callsToBus_ = std::make_unique<CallsToBus>(calls_, tickClock_, decoder_);
   analysisLog_ = std::make_unique<AnalysisToLog>(log_);
-  decoder_.SetSinks({frontEnd.Spectrum(), responder_.get(), analysisLog_.get()});
+  decoder_.SetSinks({frontEnd.Spectrum(), callsToBus_.get(), analysisLog_.get()});
   started_ = true;
-  ChangeInputDevice(controls.SelectedDevice(DeviceList::kInput));
+  ChangeInputDevice(IndexOf(devices.inputs, settings->inputDevice));
   std::string serverError;
   if (server_->Start(options_.remotePort, serverError)) {
     std::fprintf(err_, "Remote control on port %u\n", static_cast<unsigned>(server_->Port()));
@@ -146,6 +208,10 @@ void Station::ChangeInputDevice(int input) {
   if (!started_ || stopped_) {
     return;
   }
+  const std::string name = input >= 0 && static_cast<std::size_t>(input) < inputs_.size()
+                               ? inputs_[static_cast<std::size_t>(input)].name
+                               : "";
+  store_.Update([&](Settings& s) { s.inputDevice = name; });
   audio::StopCapture(recorder_);
   if (!audio::StartCapture(recorder_, inputs_, input,
                            [this](core::CaptureBuffer b) { decoder_.AnalyseBuffer(b); })) {
@@ -156,14 +222,19 @@ void Station::ChangeInputDevice(int input) {
 }
 
 void Station::ChangeOutputDevice(int selected) {
-  if (started_ && !stopped_) {
-    tones_.OpenOutputDevices(selected);
+  if (!started_ || stopped_) {
+    return;
   }
+  store_.Update([&](Settings& s) { s.outputDevice = NameAt(Names(tones_.OutputSlots()), selected); });
+  // The transmit device belongs to the transmit thread: it is replaced
+  // between two transmissions, never under one.
+  transmitter_.Run([this, selected](tx::Transmission&) { tones_.OpenOutputDevices(selected); });
 }
 
-const core::ToneSet* Station::ChangeMode() {
+const core::ToneSet* Station::ChangeMode(Mode mode) {
+  store_.Update([mode](Settings& s) { s.mode = mode; });
   // No selection keeps the tone set in use.
-  if (const core::ToneSet* toneSet = core::BuiltInToneSet(frontEnd_->Settings().SelectedMode())) {
+  if (const core::ToneSet* toneSet = ToneSetOf(mode)) {
     decoder_.SetToneSet(toneSet);
   }
   return decoder_.CurrentToneSet();
@@ -174,19 +245,37 @@ void Station::CallExecute(const std::string& callText) {
     return;
   }
   const std::string text = callText.substr(0, 255);
-  if (!text.empty() && text.front() == '!') {
-    commands_->Run(std::string_view(text).substr(1));  // logs its own lines
+  const tx::CallOptions options = CurrentCallOptions();
+  if (const auto command = control::CommandStringOf(text)) {
+    bool ok = true;
+    transmitter_.Run([&](tx::Transmission& tx) {
+      ok = control::RunCommandString(tx, *command, options, log_);  // logs its own lines
+    });
+    if (!ok) {
+      messages_.ShowMessage(control::kSyntaxError);
+    }
   }
   if (audio::FileExists(text)) {
-    audio::PlayWaveFile(tones_, ptt_, messages_, text, 1);
+    audio::WaveOutcome outcome = audio::WaveOutcome::kFailed;
+    transmitter_.Run([&](tx::Transmission& tx) { outcome = tx::SendWaveFile(tx, text); });
+    audio::ReportWaveOutcome(outcome, messages_);
     log_.Report("File sent: " + text);
     return;
   }
   const std::string code = text.substr(0, 5);
   if (core::IsCallCode(code)) {
-    encoder_->SendCall(code);
+    transmitter_.Run([&](tx::Transmission& tx) { tx::SendCall(tx, code, options); });
     log_.Report("Code sent: " + text);
   }
+}
+
+void Station::ApplyPttDialog(const tx::PttDialogState& state) {
+  if (!started_ || stopped_) {
+    tx::AcceptPttDialog(ptt_, state);
+    return;
+  }
+  // The port is re-opened between two transmissions, never under one.
+  transmitter_.Run([&](tx::Transmission&) { tx::AcceptPttDialog(ptt_, state); });
 }
 
 bool Station::ToggleAnalysisLog() {
@@ -197,7 +286,7 @@ bool Station::ToggleAnalysisLog() {
 
 void Station::SetDecoderChoice(core::DecoderChoice choice) {
   decoder_.SetChoice(choice);
-  values_.decoder = static_cast<int>(choice);
+  store_.Update([choice](Settings& s) { s.decoder = choice; });
 }
 
 void Station::CalibrateIdle() {
@@ -205,10 +294,7 @@ void Station::CalibrateIdle() {
 }
 
 void Station::AbortTransmissions() {
-  if (commands_) {
-    commands_->Abort();
-  }
-  sleeper_.Interrupt();
+  transmitter_.Abort();
 }
 
 void Station::ShutDown() {
@@ -216,18 +302,26 @@ void Station::ShutDown() {
     return;
   }
   stopped_ = true;
-  values_.threshold = decoder_.Standard().Detector().Threshold();
-  values_.ptt = ptt_.Settings();
+  store_.Update([this](Settings& s) {
+    s.threshold = decoder_.Standard().Detector().Threshold();
+    s.ptt = ptt_.Settings();
+  });
   std::string saveError;
-  if (!SaveSettings(options_.startupDir, frontEnd_->Settings(), values_, saveError)) {
+  if (!SaveSettings(options_.startupDir, *store_.Snapshot(), saveError)) {
     std::fprintf(err_, "sequelo: settings not saved: %s\n", saveError.c_str());
     std::fflush(err_);
   }
+  transmitter_.Stop();  // the running job cut short, the transmitter released
+  alerts_.Stop();
   tones_.CloseOutputDevices();
   audio::StopCapture(recorder_);
+  // The calls decoded before capture stopped are still logged and handed on
+  // (an answer to them is refused: the transmitter has stopped).
+  calls_.Stop();
   log_.WriteLogLine("Program termination");
   ptt_.ClosePttPort();
   log_.CloseLogFile();
+  activities_.Stop();
   // Last: the server's thread uses everything above, and must be gone
   // before any of it is destroyed (a process that ends lets it run on).
   server_->Stop();
@@ -235,22 +329,8 @@ void Station::ShutDown() {
 
 namespace {
 
-// The console's front end: a settings record, nothing to draw.
-class ConsoleFrontEnd final : public StationFrontEnd {
- public:
-  SettingsView& Settings() override { return record_; }
-  LiveControls& Live() override { return live_; }
-  void InputDevicesListed(const std::vector<std::string>& names) override {
-    record_.SetDeviceNames(DeviceList::kInput, names);
-  }
-  void OutputDevicesListed(const std::vector<std::string>& names) override {
-    record_.SetDeviceNames(DeviceList::kOutput, names);
-  }
-
- private:
-  SettingsRecord record_;
-  RecordControls live_{record_};
-};
+// The console's front end: nothing to show.
+class ConsoleFrontEnd final : public StationFrontEnd {};
 
 }  // namespace
 
@@ -265,7 +345,7 @@ int RunStation(const StationOptions& options, audio::AudioBackend& audio, tx::Se
   Station station(options, audio, port, wallClock, activities, messages, launcher, err);
   station.StartUp(frontEnd);
   WaitReportingLostBuffers(station.Recorder(), waitForStop, err);
-  // A transmission under way ends at its next step.
+  // A transmission under way ends at once, the transmitter released.
   station.AbortTransmissions();
   station.ShutDown();
   return 0;

@@ -44,10 +44,8 @@ int RunPortsCommand(const std::vector<std::string>& devices, std::FILE* out, std
 
 int RunPttTestCommand(const std::string& startupDir, std::uint32_t holdMs, tx::SerialPort& port,
                       core::MessageSink& messages, core::Sleeper& sleeper, std::FILE* out) {
-  SettingsRecord controls;
-  ProgramValues values;
-  LoadSettings(startupDir, controls, values);
-  const tx::PttSettings& s = values.ptt;
+  const Settings settings = LoadSettings(startupDir, {});
+  const tx::PttSettings& s = settings.ptt;
   std::fprintf(out, "Settings: %s\n", SettingsPath(startupDir).c_str());
   if (s.usePttControl == 0) {
     std::fprintf(out,

@@ -54,7 +54,7 @@ bool ToneGenerator::AddOutputDevice(const AudioDeviceInfo& device) {
 }
 
 bool ToneGenerator::OpenOutputDevices(int selectedIndex) {
-  std::lock_guard lock(transmitLock_);
+  std::lock_guard lock(localLock_);
   transmit_.reset();
   local_.reset();
   openError_.clear();
@@ -85,13 +85,12 @@ bool ToneGenerator::OpenOutputDevices(int selectedIndex) {
 }
 
 void ToneGenerator::CloseOutputDevices() {
-  std::lock_guard lock(transmitLock_);
+  std::lock_guard lock(localLock_);
   transmit_.reset();
   local_.reset();
 }
 
 void ToneGenerator::PlayTone(std::uint32_t freqHz, std::uint32_t durationMs) {
-  std::lock_guard lock(transmitLock_);
   if (!transmit_) {
     return;
   }
@@ -103,11 +102,21 @@ void ToneGenerator::PlayTone(std::uint32_t freqHz, std::uint32_t durationMs) {
   transmit_->Write(samples);
 }
 
-void ToneGenerator::DrainTransmit() {
-  std::lock_guard lock(transmitLock_);
-  if (transmit_) {
-    transmit_->Drain();
+bool ToneGenerator::PlayOnTransmit(std::span<const std::int16_t> samples) {
+  return transmit_ != nullptr && transmit_->Write(samples);
+}
+
+bool ToneGenerator::DrainTransmit() {
+  return transmit_ == nullptr || transmit_->Drain();
+}
+
+bool ToneGenerator::PlayLocal(std::span<const std::int16_t> samples) {
+  std::lock_guard lock(localLock_);
+  if (!local_) {
+    return false;
   }
+  const bool written = local_->Write(samples);
+  return local_->Drain() && written;
 }
 
 }  // namespace sequelo::audio

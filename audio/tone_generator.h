@@ -4,10 +4,11 @@
 // 11025 Hz, and the sound-file buffer that keeps a copy of every tone played
 // since a call began.
 //
-// Threads: PlayTone and wave-file plays run on whichever thread transmits.
-// Every transmission holds TransmitLock() from start to end, so two never
-// overlap; OpenOutputDevices takes it too, so a device is never replaced
-// while something plays on it.
+// Threads: the transmit device and the sound-file buffer belong to the one
+// thread that transmits (a station's transmit thread), which also opens and
+// closes the devices while it runs. The local device is also played on by
+// the local sound thread; a lock of its own keeps it from being replaced
+// mid-write.
 #pragma once
 
 #include <array>
@@ -75,14 +76,20 @@ class ToneGenerator {
   // 0 ms plays nothing; without a transmit device nothing is played or kept.
   void PlayTone(std::uint32_t freqHz, std::uint32_t durationMs);
 
+  // Samples on the transmit device, not kept. False without a transmit
+  // device or when the device failed.
+  bool PlayOnTransmit(std::span<const std::int16_t> samples);
   // Waits until everything sent to the transmit device has played (call
-  // before releasing the transmitter).
-  void DrainTransmit();
+  // before releasing the transmitter). False when the device failed.
+  bool DrainTransmit();
 
-  // Held for a whole transmission. Recursive: a call holds it and its tones
-  // take it again.
-  std::recursive_mutex& TransmitLock() { return transmitLock_; }
-  // The devices, for wave-file plays; call with TransmitLock() held.
+  // Plays samples on the local device and waits until they have played.
+  // Any thread; one local play at a time. False when it failed.
+  bool PlayLocal(std::span<const std::int16_t> samples);
+
+  bool HasTransmitDevice() const { return transmit_ != nullptr; }
+  // The open devices, to look at (tests, diagnostics); playing goes through
+  // the functions above.
   PlaybackStream* TransmitDevice() { return transmit_.get(); }
   PlaybackStream* LocalDevice() { return local_.get(); }
   // Why the transmit device could not be opened.
@@ -93,8 +100,8 @@ class ToneGenerator {
  private:
   AudioBackend& audio_;
   std::vector<AudioDeviceInfo> slots_;
-  std::recursive_mutex transmitLock_;
   std::unique_ptr<PlaybackStream> transmit_;
+  std::mutex localLock_;  // the local device, against a reopen
   std::unique_ptr<PlaybackStream> local_;
   std::string openError_;
   SoundFileBuffer soundFile_;

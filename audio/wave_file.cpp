@@ -4,10 +4,7 @@
 // size and the samples to the end of the file; no other chunk order is
 // accepted. Sizes in the header are never trusted for allocation.
 //
-// Threads: checks and writes run on any thread. PlayWaveFile holds the tone
-// generator's TransmitLock() while it reads and plays; the array the samples
-// are read into is shared and guarded by its own mutex, taken only inside
-// that lock.
+// Threads: any thread may check, read or write a file.
 #include "audio/wave_file.h"
 
 #include <fcntl.h>
@@ -19,7 +16,6 @@
 #include <array>
 #include <cerrno>
 #include <memory>
-#include <mutex>
 #include <system_error>
 
 namespace sequelo::audio {
@@ -125,90 +121,20 @@ bool ReadHeaderThroughFormat(std::FILE* file, off_t fileSize) {
          format.samplesPerSec == kWaveSamplesPerSec && format.bitsPerSample == kWaveBitsPerSample;
 }
 
-// The array samples are read into: one for the program, so a play costs no
-// allocation. Guarded by `mutex`.
-struct SampleStore {
-  std::mutex mutex;
-  std::array<std::int16_t, kWaveSampleArraySize> samples{};
-};
-
-SampleStore& Store() {
-  static SampleStore store;
-  return store;
-}
-
 // Reads little-endian samples in blocks to the end of the file or until the
 // longest play has been read; a last odd byte is left out.
-std::size_t ReadSamples(std::FILE* file, std::array<std::int16_t, kWaveSampleArraySize>& out) {
+void ReadSamples(std::FILE* file, std::vector<std::int16_t>& out) {
   std::array<std::uint8_t, kWaveReadBlockBytes> block{};
-  std::size_t count = 0;
-  // Full blocks end exactly on kMaxWaveSamples; the array has room for one
-  // more block should a read ever come back short before the end.
-  while (count < kMaxWaveSamples && count + block.size() / 2 <= out.size()) {
+  while (out.size() < kMaxWaveSamples) {
     const std::size_t got = std::fread(block.data(), 1, block.size(), file);
     if (got == 0) {
       break;
     }
-    const std::size_t samples = got / 2;
+    const std::size_t samples = std::min(got / 2, kMaxWaveSamples - out.size());
     for (std::size_t i = 0; i < samples; ++i) {
-      out[count + i] = static_cast<std::int16_t>(Uint16At(block, 2 * i));
+      out.push_back(static_cast<std::int16_t>(Uint16At(block, 2 * i)));
     }
-    count += samples;
   }
-  return std::min(count, kMaxWaveSamples);
-}
-
-// Keys the transmitter for its lifetime, so it is released on every way out.
-class KeyedTransmitter {
- public:
-  explicit KeyedTransmitter(core::Transmitter& ptt) : ptt_(ptt) { ptt_.KeyTransmitter(); }
-  ~KeyedTransmitter() { ptt_.ReleaseTransmitter(); }
-  KeyedTransmitter(const KeyedTransmitter&) = delete;
-  KeyedTransmitter& operator=(const KeyedTransmitter&) = delete;
-
- private:
-  core::Transmitter& ptt_;
-};
-
-// Hands the samples to the device and waits until they have played. Drains
-// after a failed write too, so whatever was queued has finished before the
-// transmitter is released or the device can be replaced.
-bool WriteAndDrain(PlaybackStream& device, std::span<const std::int16_t> samples) {
-  const bool written = device.Write(samples);
-  const bool drained = device.Drain();
-  return written && drained;
-}
-
-enum class PlayOutcome { kPlayed, kFailed, kNotSupported };
-
-// Reads the file and plays it on `device`; with `keyed` the transmitter is
-// keyed once the file has been read and released after the last sample.
-// Call with the transmit lock held.
-PlayOutcome ReadAndPlay(PlaybackStream& device, core::Transmitter& ptt, const std::string& path,
-                        bool keyed) {
-  off_t fileSize = 0;
-  FilePtr file = OpenRegularFile(path, fileSize);
-  if (!file) {
-    return PlayOutcome::kFailed;
-  }
-  std::uint32_t dataSize = 0;
-  if (!ReadHeaderThroughFormat(file.get(), fileSize) || !ReadChunkTag(file.get(), "data") ||
-      !ReadUint32(file.get(), dataSize)) {
-    return PlayOutcome::kNotSupported;
-  }
-  SampleStore& store = Store();
-  std::lock_guard storeLock(store.mutex);
-  const std::size_t count = ReadSamples(file.get(), store.samples);
-  file.reset();
-  if (count == 0) {
-    return PlayOutcome::kFailed;
-  }
-  const std::span<const std::int16_t> samples(store.samples.data(), count);
-  if (!keyed) {
-    return WriteAndDrain(device, samples) ? PlayOutcome::kPlayed : PlayOutcome::kFailed;
-  }
-  const KeyedTransmitter transmitting(ptt);
-  return WriteAndDrain(device, samples) ? PlayOutcome::kPlayed : PlayOutcome::kFailed;
 }
 
 void SetError(std::string* error, int code) {
@@ -252,26 +178,40 @@ bool IsValidWaveFile(const std::string& path) {
   return file && ReadHeaderThroughFormat(file.get(), fileSize);
 }
 
-bool PlayWaveFile(ToneGenerator& tones, core::Transmitter& ptt, core::MessageSink& messages,
-                  const std::string& path, int target) {
-  if (target != 0 && target != 1) {
-    return false;
+WaveOutcome ReadWaveFile(const std::string& path, std::vector<std::int16_t>& samples) {
+  samples.clear();
+  off_t fileSize = 0;
+  FilePtr file = OpenRegularFile(path, fileSize);
+  if (!file) {
+    return WaveOutcome::kFailed;
   }
-  PlayOutcome outcome = PlayOutcome::kFailed;
-  {
-    std::lock_guard lock(tones.TransmitLock());
-    PlaybackStream* device = target == 1 ? tones.TransmitDevice() : tones.LocalDevice();
-    if (device == nullptr) {
-      return false;
-    }
-    outcome = ReadAndPlay(*device, ptt, path, target == 1);
+  std::uint32_t dataSize = 0;
+  if (!ReadHeaderThroughFormat(file.get(), fileSize) || !ReadChunkTag(file.get(), "data") ||
+      !ReadUint32(file.get(), dataSize)) {
+    return WaveOutcome::kNotSupported;
   }
-  // Shown after the lock is let go: the operator's answer may take a while
-  // and must not hold up other transmissions.
-  if (outcome == PlayOutcome::kNotSupported) {
+  // Sizes in the header are not trusted: the file's own end decides.
+  samples.reserve(std::min<std::size_t>(static_cast<std::size_t>(fileSize) / 2, kMaxWaveSamples));
+  ReadSamples(file.get(), samples);
+  return samples.empty() ? WaveOutcome::kFailed : WaveOutcome::kPlayed;
+}
+
+void ReportWaveOutcome(WaveOutcome outcome, core::MessageSink& messages) {
+  if (outcome == WaveOutcome::kNotSupported) {
     messages.ShowMessage(kWaveFormatNotSupported);
   }
-  return outcome == PlayOutcome::kPlayed;
+}
+
+WaveOutcome PlayWaveFileLocal(ToneGenerator& tones, const std::string& path) {
+  if (tones.LocalDevice() == nullptr) {
+    return WaveOutcome::kFailed;  // nothing to play on: the file is not even read
+  }
+  std::vector<std::int16_t> samples;
+  const WaveOutcome read = ReadWaveFile(path, samples);
+  if (read != WaveOutcome::kPlayed) {
+    return read;
+  }
+  return tones.PlayLocal(samples) ? WaveOutcome::kPlayed : WaveOutcome::kFailed;
 }
 
 bool WriteCodeSoundFile(const SoundFileBuffer& buffer, const std::string& path,

@@ -1,12 +1,10 @@
 // The program's own wave files: RIFF/WAVE, PCM, mono, 11025 Hz, 16-bit.
-// Checking a file, playing one on the local or the transmit device (keying
-// the transmitter around a transmit play), and writing the sound-file buffer
-// out as one.
+// Checking and reading a file, playing one on the local device, and writing
+// the sound-file buffer out as one. Sending one keyed is a transmit job
+// (tx/wave_send.h).
 //
-// Threads: any thread may check or write a file. PlayWaveFile runs on the
-// thread that transmits and takes the generator's TransmitLock() itself.
-// WriteCodeSoundFile reads the buffer it is given, so call it with
-// TransmitLock() held while tones may still be appended to that buffer.
+// Threads: any thread may check, read or write a file. WriteCodeSoundFile
+// reads the buffer it is given: call it on the thread that transmits.
 #pragma once
 
 #include <cstddef>
@@ -15,10 +13,10 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "audio/tone_generator.h"
 #include "core/message_sink.h"
-#include "core/transmitter.h"
 
 namespace sequelo::audio {
 
@@ -30,8 +28,6 @@ inline constexpr std::uint16_t kWaveBitsPerSample = 16;
 
 // The longest play: at most this many samples are read from a file.
 inline constexpr std::size_t kMaxWaveSamples = 359424;
-// The size of the array the samples are read into.
-inline constexpr std::size_t kWaveSampleArraySize = 360448;
 // Samples are read in blocks of this many bytes.
 inline constexpr std::size_t kWaveReadBlockBytes = 1024;
 // The size of a written file before its samples.
@@ -67,14 +63,21 @@ bool ReadChunkTag(std::FILE* file, std::string_view tag);
 // chunk, is one the program plays. Does not look for the samples.
 bool IsValidWaveFile(const std::string& path);
 
-// Plays a wave file: `target` 0 on the local device, 1 on the transmit device
-// with the transmitter keyed after the file has been read and released once
-// the last sample has played; any other target does nothing. Holds
-// tones.TransmitLock() while it reads and plays. A file whose header is not
-// one the program plays is reported to the operator ("File format not
-// supported."). Returns true when the samples were played.
-bool PlayWaveFile(ToneGenerator& tones, core::Transmitter& ptt, core::MessageSink& messages,
-                  const std::string& path, int target);
+// How reading or playing a wave file ended.
+enum class WaveOutcome { kPlayed, kFailed, kNotSupported };
+
+// Reads the samples of a wave file the program plays, at most
+// kMaxWaveSamples. kNotSupported when its header is not one the program
+// plays, kFailed when it cannot be opened or holds no samples.
+WaveOutcome ReadWaveFile(const std::string& path, std::vector<std::int16_t>& samples);
+
+// Plays a wave file on the local device (never keyed) and waits until it
+// has played. Any thread.
+WaveOutcome PlayWaveFileLocal(ToneGenerator& tones, const std::string& path);
+
+// A file whose header is not one the program plays is reported to the
+// operator ("File format not supported."); other outcomes say nothing.
+void ReportWaveOutcome(WaveOutcome outcome, core::MessageSink& messages);
 
 // Writes the buffer's samples as a wave file, replacing any file at `path`.
 // Returns false (with a reason in `error`, if given) when the file cannot be

@@ -61,9 +61,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cannot capture from Loopback\n");
     return 1;
   }
-  tx::FixedCallOptions options(tx::CallOptionsForMode(core::kModeZvei));
   ReleaseTime ptt;
-  tx::SequenceEncoder encoder(tones, ptt, options);
+  tx::SequenceEncoder encoder(tones, ptt, tx::CallOptionsForMode(core::kModeZvei));
   std::vector<double> latenciesMs;
   for (int i = 0; i < calls; ++i) {
     const int before = codes.count;

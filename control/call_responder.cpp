@@ -1,7 +1,10 @@
 #include "control/call_responder.h"
 
 #include "audio/wave_file.h"
+#include "control/command_interpreter.h"
+#include "control/command_text.h"
 #include "core/tone_set.h"
+#include "tx/wave_send.h"
 
 namespace sequelo::control {
 namespace {
@@ -17,82 +20,74 @@ std::string Cut(std::string text, std::size_t chars) {
 }
 }  // namespace
 
-std::uint32_t ParseDelayMs(std::string_view text) {
-  if (text.empty()) {
-    return 0;
-  }
-  std::uint64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') {
-      return 0;
-    }
-    value = value * 10 + static_cast<std::uint64_t>(c - '0');
-    if (value > UINT32_MAX) {
-      return 0;
-    }
-  }
-  return static_cast<std::uint32_t>(value);
-}
+AlertPlayer::AlertPlayer(audio::ToneGenerator& tones, core::MessageSink& messages)
+    : queue_(kWaitingAlerts, [&tones, &messages](std::string& path) {
+        audio::ReportWaveOutcome(audio::PlayWaveFileLocal(tones, path), messages);
+      }) {}
 
-CallResponder::CallResponder(ResponderControls& controls, core::EventLog& log, RemoteClient& client,
-                             tx::SequenceEncoder& encoder, CommandInterpreter& commands,
-                             audio::ToneGenerator& tones, core::Transmitter& ptt,
-                             core::MessageSink& messages, core::Sleeper& sleeper)
-    : controls_(controls),
+CallResponder::CallResponder(AnswerSource answer, CallOptionsSource callOptions,
+                             core::EventLog& log, tx::TransmitQueue& transmitter,
+                             AlertPlayer& alerts, core::MessageSink& messages)
+    : answer_(std::move(answer)),
+      callOptions_(std::move(callOptions)),
       log_(log),
-      client_(client),
-      encoder_(encoder),
-      commands_(commands),
-      tones_(tones),
-      ptt_(ptt),
-      messages_(messages),
-      sleeper_(sleeper) {}
+      transmitter_(transmitter),
+      alerts_(alerts),
+      messages_(messages) {}
 
-void CallResponder::WaitBeforeResponse(std::uint32_t delayMs) {
+void CallResponder::Answer(const CallEvent& event, std::uint32_t delayMs, tx::TransmitJob job) {
   log_.Report("Waiting " + std::to_string(delayMs) + " ms...");
-  sleeper_.SleepMs(delayMs);
+  transmitter_.Post(std::move(job), event.endTickMs + delayMs)->Wait();
 }
 
-void CallResponder::PlayAlert() {
-  audio::PlayWaveFile(tones_, ptt_, messages_, Cut(controls_.WaveFileToPlay(), kPathChars), 0);
-}
-
-void CallResponder::HandleReceivedCode(std::string_view code) {
-  controls_.ShowReceivedCode(code);
-  log_.Report("Code received: " + std::string(code));
-  client_.SendToClient(code);
-  const std::uint32_t delayMs = ParseDelayMs(controls_.DelayText());
-  const std::string ownCode = Cut(controls_.OwnCode(), kCodeFieldChars);
-  const std::string ownGroup = Cut(controls_.OwnGroup(), kCodeFieldChars);
+void CallResponder::OnCall(const CallEvent& event) {
+  const AnswerSettings s = answer_();
+  const std::string_view code = event.code;
+  const std::uint32_t delayMs = ParseDelayMs(s.delayText);
+  const std::string ownCode = Cut(s.ownCode, kCodeFieldChars);
+  const std::string ownGroup = Cut(s.ownGroup, kCodeFieldChars);
 
   if (core::MatchCode(code, ownCode)) {
-    const int action = controls_.Action();
-    if (action == static_cast<int>(ResponseAction::kSendOwnCode)) {
-      WaitBeforeResponse(delayMs);
-      encoder_.SendCall(ownCode);
-      log_.Report("Responding with own code: " + ownCode);
-    } else if (action == static_cast<int>(ResponseAction::kSendFixed)) {
-      const std::string fixed = Cut(controls_.FixedText(), kFixedTextChars);
-      WaitBeforeResponse(delayMs);
-      log_.Report("Responding with fixed: " + fixed);
-      if (!fixed.empty() && fixed.front() == '!') {
-        commands_.Run(std::string_view(fixed).substr(1));
-      } else {
-        encoder_.SendCall(fixed);
+    const tx::CallOptions options = callOptions_();
+    if (s.action == ResponseAction::kSendOwnCode) {
+      Answer(event, delayMs, [&](tx::Transmission& tx) {
+        tx::SendCall(tx, ownCode, options);
+        if (!tx.Aborted()) {
+          log_.Report("Responding with own code: " + ownCode);
+        }
+      });
+    } else if (s.action == ResponseAction::kSendFixed) {
+      const std::string fixed = Cut(s.fixedText, kFixedTextChars);
+      bool syntaxOk = true;
+      Answer(event, delayMs, [&](tx::Transmission& tx) {
+        log_.Report("Responding with fixed: " + fixed);
+        if (const auto command = CommandStringOf(fixed)) {
+          syntaxOk = RunCommandString(tx, *command, options, log_);
+        } else {
+          tx::SendCall(tx, fixed, options);
+        }
+      });
+      if (!syntaxOk) {
+        messages_.ShowMessage(kSyntaxError);
       }
-    } else if (action == static_cast<int>(ResponseAction::kSendSound)) {
-      const std::string path = Cut(controls_.WaveFileToSend(), kPathChars);
-      WaitBeforeResponse(delayMs);
-      audio::PlayWaveFile(tones_, ptt_, messages_, path, 1);
-      log_.Report("Responding with wave file: " + path);
+    } else if (s.action == ResponseAction::kSendSound) {
+      const std::string path = Cut(s.waveFileToSend, kPathChars);
+      audio::WaveOutcome outcome = audio::WaveOutcome::kFailed;
+      Answer(event, delayMs, [&](tx::Transmission& tx) {
+        outcome = tx::SendWaveFile(tx, path);
+        if (!tx.Aborted()) {
+          log_.Report("Responding with wave file: " + path);
+        }
+      });
+      audio::ReportWaveOutcome(outcome, messages_);
     }
-    if (controls_.PlaySoundOnRx()) {
-      PlayAlert();
+    if (s.playSoundOnRx) {
+      alerts_.Play(Cut(s.waveFileToPlay, kPathChars));
     }
   }
   // The own group, independently: only the alert sound.
-  if (core::MatchCode(code, ownGroup) && controls_.PlaySoundOnRx()) {
-    PlayAlert();
+  if (core::MatchCode(code, ownGroup) && s.playSoundOnRx) {
+    alerts_.Play(Cut(s.waveFileToPlay, kPathChars));
   }
 }
 

@@ -1,78 +1,80 @@
-// The reaction to every received code: show it, log it, forward it to the
-// remote client, and when it matches the own code, wait the response delay
-// and answer as the operator chose (own code, fixed code or command string,
-// wave file); the own code or the own group can also play an alert sound on
-// the local output. Runs on the capture thread and blocks it for the whole
-// reaction. The operator's choices are read at the moment of each code.
+// The answer to a received call: when it matches the own code, the answer
+// the operator chose (own code, fixed code or command string, wave file) is
+// posted to the transmit queue to start the response delay after the
+// call's end; the own code or the own group can also play an alert sound on
+// the local output. A subscriber of the call events: runs on its own
+// thread, and reads the operator's choices as they are at each call.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
 #include "audio/tone_generator.h"
-#include "control/command_interpreter.h"
-#include "core/clock.h"
-#include "core/decoder_sinks.h"
+#include "control/call_events.h"
+#include "control/work_queue.h"
 #include "core/event_log.h"
 #include "core/message_sink.h"
-#include "core/transmitter.h"
 #include "tx/sequence_encoder.h"
+#include "tx/transmit_queue.h"
 
 namespace sequelo::control {
 
-enum class ResponseAction { kNothing = 0, kSendOwnCode = 1, kSendFixed = 2, kSendSound = 3 };
+// The response radio group; kUnset when none is checked.
+enum class ResponseAction { kUnset = -1, kNothing = 0, kSendOwnCode = 1, kSendFixed = 2, kSendSound = 3 };
 
-// The controls the reaction reads (the window's widgets, or the headless
-// station's record) and the one it writes. Any thread.
-class ResponderControls {
- public:
-  virtual ~ResponderControls() = default;
-  virtual void ShowReceivedCode(std::string_view code) = 0;
-  virtual std::string OwnCode() = 0;
-  virtual std::string OwnGroup() = 0;
-  virtual std::string DelayText() = 0;
-  // The checked response button; -1 when none is checked.
-  virtual int Action() = 0;
-  virtual std::string FixedText() = 0;
-  virtual std::string WaveFileToSend() = 0;
-  virtual bool PlaySoundOnRx() = 0;
-  virtual std::string WaveFileToPlay() = 0;
+// The operator's choices for answering, as the settings hold them.
+struct AnswerSettings {
+  std::string ownCode = "0";
+  std::string ownGroup = "0";
+  std::string delayText = "1000";  // the Delay field as typed (ms)
+  ResponseAction action = ResponseAction::kNothing;
+  std::string fixedText = "0";  // a code, or a '!' command string
+  std::string waveFileToSend;
+  bool playSoundOnRx = false;
+  std::string waveFileToPlay;
+  bool operator==(const AnswerSettings&) const = default;
 };
 
-// Where received codes go to the remote client (nothing when none is there).
-class RemoteClient {
+// Plays alert sounds on the local output, one after another, on a thread of
+// its own: never on the event thread or the transmitter's. Post never waits;
+// alerts beyond a few waiting are dropped.
+class AlertPlayer {
  public:
-  virtual ~RemoteClient() = default;
-  virtual void SendToClient(std::string_view code) = 0;
-};
-
-// The response delay field: an unsigned number, 0 when empty or not a number.
-std::uint32_t ParseDelayMs(std::string_view text);
-
-class CallResponder final : public core::CodeHandler {
- public:
-  // All must outlive the responder.
-  CallResponder(ResponderControls& controls, core::EventLog& log, RemoteClient& client,
-                tx::SequenceEncoder& encoder, CommandInterpreter& commands,
-                audio::ToneGenerator& tones, core::Transmitter& ptt, core::MessageSink& messages,
-                core::Sleeper& sleeper);
-
-  void HandleReceivedCode(std::string_view code) override;
-  // Logs "Waiting <ms> ms..." and waits.
-  void WaitBeforeResponse(std::uint32_t delayMs);
+  static constexpr std::size_t kWaitingAlerts = 8;
+  // Both must outlive the player.
+  AlertPlayer(audio::ToneGenerator& tones, core::MessageSink& messages);
+  void Start() { queue_.Start(); }
+  void Stop() { queue_.Stop(); }
+  void Play(std::string path) { queue_.Post(std::move(path)); }
+  void WaitIdle() { queue_.WaitIdle(); }
 
  private:
-  void PlayAlert();
+  WorkQueue<std::string> queue_;
+};
 
-  ResponderControls& controls_;
+class CallResponder final : public CallSubscriber {
+ public:
+  using AnswerSource = std::function<AnswerSettings()>;
+  using CallOptionsSource = std::function<tx::CallOptions()>;
+  // All must outlive the responder.
+  CallResponder(AnswerSource answer, CallOptionsSource callOptions, core::EventLog& log,
+                tx::TransmitQueue& transmitter, AlertPlayer& alerts, core::MessageSink& messages);
+
+  void OnCall(const CallEvent& event) override;
+
+ private:
+  // Logs "Waiting <ms> ms...", posts the answer to start `delayMs` after the
+  // call's end and waits for it to end; reports a syntax error or a wave
+  // file the program cannot play once the transmitter is free.
+  void Answer(const CallEvent& event, std::uint32_t delayMs, tx::TransmitJob job);
+
+  AnswerSource answer_;
+  CallOptionsSource callOptions_;
   core::EventLog& log_;
-  RemoteClient& client_;
-  tx::SequenceEncoder& encoder_;
-  CommandInterpreter& commands_;
-  audio::ToneGenerator& tones_;
-  core::Transmitter& ptt_;
+  tx::TransmitQueue& transmitter_;
+  AlertPlayer& alerts_;
   core::MessageSink& messages_;
-  core::Sleeper& sleeper_;
 };
 
 }  // namespace sequelo::control

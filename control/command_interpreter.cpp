@@ -1,110 +1,93 @@
 #include "control/command_interpreter.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstdio>
-#include <mutex>
 
 namespace sequelo::control {
+namespace {
 
-CommandInterpreter::CommandInterpreter(audio::ToneGenerator& tones, tx::SequenceEncoder& encoder,
-                                       core::Transmitter& ptt, core::EventLog& log,
-                                       core::MessageSink& messages, core::Sleeper& sleeper)
-    : tones_(tones),
-      encoder_(encoder),
-      ptt_(ptt),
-      log_(log),
-      messages_(messages),
-      sleeper_(sleeper) {}
-
-void CommandInterpreter::Run(std::string_view text) {
-  bool syntaxError = false;
-  {
-    std::lock_guard lock(tones_.TransmitLock());
+// Reads the command text field by field.
+class CommandReader {
+ public:
+  explicit CommandReader(std::string_view text) {
     const std::size_t n = std::min(text.size(), kCommandBufferBytes - 1);
-    std::copy_n(text.begin(), n, buffer_.begin());
-    buffer_[n] = '\0';
-    syntaxError = !RunCommandString();
-  }
-  // Reported once the transmitter is released and the transmit lock is
-  // free: an operator reading the message holds up nothing.
-  if (syntaxError) {
-    messages_.ShowMessage(kSyntaxError);
-  }
-}
-
-bool CommandInterpreter::ReadField(int digits, unsigned& value) {
-  value = 0;
-  for (int i = 0; i < digits; ++i) {
-    const char c = buffer_[cursor_];
-    if (c < '0' || c > '9') {
-      return false;  // the cursor stays on the character that is not a digit
+    for (std::size_t i = 0; i < n; ++i) {
+      buffer_[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[i])));
     }
-    value = value * 10 + static_cast<unsigned>(c - '0');
-    ++cursor_;
+    buffer_[n] = '\0';  // a NUL in the text ends it there too
   }
-  return true;
-}
+  char Peek() const { return buffer_[cursor_]; }
+  void Skip() { ++cursor_; }
+  // `digits` decimal digits; false (the cursor on the offending character)
+  // when one is missing.
+  bool ReadField(int digits, unsigned& value) {
+    value = 0;
+    for (int i = 0; i < digits; ++i) {
+      const char c = buffer_[cursor_];
+      if (c < '0' || c > '9') {
+        return false;
+      }
+      value = value * 10 + static_cast<unsigned>(c - '0');
+      ++cursor_;
+    }
+    return true;
+  }
 
-bool CommandInterpreter::RunCommandString() {
-  for (char* c = buffer_.data(); *c != '\0'; ++c) {
-    *c = static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));
-  }
-  cursor_ = 0;
+ private:
+  std::array<char, kCommandBufferBytes> buffer_{};
+  std::size_t cursor_ = 0;
+};
+
+}  // namespace
+
+bool RunCommandString(tx::Transmission& tx, std::string_view text,
+                      const tx::CallOptions& callOptions, core::EventLog& log) {
+  CommandReader reader(text);
   char line[128];
   bool ok = true;
-  // A run ends at the end of the text or at a space where a command would
-  // begin; a missing digit or an unknown letter ends it as a syntax error.
-  while (ok && buffer_[cursor_] != '\0' && buffer_[cursor_] != ' ' && !aborted_) {
+  while (ok && reader.Peek() != '\0' && reader.Peek() != ' ' && !tx.Aborted()) {
     unsigned a = 0;
     unsigned b = 0;
-    const char command = buffer_[cursor_];
+    const char command = reader.Peek();
+    reader.Skip();
     if (command == 'C') {
-      ++cursor_;
-      if (!ReadField(5, a)) {
-        ok = false;
+      if (!(ok = reader.ReadField(5, a))) {
         break;
       }
       char code[16];
       std::snprintf(code, sizeof code, "%05u", a);
       std::snprintf(line, sizeof line, "Command Call %s", code);
-      log_.Report(line);
-      encoder_.SendCall(code);
+      log.Report(line);
+      tx::SendCall(tx, code, callOptions);
     } else if (command == 'P') {
-      ++cursor_;
-      if (!ReadField(4, a)) {
-        ok = false;
+      if (!(ok = reader.ReadField(4, a))) {
         break;
       }
       std::snprintf(line, sizeof line, "Command Pause %u ms", a);
-      log_.Report(line);
-      sleeper_.SleepMs(a);
+      log.Report(line);
+      tx.Pause(a);
     } else if (command == 'T') {
-      ++cursor_;
-      if (!ReadField(4, a) || !ReadField(4, b)) {
-        ok = false;
+      if (!(ok = reader.ReadField(4, a) && reader.ReadField(4, b))) {
         break;
       }
       const unsigned hz = std::min(a, kMaxCommandToneHz);
-      tones_.PlayTone(hz, b);
+      tx.PlayTone(hz, b);
       std::snprintf(line, sizeof line, "Command Tone %u Hz, %u ms", hz, b);
-      log_.Report(line);
+      log.Report(line);
     } else if (command == 'X') {
-      log_.Report("Command PTT on");
-      ptt_.KeyTransmitter();
-      ++cursor_;
+      log.Report("Command PTT on");
+      tx.Key();
     } else if (command == 'R') {
-      log_.Report("Command PTT off");
-      tones_.DrainTransmit();  // what was played goes out whole
-      ptt_.ReleaseTransmitter();
-      ++cursor_;
+      log.Report("Command PTT off");
+      tx.Release();  // what was played goes out whole
     } else {
       ok = false;  // not a command
     }
   }
   // Always released at the end, once everything played has gone out.
-  tones_.DrainTransmit();
-  ptt_.ReleaseTransmitter();
+  tx.Release();
   return ok;
 }
 

@@ -10,6 +10,8 @@
 #endif
 #include "control/ip_comm_server.h"
 
+#include "control/command_text.h"
+
 #include <array>
 #include <asio/buffer.hpp>
 #include <asio/executor_work_guard.hpp>
@@ -458,9 +460,9 @@ void IPCommServer::Impl::OnClientDisconnected(int id) {
 // Lines of every connection count, not only client 1's.
 void IPCommServer::Impl::OnClientLine(std::string_view line) {
   line = line.substr(0, line.find('\0'));
-  if (!line.empty() && line.front() == '!') {
+  if (const auto command = CommandStringOf(line)) {
     log_.Report("Socket command received: " + std::string(line));
-    actions_.RunCommand(line.substr(1));
+    actions_.RunCommand(*command);
   } else if (core::IsCallCode(line)) {
     log_.Report("Socket code received: " + std::string(line));
     actions_.SendCall(line);

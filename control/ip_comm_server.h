@@ -6,8 +6,8 @@
 // Threads: an I/O thread of the server's own does all socket work (accepting,
 // reading, writing); a server-event thread of its own delivers the events
 // (connected, line, disconnected) one at a time in the order they happened,
-// and runs the remote calls and command strings, which block it for the whole
-// transmission while socket I/O goes on. Start, Stop and the destructor are
+// and hands the remote calls and command strings to the station, which
+// waits on it for each transmission to end while socket I/O goes on. Start, Stop and the destructor are
 // called by the owner's thread; SendToClient, ClientConnected, Port and
 // DroppedLines by any thread.
 #pragma once
@@ -18,11 +18,17 @@
 #include <string>
 #include <string_view>
 
-#include "control/call_responder.h"
 #include "control/remote_actions.h"
 #include "core/event_log.h"
 
 namespace sequelo::control {
+
+// Where received codes go to the remote client (nothing when none is there).
+class RemoteClient {
+ public:
+  virtual ~RemoteClient() = default;
+  virtual void SendToClient(std::string_view code) = 0;
+};
 
 class IPCommServer final : public RemoteClient {
  public:

@@ -6,7 +6,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <thread>
 
 namespace sequelo::core {
 
@@ -46,23 +45,12 @@ class ManualTickClock final : public TickClock {
 };
 
 // Waiting: the TX delay and the pauses of command strings. Injected so that
-// tests do not wait.
+// tests do not wait; the real wait (tx::AbortableWait) lives with the
+// transmitter, as core/ never sleeps.
 class Sleeper {
  public:
   virtual ~Sleeper() = default;
   virtual void SleepMs(std::uint32_t ms) = 0;
-};
-
-// The real wait. A delay of 0 still yields the processor once.
-class ThreadSleeper final : public Sleeper {
- public:
-  void SleepMs(std::uint32_t ms) override {
-    if (ms == 0) {
-      std::this_thread::yield();
-    } else {
-      std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-    }
-  }
 };
 
 }  // namespace sequelo::core

@@ -1,6 +1,6 @@
 #include "tx/sequence_encoder.h"
 
-#include <mutex>
+#include <algorithm>
 
 #include "audio/wave_file.h"
 
@@ -26,51 +26,64 @@ CallOptions CallOptionsForMode(int modeIndex) {
   return options;
 }
 
-SequenceEncoder::SequenceEncoder(audio::ToneGenerator& tones, core::Transmitter& ptt,
-                                 CallOptionsSource& options)
-    : tones_(tones), ptt_(ptt), options_(options) {}
+namespace {
 
-void SequenceEncoder::SendDigitTone(char c, bool first, const core::ToneSet& toneSet) {
-  if (first) {
-    previous_ = '\0';
+// The repeat rule: a character equal to the one before goes out as the
+// repeat tone, unless the one before already did.
+class RepeatRule {
+ public:
+  void SendDigitTone(Transmission& tx, char c, const core::ToneSet& toneSet) {
+    if (c == previous_ && !repeatSent_) {
+      tx.PlayTone(static_cast<std::uint32_t>(toneSet.repeatFreq), kCallToneMs);
+      repeatSent_ = true;
+      return;
+    }
+    if (const auto freq = core::ToneFrequency(toneSet, c)) {
+      tx.PlayTone(static_cast<std::uint32_t>(*freq), kCallToneMs);
+    }
+    repeatSent_ = false;
+    previous_ = c;
   }
-  if (c == previous_ && !repeatSent_) {
-    tones_.PlayTone(static_cast<std::uint32_t>(toneSet.repeatFreq), kCallToneMs);
-    repeatSent_ = true;
-    return;
-  }
-  if (const auto freq = core::ToneFrequency(toneSet, c)) {
-    tones_.PlayTone(static_cast<std::uint32_t>(*freq), kCallToneMs);
-  }
-  repeatSent_ = false;
-  previous_ = c;
-}
 
-void SequenceEncoder::SendCall(std::string_view code) {
-  std::lock_guard lock(tones_.TransmitLock());
-  const CallOptions options = options_.CurrentCallOptions();
-  lastSoundFile_.clear();
-  tones_.SoundFile().Clear();
-  ptt_.KeyTransmitter();
+ private:
+  char previous_ = '\0';
+  bool repeatSent_ = false;
+};
+
+}  // namespace
+
+std::string SendCall(Transmission& tx, std::string_view code, const CallOptions& options) {
+  tx.SoundFile().Clear();
+  tx.Key();
   if (options.pilotTone) {
-    tones_.PlayTone(options.pilotFreqHz, options.pilotLenMs);
+    tx.PlayTone(options.pilotFreqHz, options.pilotLenMs);
   }
   // Five positions; a text that ends early plays only what it has.
   const std::string_view five = code.substr(0, std::min<std::size_t>(code.find('\0'), 5));
   if (options.toneSet != nullptr) {
-    for (std::size_t i = 0; i < five.size(); ++i) {
-      SendDigitTone(five[i], i == 0, *options.toneSet);
+    RepeatRule rule;
+    for (char c : five) {
+      rule.SendDigitTone(tx, c, *options.toneSet);
     }
   }
   // The transmitter is released only once the last sample has played.
-  tones_.DrainTransmit();
-  ptt_.ReleaseTransmitter();
-  if (options.generateSoundfiles) {
+  tx.Release();
+  if (options.generateSoundfiles && !tx.Aborted()) {
     const std::string path = CodeSoundFilePath(options.startupDir, code, options.modeName);
-    if (audio::WriteCodeSoundFile(tones_.SoundFile(), path)) {
-      lastSoundFile_ = path;
+    if (audio::WriteCodeSoundFile(tx.SoundFile(), path)) {
+      return path;
     }
   }
+  return {};
+}
+
+SequenceEncoder::SequenceEncoder(audio::ToneGenerator& tones, core::Transmitter& ptt,
+                                 CallOptions callOptions)
+    : options(std::move(callOptions)), tones_(tones), ptt_(ptt) {}
+
+void SequenceEncoder::SendCall(std::string_view code) {
+  Transmission tx(tones_, ptt_, pauses_);
+  lastSoundFile_ = tx::SendCall(tx, code, options);
 }
 
 }  // namespace sequelo::tx

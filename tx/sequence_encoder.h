@@ -1,9 +1,7 @@
-// Sends one call over the air: keys the transmitter, plays the optional
-// pilot tone and the five 70 ms tones with the repeat rule, waits until the
-// last tone has played, releases, and optionally saves what it played as
+// One call over the air: the transmitter keyed, the optional pilot tone and
+// the five 70 ms tones with the repeat rule, the release once the last tone
+// has played, and optionally what it played saved as
 // "<code with * as X>_<mode>.wav" in the start-up directory.
-// Any thread; a call holds the transmit lock from start to end, so calls and
-// other transmissions never overlap.
 #pragma once
 
 #include <string>
@@ -12,6 +10,8 @@
 #include "audio/tone_generator.h"
 #include "core/tone_set.h"
 #include "core/transmitter.h"
+#include "tx/abortable_wait.h"
+#include "tx/transmission.h"
 
 namespace sequelo::tx {
 
@@ -29,22 +29,6 @@ struct CallOptions {
   std::string startupDir;  // where sound files go
 };
 
-class CallOptionsSource {
- public:
-  virtual ~CallOptionsSource() = default;
-  virtual CallOptions CurrentCallOptions() = 0;
-};
-
-// Options fixed by the caller (sending from the command line, tests); they
-// may be changed between calls.
-class FixedCallOptions final : public CallOptionsSource {
- public:
-  FixedCallOptions() = default;
-  explicit FixedCallOptions(CallOptions fixed) : options(std::move(fixed)) {}
-  CallOptions CurrentCallOptions() override { return options; }
-  CallOptions options;
-};
-
 // The options of a built-in mode (tone set and mode name), nothing else on;
 // no tone set for an index that is not a mode.
 CallOptions CallOptionsForMode(int modeIndex);
@@ -53,29 +37,32 @@ CallOptions CallOptionsForMode(int modeIndex);
 std::string CodeSoundFilePath(const std::string& startupDir, std::string_view code,
                               const std::string& modeName);
 
+// Sends one call on `tx`: keys, plays the optional pilot tone and the first
+// five characters of `code` (fewer when the text is shorter; a character
+// without a tone plays nothing) with the repeat rule, releases once the last
+// sample has played, and with `generateSoundfiles` saves what it played.
+// Returns the path of the sound file written, empty if none.
+std::string SendCall(Transmission& tx, std::string_view code, const CallOptions& options);
+
+// Sends calls straight on the devices it is given, on the caller's thread:
+// writing a call to a file, and tests of the sound path. A station never
+// does this: its calls are jobs of its transmit queue. `options` may be
+// changed between calls.
 class SequenceEncoder {
  public:
-  // All three must outlive the encoder.
-  SequenceEncoder(audio::ToneGenerator& tones, core::Transmitter& ptt, CallOptionsSource& options);
+  // `tones` and `ptt` must outlive the encoder.
+  SequenceEncoder(audio::ToneGenerator& tones, core::Transmitter& ptt, CallOptions options = {});
 
-  // Sends the first five characters of `code` (fewer when the text is
-  // shorter; a character without a tone plays nothing).
   void SendCall(std::string_view code);
-
-  // One character with the repeat rule; `first` starts a call.
-  void SendDigitTone(char c, bool first, const core::ToneSet& toneSet);
-
   // The path of the last sound file written, empty if none.
   const std::string& LastSoundFile() const { return lastSoundFile_; }
+
+  CallOptions options;
 
  private:
   audio::ToneGenerator& tones_;
   core::Transmitter& ptt_;
-  CallOptionsSource& options_;
-  // The repeat rule's memory: the character before, and whether it went out
-  // as the repeat tone.
-  char previous_ = '\0';
-  bool repeatSent_ = false;
+  AbortableWait pauses_;  // a call has none
   std::string lastSoundFile_;
 };
 

@@ -54,90 +54,6 @@ QValidator* DigitsOnly(QObject* parent) {
 
 }  // namespace
 
-// The settings' view of the widgets (window thread).
-class MainWindow::WidgetSettings final : public SettingsView {
- public:
-  explicit WidgetSettings(MainWindow& w) : w_(w) {}
-  void SelectMode(int index) override {
-    w_.mode_->setCurrentIndex(index >= 0 && index < w_.mode_->count() ? index : -1);
-  }
-  int SelectedMode() const override { return w_.mode_->currentIndex(); }
-  std::vector<std::string> DeviceNames(DeviceList list) const override {
-    std::vector<std::string> names;
-    const QComboBox* box = List(list);
-    for (int i = 0; i < box->count(); ++i) {
-      names.push_back(box->itemText(i).toStdString());
-    }
-    return names;
-  }
-  void SelectDevice(DeviceList list, int index) override {
-    QComboBox* box = List(list);
-    box->setCurrentIndex(index >= 0 && index < box->count() ? index : -1);
-  }
-  int SelectedDevice(DeviceList list) const override { return List(list)->currentIndex(); }
-  void SetText(TextField field, const std::string& text) override { Edit(field)->setText(Q(text)); }
-  std::string Text(TextField field) const override { return Edit(field)->text().toStdString(); }
-  void SetChecked(CheckBox box, bool checked) override { Check(box)->setChecked(checked); }
-  bool Checked(CheckBox box) const override { return Check(box)->isChecked(); }
-  void SetAction(int action) override {
-    if (action >= 0 && action <= 3) {
-      w_.response_->button(action)->setChecked(true);
-      return;
-    }
-    // None checked: an exclusive group must let go for a moment.
-    w_.response_->setExclusive(false);
-    for (QAbstractButton* b : w_.response_->buttons()) {
-      b->setChecked(false);
-    }
-    w_.response_->setExclusive(true);
-  }
-  int Action() const override { return w_.response_->checkedId(); }
-  void AddCallEntry(const std::string& entry) override {
-    // A sorted list: letters compared without regard to case.
-    const QString text = Q(entry);
-    int at = 0;
-    while (at < w_.callBox_->count() &&
-           QString::compare(w_.callBox_->itemText(at), text, Qt::CaseInsensitive) <= 0) {
-      ++at;
-    }
-    w_.callBox_->insertItem(at, text);
-  }
-
- private:
-  QComboBox* List(DeviceList list) const {
-    return list == DeviceList::kInput ? w_.inputDevice_ : w_.outputDevice_;
-  }
-  QLineEdit* Edit(TextField field) const {
-    switch (field) {
-      case TextField::kOwnCode:
-        return w_.ownCode_;
-      case TextField::kOwnGroup:
-        return w_.ownGroup_;
-      case TextField::kFixedCode:
-        return w_.fixedCode_;
-      case TextField::kWaveFileToPlay:
-        return w_.waveToPlay_;
-      case TextField::kWaveFileToSend:
-        return w_.waveToSend_;
-      case TextField::kDelay:
-        break;
-    }
-    return w_.delay_;
-  }
-  QCheckBox* Check(CheckBox box) const {
-    switch (box) {
-      case CheckBox::kPlaySoundOnRx:
-        return w_.playOnRx_;
-      case CheckBox::kPilotTone:
-        return w_.pilotTone_;
-      case CheckBox::kGenerateSoundfiles:
-        break;
-    }
-    return w_.generateSoundfiles_;
-  }
-  MainWindow& w_;
-};
-
 AboutBox::AboutBox(QWidget* parent) : QDialog(parent) {
   setWindowTitle(QStringLiteral("About"));
   const DialogUnits du = DialogUnits::ForFont(font());
@@ -177,13 +93,13 @@ MainWindow::MainWindow(const StationOptions& options, WindowServices services)
   if (!services_.chooseWaveFile) {
     services_.chooseWaveFile = DesktopChooseWaveFile;
   }
-  settings_ = std::make_unique<WidgetSettings>(*this);
-  live_ = std::make_unique<WindowLiveControls>(receivedCode_);
+  receivedBox_ = std::make_unique<ReceivedCodeBox>(receivedCode_);
   activityList_ = std::make_unique<WindowActivityList>(activities_);
   messages_ = std::make_unique<WindowMessageSink>(this, services_.presenter);
   station_ =
       std::make_unique<Station>(options_, *services_.audio, *services_.port, *services_.wallClock,
                                 *activityList_, *messages_, *services_.launcher, services_.err);
+  ConnectEdits();
   connect(&barTimer_, &QTimer::timeout, this, [this] { PaintNewestSpectrum(); });
   connect(&lostTimer_, &QTimer::timeout, this,
           [this] { lostBuffers_.ReportNew(station_->Recorder(), services_.err); });
@@ -359,8 +275,8 @@ void MainWindow::BuildControls() {
     p.widget->setGeometry(r);
   }
 
-  connect(choosePlay, &QPushButton::clicked, this, [this] { ChooseWaveFile(1016); });
-  connect(chooseSend, &QPushButton::clicked, this, [this] { ChooseWaveFile(1012); });
+  connect(choosePlay, &QPushButton::clicked, this, [this] { ChooseWaveFile(waveToPlay_); });
+  connect(chooseSend, &QPushButton::clicked, this, [this] { ChooseWaveFile(waveToSend_); });
   connect(callButton_, &QPushButton::clicked, this, [this] { CallExecute(); });
   // Selection changes by the operator (not those the program makes).
   connect(inputDevice_, &QComboBox::activated, this, [this](int index) {
@@ -376,19 +292,35 @@ void MainWindow::BuildControls() {
   connect(mode_, &QComboBox::activated, this, [this](int index) {
     if (index != lastMode_) {
       lastMode_ = index;
-      SyncLive();
-      ColourBars(station_->ChangeMode());
+      ColourBars(station_->ChangeMode(static_cast<Mode>(index)));
     }
   });
-  // Other threads read a copy of the controls, refreshed on every change.
-  for (QLineEdit* e : {ownCode_, ownGroup_, fixedCode_, waveToPlay_, waveToSend_, delay_}) {
-    connect(e, &QLineEdit::textChanged, this, [this] { SyncLive(); });
-  }
-  for (QCheckBox* c : {playOnRx_, pilotTone_, generateSoundfiles_}) {
-    connect(c, &QCheckBox::toggled, this, [this] { SyncLive(); });
-  }
-  connect(response_, &QButtonGroup::idToggled, this, [this] { SyncLive(); });
-  connect(mode_, &QComboBox::currentIndexChanged, this, [this] { SyncLive(); });
+}
+
+void MainWindow::ConnectEdits() {
+  const auto text = [this](QLineEdit* e, std::string control::AnswerSettings::*field) {
+    connect(e, &QLineEdit::textChanged, this, [this, field](const QString& t) {
+      Edit([&](Settings& s) { s.answer.*field = t.toStdString(); });
+    });
+  };
+  text(ownCode_, &control::AnswerSettings::ownCode);
+  text(ownGroup_, &control::AnswerSettings::ownGroup);
+  text(fixedCode_, &control::AnswerSettings::fixedText);
+  text(waveToPlay_, &control::AnswerSettings::waveFileToPlay);
+  text(waveToSend_, &control::AnswerSettings::waveFileToSend);
+  text(delay_, &control::AnswerSettings::delayText);
+  connect(playOnRx_, &QCheckBox::toggled, this,
+          [this](bool on) { Edit([on](Settings& s) { s.answer.playSoundOnRx = on; }); });
+  connect(pilotTone_, &QCheckBox::toggled, this,
+          [this](bool on) { Edit([on](Settings& s) { s.pilotTone = on; }); });
+  connect(generateSoundfiles_, &QCheckBox::toggled, this,
+          [this](bool on) { Edit([on](Settings& s) { s.generateSoundfiles = on; }); });
+  connect(response_, &QButtonGroup::idToggled, this, [this] {
+    const int id = response_->checkedId();
+    Edit([id](Settings& s) { s.answer.action = static_cast<control::ResponseAction>(id); });
+  });
+  connect(mode_, &QComboBox::currentIndexChanged, this,
+          [this](int index) { Edit([index](Settings& s) { s.mode = static_cast<Mode>(index); }); });
 }
 
 void MainWindow::BuildMenus() {
@@ -452,13 +384,8 @@ void MainWindow::StartUp() {
   lastMode_ = mode_->currentIndex();
   layout()->setSizeConstraint(QLayout::SetFixedSize);  // not resizable
   enhancedItem_->setChecked(station_->DecoderChoice() == core::DecoderChoice::kEnhanced);
-  SyncLive();
   barTimer_.start(kBarsTimerMs);
   lostTimer_.start(1000);
-}
-
-SettingsView& MainWindow::Settings() {
-  return *settings_;
 }
 
 void MainWindow::InputDevicesListed(const std::vector<std::string>& names) {
@@ -481,10 +408,45 @@ void MainWindow::DebugMarker(bool present) {
   calibrateItem_->setEnabled(present);
 }
 
-void MainWindow::SettingsLoaded(const ProgramValues& values) {
-  const bool on = values.spectrumDisplayOn != 0;
-  spectrumItem_->setChecked(on);
-  feed_.SetDisplayOn(on);
+void MainWindow::SettingsLoaded(const Settings& settings) {
+  const control::AnswerSettings& a = settings.answer;
+  const int mode = static_cast<int>(settings.mode);
+  mode_->setCurrentIndex(mode >= 0 && mode < mode_->count() ? mode : -1);
+  inputDevice_->setCurrentIndex(inputDevice_->findText(Q(settings.inputDevice), Qt::MatchExactly));
+  outputDevice_->setCurrentIndex(
+      outputDevice_->findText(Q(settings.outputDevice), Qt::MatchExactly));
+  ownCode_->setText(Q(a.ownCode));
+  ownGroup_->setText(Q(a.ownGroup));
+  fixedCode_->setText(Q(a.fixedText));
+  waveToPlay_->setText(Q(a.waveFileToPlay));
+  waveToSend_->setText(Q(a.waveFileToSend));
+  delay_->setText(Q(a.delayText));
+  playOnRx_->setChecked(a.playSoundOnRx);
+  pilotTone_->setChecked(settings.pilotTone);
+  generateSoundfiles_->setChecked(settings.generateSoundfiles);
+  if (a.action != control::ResponseAction::kUnset) {
+    response_->button(static_cast<int>(a.action))->setChecked(true);
+  } else {
+    // None checked: an exclusive group must let go for a moment.
+    response_->setExclusive(false);
+    for (QAbstractButton* b : response_->buttons()) {
+      b->setChecked(false);
+    }
+    response_->setExclusive(true);
+  }
+  // The Call list keeps its entries sorted, letters compared without regard
+  // to case.
+  for (const std::string& entry : settings.callEntries) {
+    const QString text = Q(entry);
+    int at = 0;
+    while (at < callBox_->count() &&
+           QString::compare(callBox_->itemText(at), text, Qt::CaseInsensitive) <= 0) {
+      ++at;
+    }
+    callBox_->insertItem(at, text);
+  }
+  spectrumItem_->setChecked(settings.spectrumDisplay);
+  feed_.SetDisplayOn(settings.spectrumDisplay);
 }
 
 void MainWindow::ColourBars(const core::ToneSet* current) {
@@ -516,22 +478,6 @@ void MainWindow::PaintNewestSpectrum() {
       Bar(k)->SetPosition(positions[static_cast<std::size_t>(k - 1)]);
     }
   }
-}
-
-void MainWindow::SyncLive() {
-  WindowLiveControls::Values v;
-  v.ownCode = ownCode_->text().toStdString();
-  v.ownGroup = ownGroup_->text().toStdString();
-  v.delay = delay_->text().toStdString();
-  v.fixedText = fixedCode_->text().toStdString();
-  v.waveFileToSend = waveToSend_->text().toStdString();
-  v.waveFileToPlay = waveToPlay_->text().toStdString();
-  v.action = response_->checkedId();
-  v.playSoundOnRx = playOnRx_->isChecked();
-  v.mode = mode_->currentIndex();
-  v.pilotTone = pilotTone_->isChecked();
-  v.generateSoundfiles = generateSoundfiles_->isChecked();
-  live_->Update(std::move(v));
 }
 
 void MainWindow::RunBusy(const std::function<void()>& work) {
@@ -609,13 +555,13 @@ void MainWindow::EndOpenDialogs() {
   }
 }
 
-void MainWindow::ChooseWaveFile(int targetId) {
+void MainWindow::ChooseWaveFile(QLineEdit* target) {
   const std::string path = services_.chooseWaveFile();
   if (path.empty()) {
     return;  // cancelled
   }
   if (audio::IsValidWaveFile(path)) {
-    (targetId == 1016 ? waveToPlay_ : waveToSend_)->setText(Q(path));
+    target->setText(Q(path));
   } else {
     messages_->ShowMessage(audio::kWaveFormatNotSupported, core::kProgramCaption);
   }
@@ -634,7 +580,7 @@ void MainWindow::ShowPttDialog() {
   PttControlDialog dialog(tx::FillPttDialog(station_->Ptt().Settings(), devices), this);
   if (dialog.exec() == QDialog::Accepted && !shutDown_ && !closeRequested_) {
     // Re-opening the port waits for a keying under way.
-    RunBusy([this, state = dialog.State()] { tx::AcceptPttDialog(station_->Ptt(), state); });
+    RunBusy([this, state = dialog.State()] { station_->ApplyPttDialog(state); });
   }
 }
 

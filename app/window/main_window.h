@@ -78,7 +78,9 @@ class MainWindow final : public QMainWindow, private StationFrontEnd {
   void CallExecute();
   void ChangeInputDevice();           // restart capture on the selected input device
   void ChangeOutputDevice();          // open the selected output device
-  void ChooseWaveFile(int targetId);  // 1012 or 1016
+  // The chooser for one of the two wave-file fields (waveToPlay_ or
+  // waveToSend_); a file the program cannot play is refused.
+  void ChooseWaveFile(QLineEdit* target);
   void ShowAboutBox();
   void ShowPttDialog();
   // Paints the newest spectrum from the feed now (the timer does it
@@ -94,17 +96,14 @@ class MainWindow final : public QMainWindow, private StationFrontEnd {
   void closeEvent(QCloseEvent* event) override;
 
  private:
-  class WidgetSettings;
-
   // StationFrontEnd
-  SettingsView& Settings() override;
-  LiveControls& Live() override { return *live_; }
   void InputDevicesListed(const std::vector<std::string>& names) override;
   void OutputDevicesListed(const std::vector<std::string>& names) override;
   void DebugMarker(bool present) override;
-  void SettingsLoaded(const ProgramValues& values) override;
+  void SettingsLoaded(const Settings& settings) override;
   void ToneSetSelected(const core::ToneSet* toneSet) override { ColourBars(toneSet); }
   core::SpectrumObserver* Spectrum() override { return &feed_; }
+  control::CallSubscriber* Calls() override { return receivedBox_.get(); }
 
   void BuildControls();
   void BuildMenus();
@@ -115,7 +114,9 @@ class MainWindow final : public QMainWindow, private StationFrontEnd {
   bool PresentMessage(bool question, const std::string& text, const std::string& caption);
   // Ends every dialog the window has open (stop request under a dialog).
   void EndOpenDialogs();
-  void SyncLive();
+  // Each edit of a control goes into the station's settings at once.
+  void ConnectEdits();
+  void Edit(const std::function<void(Settings&)>& edit) { station_->Store().Update(edit); }
   void ToggleSpectrumDisplay();
   void ShutDown();
 
@@ -157,8 +158,7 @@ class MainWindow final : public QMainWindow, private StationFrontEnd {
   QAction* spectrumItem_ = nullptr;
   QAction* enhancedItem_ = nullptr;
 
-  std::unique_ptr<WidgetSettings> settings_;
-  std::unique_ptr<WindowLiveControls> live_;
+  std::unique_ptr<ReceivedCodeBox> receivedBox_;
   std::unique_ptr<WindowActivityList> activityList_;
   std::unique_ptr<WindowMessageSink> messages_;
   std::unique_ptr<Station> station_;

@@ -103,14 +103,14 @@ void WindowMessageSink::ReleaseWaiters() {
   answered_.notify_all();
 }
 
-void WindowLiveControls::ShowReceivedCode(std::string_view code) {
-  if (!receivedCode_) {
+void ReceivedCodeBox::OnCall(const control::CallEvent& event) {
+  if (!field_) {
     return;
   }
+  const std::string& code = event.code;
   QMetaObject::invokeMethod(
-      receivedCode_,
-      [field = receivedCode_,
-       text = QString::fromUtf8(code.data(), static_cast<int>(code.size()))] {
+      field_,
+      [field = field_, text = QString::fromUtf8(code.data(), static_cast<int>(code.size()))] {
         if (field) {
           field->setText(text);
         }

@@ -1,5 +1,5 @@
-// How the capture thread, the remote-control thread and a transmission
-// running beside the window reach it. They never touch a widget: activity
+// How the station's other threads (call events, the transmitter, remote
+// control) reach the window. They never touch a widget: activity
 // lines and the received code are queued to the window thread (in the order
 // they were made) and never make the caller wait; a message box makes its
 // caller wait until the operator has answered, except while the window
@@ -19,6 +19,7 @@
 
 #include "app/event_log.h"
 #include "app/station.h"
+#include "control/call_events.h"
 #include "core/message_sink.h"
 
 namespace sequelo::app {
@@ -74,45 +75,15 @@ class WindowMessageSink final : public core::MessageSink {
   std::atomic<int> waiting_{0};
 };
 
-// The window's controls as other threads read them: a copy the window
-// thread refreshes whenever a control changes. Shown codes are queued to the
-// "Received code" field.
-class WindowLiveControls final : public LiveControls {
+// The "Received code" box as a subscriber of the call events: each code is
+// queued to the window thread, in order, and never makes the caller wait.
+class ReceivedCodeBox final : public control::CallSubscriber {
  public:
-  struct Values {
-    std::string ownCode, ownGroup, delay, fixedText, waveFileToSend, waveFileToPlay;
-    int action = -1;
-    bool playSoundOnRx = false;
-    int mode = 0;
-    bool pilotTone = false;
-    bool generateSoundfiles = false;
-  };
-  explicit WindowLiveControls(QLineEdit* receivedCode) : receivedCode_(receivedCode) {}
-  void Update(Values values) {  // window thread
-    std::lock_guard lock(mutex_);
-    values_ = std::move(values);
-  }
-  void ShowReceivedCode(std::string_view code) override;
-  std::string OwnCode() override { return Get().ownCode; }
-  std::string OwnGroup() override { return Get().ownGroup; }
-  std::string DelayText() override { return Get().delay; }
-  int Action() override { return Get().action; }
-  std::string FixedText() override { return Get().fixedText; }
-  std::string WaveFileToSend() override { return Get().waveFileToSend; }
-  bool PlaySoundOnRx() override { return Get().playSoundOnRx; }
-  std::string WaveFileToPlay() override { return Get().waveFileToPlay; }
-  int Mode() override { return Get().mode; }
-  bool PilotTone() override { return Get().pilotTone; }
-  bool GenerateSoundfiles() override { return Get().generateSoundfiles; }
+  explicit ReceivedCodeBox(QLineEdit* field) : field_(field) {}
+  void OnCall(const control::CallEvent& event) override;  // any thread
 
  private:
-  Values Get() {
-    std::lock_guard lock(mutex_);
-    return values_;
-  }
-  QPointer<QLineEdit> receivedCode_;
-  std::mutex mutex_;
-  Values values_;
+  QPointer<QLineEdit> field_;
 };
 
 }  // namespace sequelo::app

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include "tests/support/temp_dir.h"
 
@@ -16,9 +17,11 @@ namespace sequelo::app {
 namespace {
 
 namespace fs = std::filesystem;
+using control::ResponseAction;
 
 const std::vector<std::string> kInputs{"Monitor of TestSink", "USB Audio CODEC Analog Stereo"};
 const std::vector<std::string> kOutputs{"TestSink", "USB Audio CODEC Analog Stereo"};
+const DeviceNames kDevices{kInputs, kOutputs};
 
 class SettingsTest : public ::testing::Test {
  protected:
@@ -27,16 +30,14 @@ class SettingsTest : public ::testing::Test {
   void WriteFile(const std::string& text) const { std::ofstream(Path(), std::ios::binary) << text; }
   std::string ReadFile() const { return testsupport::ReadFileText(Path()); }
   // One run: load, then (optionally changed by `during`) save.
-  SettingsRecord Run(ProgramValues& values,
-                     const std::function<void(SettingsRecord&, ProgramValues&)>& during = {}) {
-    SettingsRecord record(kInputs, kOutputs);
-    LoadSettings(Dir(), record, values);
+  Settings Run(const std::function<void(Settings&)>& during = {}) {
+    Settings settings = LoadSettings(Dir(), kDevices);
     if (during) {
-      during(record, values);
+      during(settings);
     }
     std::string error;
-    EXPECT_TRUE(SaveSettings(Dir(), record, values, error)) << error;
-    return record;
+    EXPECT_TRUE(SaveSettings(Dir(), settings, error)) << error;
+    return settings;
   }
 
   testsupport::ScopedTempDir tmp_;
@@ -44,31 +45,29 @@ class SettingsTest : public ::testing::Test {
 };
 
 TEST_F(SettingsTest, NoFileGivesDefaultsAndTheFirstExitWritesEveryKey) {
-  SettingsRecord record(kInputs, kOutputs);
-  ProgramValues values;
-  LoadSettings(Dir(), record, values);
-  EXPECT_EQ(record.SelectedMode(), 0);
-  EXPECT_EQ(record.SelectedDevice(DeviceList::kInput), 0);
-  EXPECT_EQ(record.SelectedDevice(DeviceList::kOutput), 0);
-  EXPECT_EQ(values.threshold, 100.0);
-  EXPECT_EQ(values.pilotFreqHz, 300);
-  EXPECT_EQ(values.pilotLenMs, 300);
-  EXPECT_EQ(record.Text(TextField::kOwnCode), "0");
-  EXPECT_EQ(record.Text(TextField::kOwnGroup), "0");
-  EXPECT_EQ(record.Text(TextField::kFixedCode), "0");
-  EXPECT_EQ(record.Text(TextField::kDelay), "1000");
-  EXPECT_FALSE(record.Checked(CheckBox::kPlaySoundOnRx));
-  EXPECT_FALSE(record.Checked(CheckBox::kPilotTone));
-  EXPECT_FALSE(record.Checked(CheckBox::kGenerateSoundfiles));
-  EXPECT_EQ(values.spectrumDisplayOn, 1);
-  EXPECT_EQ(record.Action(), 0);
-  EXPECT_EQ(values.logPath, Dir() + "/Sequelo.log");
-  EXPECT_EQ(values.ptt.usePttControl, 0);
-  EXPECT_EQ(values.ptt.comPort, 0);
-  EXPECT_TRUE(record.CallEntries().empty());
+  const Settings settings = LoadSettings(Dir(), kDevices);
+  EXPECT_EQ(settings.mode, Mode::kZvei);
+  EXPECT_EQ(settings.inputDevice, kInputs[0]);
+  EXPECT_EQ(settings.outputDevice, kOutputs[0]);
+  EXPECT_EQ(settings.threshold, 100.0);
+  EXPECT_EQ(settings.pilotFreqHz, 300);
+  EXPECT_EQ(settings.pilotLenMs, 300);
+  EXPECT_EQ(settings.answer.ownCode, "0");
+  EXPECT_EQ(settings.answer.ownGroup, "0");
+  EXPECT_EQ(settings.answer.fixedText, "0");
+  EXPECT_EQ(settings.answer.delayText, "1000");
+  EXPECT_FALSE(settings.answer.playSoundOnRx);
+  EXPECT_FALSE(settings.pilotTone);
+  EXPECT_FALSE(settings.generateSoundfiles);
+  EXPECT_TRUE(settings.spectrumDisplay);
+  EXPECT_EQ(settings.answer.action, ResponseAction::kNothing);
+  EXPECT_EQ(settings.logPath, Dir() + "/Sequelo.log");
+  EXPECT_EQ(settings.ptt.usePttControl, 0);
+  EXPECT_EQ(settings.ptt.comPort, 0);
+  EXPECT_TRUE(settings.callEntries.empty());
 
   std::string error;
-  ASSERT_TRUE(SaveSettings(Dir(), record, values, error)) << error;
+  ASSERT_TRUE(SaveSettings(Dir(), settings, error)) << error;
   EXPECT_EQ(
       ReadFile(),
       "[Sequelo]\r\nMode=0\r\nInputDevice=Monitor of TestSink\r\nOutputDevice=TestSink\r\n"
@@ -81,28 +80,23 @@ TEST_F(SettingsTest, NoFileGivesDefaultsAndTheFirstExitWritesEveryKey) {
           "Databits=0\r\nStopbits=0\r\nParity=0\r\nCAT=0\r\nRTS=0\r\nTXCommand=\r\nRXCommand=\r\n"
           "TXDelay=0\r\nComDevice=\r\nDecoder=0\r\nCall_1=12345 - Test Code\r\n");
 
-  SettingsRecord next(kInputs, kOutputs);
-  LoadSettings(Dir(), next, values);
-  EXPECT_EQ(next.CallEntries(), std::vector<std::string>{"12345 - Test Code"});
+  const Settings next = LoadSettings(Dir(), kDevices);
+  EXPECT_EQ(next.callEntries, std::vector<std::string>{"12345 - Test Code"});
 }
 
 TEST_F(SettingsTest, ThresholdIsSavedWithDecimalsAndReadAsItsWholePart) {
   WriteFile("[Sequelo]\r\nThreshold=100.000000\r\n");
-  ProgramValues values;
-  Run(values, [](SettingsRecord&, ProgramValues& v) { v.threshold = 1234.5678; });
+  Run([](Settings& s) { s.threshold = 1234.5678; });
   EXPECT_NE(ReadFile().find("Threshold=1234.567800\r\n"), std::string::npos);
-  SettingsRecord record(kInputs, kOutputs);
-  LoadSettings(Dir(), record, values);
-  EXPECT_EQ(values.threshold, 1234.0);
+  EXPECT_EQ(LoadSettings(Dir(), kDevices).threshold, 1234.0);
 }
 
 TEST_F(SettingsTest, DecoderChoiceIsKeptAndUnknownValuesMeanStandard) {
   for (const auto& [stored, loaded] : {std::pair{"1", 1}, std::pair{"0", 0}, std::pair{"2", 0},
                                        std::pair{"-1", 0}, std::pair{"x", 0}}) {
     WriteFile(std::string("[Sequelo]\r\nDecoder=") + stored + "\r\n");
-    ProgramValues values;
-    Run(values);
-    EXPECT_EQ(values.decoder, loaded) << stored;
+    const Settings settings = Run();
+    EXPECT_EQ(settings.decoder, static_cast<core::DecoderChoice>(loaded)) << stored;
     EXPECT_NE(ReadFile().find("Decoder=" + std::to_string(loaded) + "\r\n"), std::string::npos);
   }
 }
@@ -114,32 +108,27 @@ TEST_F(SettingsTest, DevicesAreFoundByTheirFirstLettersInAnyCase) {
   EXPECT_EQ(FindDeviceEntry(kInputs, ""), 0);
   EXPECT_EQ(FindDeviceEntry({}, "usb"), -1);
   WriteFile("[Sequelo]\nInputDevice=uSb\nOutputDevice=usb AUDIO codec\n");
-  SettingsRecord record(kInputs, kOutputs);
-  ProgramValues values;
-  LoadSettings(Dir(), record, values);
-  EXPECT_EQ(record.SelectedDevice(DeviceList::kInput), 1);
-  EXPECT_EQ(record.SelectedDevice(DeviceList::kOutput), 1);
+  const Settings settings = LoadSettings(Dir(), kDevices);
+  EXPECT_EQ(settings.inputDevice, kInputs[1]);
+  EXPECT_EQ(settings.outputDevice, kOutputs[1]);
   // A list without entries stays without a selection and saves an empty name.
-  SettingsRecord empty;
-  LoadSettings(Dir(), empty, values);
-  EXPECT_EQ(empty.SelectedDevice(DeviceList::kInput), -1);
+  const Settings empty = LoadSettings(Dir(), DeviceNames{});
+  EXPECT_EQ(empty.inputDevice, "");
   IniFile ini;
-  SaveSettingsInto(ini, empty, values);
+  SaveSettingsInto(ini, empty);
   EXPECT_EQ(ini.GetString("Sequelo", "InputDevice", "x", 255), "");
 }
 
 TEST_F(SettingsTest, ActionOutOfRangeChecksNothingAndStaysInTheFile) {
   WriteFile("[Sequelo]\r\nAction=7\r\nMode=5\r\n");
-  ProgramValues values;
-  const SettingsRecord record = Run(values);
-  EXPECT_EQ(record.Action(), -1);
-  EXPECT_EQ(record.SelectedMode(), -1);  // no tone set until the operator picks one
+  const Settings settings = Run();
+  EXPECT_EQ(settings.answer.action, ResponseAction::kUnset);
+  EXPECT_EQ(settings.mode, Mode::kNone);  // no tone set until the operator picks one
+  EXPECT_EQ(ToneSetOf(settings.mode), nullptr);
   const std::string saved = ReadFile();
   EXPECT_NE(saved.find("Action=7\r\n"), std::string::npos);
   EXPECT_NE(saved.find("Mode=-1\r\n"), std::string::npos);
-  SettingsRecord again(kInputs, kOutputs);
-  LoadSettings(Dir(), again, values);
-  EXPECT_EQ(again.SelectedMode(), -1);
+  EXPECT_EQ(LoadSettings(Dir(), kDevices).mode, Mode::kNone);
 }
 
 TEST_F(SettingsTest, HandEditsSurviveExceptCall1) {
@@ -147,11 +136,10 @@ TEST_F(SettingsTest, HandEditsSurviveExceptCall1) {
       "; station settings\r\n[Other]\r\nKey=kept\r\n\r\n[sequelo]\r\ncall_1=99999 - mine\r\n"
       "Call_2=54321 - Second\r\nMyOwnKey=stays\r\n; a comment\r\nOWNCODE=12345\r\n\r\n"
       "[Tail]\r\nx=1\r\n");
-  ProgramValues values;
-  const SettingsRecord record = Run(values);
-  EXPECT_EQ(record.CallEntries(),
-            (std::vector<std::string>{"54321 - Second", "99999 - mine"}));  // sorted
-  EXPECT_EQ(record.Text(TextField::kOwnCode), "12345");
+  const Settings settings = Run();
+  // In the order stored (Call_1, Call_2): the window sorts them when it shows them.
+  EXPECT_EQ(settings.callEntries, (std::vector<std::string>{"99999 - mine", "54321 - Second"}));
+  EXPECT_EQ(settings.answer.ownCode, "12345");
   const std::string saved = ReadFile();
   EXPECT_EQ(saved.rfind("; station settings\r\n[Other]\r\nKey=kept\r\n\r\n[sequelo]\r\n"
                         "call_1=12345 - Test Code\r\nCall_2=54321 - Second\r\nMyOwnKey=stays\r\n"
@@ -166,16 +154,13 @@ TEST_F(SettingsTest, HandEditsSurviveExceptCall1) {
 }
 
 TEST_F(SettingsTest, EmptyLogPathIsStoredAsTheFullDefaultAndKeptFromElsewhere) {
-  ProgramValues values;
-  Run(values);
+  Run();
   EXPECT_NE(ReadFile().find("LogPath=" + Dir() + "/Sequelo.log\r\n"), std::string::npos);
   // Started later from another directory, with this file copied there.
   const fs::path other = dir_ / "elsewhere";
   fs::create_directories(other);
   fs::copy_file(Path(), SettingsPath(other.string()));
-  SettingsRecord record(kInputs, kOutputs);
-  LoadSettings(other.string(), record, values);
-  EXPECT_EQ(values.logPath, Dir() + "/Sequelo.log");
+  EXPECT_EQ(LoadSettings(other.string(), kDevices).logPath, Dir() + "/Sequelo.log");
 }
 
 TEST_F(SettingsTest, WindowsWrittenFileLoads) {
@@ -184,45 +169,40 @@ TEST_F(SettingsTest, WindowsWrittenFileLoads) {
       "Delay=500\r\nOwnGroup=1234*\r\nPlayWaveFileOnReceiption=1\r\nSpectrumDisplay=0\r\n"
       "Action=2\r\nFixedCode=!C12345\r\nComPort=3\r\nTXCommand=fe0a\r\nCall_1=11111 - A\r\n"
       "Call_2=22222\r\nCall_4=44444\r\nPilotFreq=1750\r\nComDevice=/dev/ttyUSB0\r\n");
-  SettingsRecord record(kInputs, kOutputs);
-  ProgramValues values;
-  LoadSettings(Dir(), record, values);
-  EXPECT_EQ(record.SelectedMode(), 1);
-  EXPECT_EQ(record.Text(TextField::kDelay), "500");
-  EXPECT_EQ(record.Text(TextField::kOwnGroup), "1234*");
-  EXPECT_EQ(record.Text(TextField::kFixedCode), "!C12345");
-  EXPECT_TRUE(record.Checked(CheckBox::kPlaySoundOnRx));
-  EXPECT_EQ(values.spectrumDisplayOn, 0);
-  EXPECT_EQ(record.Action(), 2);
-  EXPECT_EQ(values.pilotFreqHz, 1750);
-  EXPECT_EQ(values.ptt.usePttControl, 1);
-  EXPECT_EQ(values.ptt.rts, 1);
-  EXPECT_EQ(values.ptt.comPort, 3);
-  EXPECT_EQ(values.ptt.txDelayMs, 250U);
-  EXPECT_EQ(values.ptt.txCommand, "fe0a");
-  EXPECT_EQ(values.ptt.comDevice, "/dev/ttyUSB0");
+  const Settings settings = LoadSettings(Dir(), kDevices);
+  EXPECT_EQ(settings.mode, Mode::kDzvei);
+  EXPECT_EQ(settings.answer.delayText, "500");
+  EXPECT_EQ(settings.answer.ownGroup, "1234*");
+  EXPECT_EQ(settings.answer.fixedText, "!C12345");
+  EXPECT_TRUE(settings.answer.playSoundOnRx);
+  EXPECT_FALSE(settings.spectrumDisplay);
+  EXPECT_EQ(settings.answer.action, ResponseAction::kSendFixed);
+  EXPECT_EQ(settings.pilotFreqHz, 1750);
+  EXPECT_EQ(settings.ptt.usePttControl, 1);
+  EXPECT_EQ(settings.ptt.rts, 1);
+  EXPECT_EQ(settings.ptt.comPort, 3);
+  EXPECT_EQ(settings.ptt.txDelayMs, 250U);
+  EXPECT_EQ(settings.ptt.txCommand, "fe0a");
+  EXPECT_EQ(settings.ptt.comDevice, "/dev/ttyUSB0");
   // A gap ends the Call list.
-  EXPECT_EQ(record.CallEntries(), (std::vector<std::string>{"11111 - A", "22222"}));
+  EXPECT_EQ(settings.callEntries, (std::vector<std::string>{"11111 - A", "22222"}));
 }
 
 TEST_F(SettingsTest, FileSavedByAnEditorWithAByteOrderMarkLoads) {
   WriteFile("\xEF\xBB\xBF[Sequelo]\r\nOwnCode=31415\r\n");
-  ProgramValues values;
-  const SettingsRecord record = Run(values);
-  EXPECT_EQ(record.Text(TextField::kOwnCode), "31415");
+  const Settings settings = Run();
+  EXPECT_EQ(settings.answer.ownCode, "31415");
   EXPECT_EQ(ReadFile().rfind("\xEF\xBB\xBF[Sequelo]\r\nOwnCode=31415\r\nMode=0\r\n", 0), 0U);
 }
 
 TEST_F(SettingsTest, TextsAreCutToTheirLengths) {
   WriteFile("[Sequelo]\nOwnCode=123456789\nDelay=12345678\nTXCommand=" + std::string(400, 'A') +
             "\nTXDelay=-5\n");
-  SettingsRecord record(kInputs, kOutputs);
-  ProgramValues values;
-  LoadSettings(Dir(), record, values);
-  EXPECT_EQ(record.Text(TextField::kOwnCode), "1234567");
-  EXPECT_EQ(record.Text(TextField::kDelay), "1234567");
-  EXPECT_EQ(values.ptt.txCommand.size(), 255U);
-  EXPECT_EQ(values.ptt.txDelayMs, 0U);  // never a wrapped negative delay
+  const Settings settings = LoadSettings(Dir(), kDevices);
+  EXPECT_EQ(settings.answer.ownCode, "1234567");
+  EXPECT_EQ(settings.answer.delayText, "1234567");
+  EXPECT_EQ(settings.ptt.txCommand.size(), 255U);
+  EXPECT_EQ(settings.ptt.txDelayMs, 0U);  // never a wrapped negative delay
 }
 
 TEST_F(SettingsTest, GarbageLongLinesAndNoSectionGiveDefaults) {
@@ -233,38 +213,35 @@ TEST_F(SettingsTest, GarbageLongLinesAndNoSectionGiveDefaults) {
   }
   garbage += "\nThreshold=5\n" + std::string(2'000'000, 'x') + "=1\n";
   WriteFile(garbage);
-  SettingsRecord record(kInputs, kOutputs);
-  ProgramValues values;
-  LoadSettings(Dir(), record, values);
-  EXPECT_EQ(values.threshold, 100.0);  // keys before any section do not count
-  EXPECT_EQ(record.Text(TextField::kDelay), "1000");
+  const Settings settings = LoadSettings(Dir(), kDevices);
+  EXPECT_EQ(settings.threshold, 100.0);  // keys before any section do not count
+  EXPECT_EQ(settings.answer.delayText, "1000");
   // Saving keeps what was there and adds the section.
   std::string error;
-  ASSERT_TRUE(SaveSettings(Dir(), record, values, error)) << error;
+  ASSERT_TRUE(SaveSettings(Dir(), settings, error)) << error;
   EXPECT_NE(ReadFile().find("\r\n[Sequelo]\r\nMode=0\r\n"), std::string::npos);
   EXPECT_GT(ReadFile().size(), 2'000'000U);
 }
 
 TEST_F(SettingsTest, FailedSavesLoseNothing) {
-  ProgramValues values;
-  SettingsRecord record(kInputs, kOutputs);
+  Settings settings;
   std::string error;
   // A start-up directory that is gone.
-  EXPECT_FALSE(SaveSettings((dir_ / "gone").string(), record, values, error));
+  EXPECT_FALSE(SaveSettings((dir_ / "gone").string(), settings, error));
   EXPECT_FALSE(error.empty());
 
   // A full disk while writing: the old file stays whole, no temporary file remains.
   const std::string before = "[Sequelo]\r\nOwnCode=4711\r\nCall_2=keep me\r\n";
   WriteFile(before);
-  LoadSettings(Dir(), record, values);
-  record.SetText(TextField::kOwnCode, "9999");
+  settings = LoadSettings(Dir(), kDevices);
+  settings.answer.ownCode = "9999";
   rlimit old{};
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
   const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
   rlimit small = old;
   small.rlim_cur = 64;  // bytes: the new file cannot be written whole
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-  const bool saved = SaveSettings(Dir(), record, values, error);
+  const bool saved = SaveSettings(Dir(), settings, error);
   setrlimit(RLIMIT_FSIZE, &old);
   std::signal(SIGXFSZ, oldHandler);
   EXPECT_FALSE(saved);
@@ -279,9 +256,28 @@ TEST_F(SettingsTest, FailedSavesLoseNothing) {
   // A settings "file" that cannot be read is not overwritten.
   fs::remove(Path());
   fs::create_directory(Path());
-  EXPECT_FALSE(SaveSettings(Dir(), record, values, error));
+  EXPECT_FALSE(SaveSettings(Dir(), settings, error));
   EXPECT_TRUE(fs::is_directory(Path()));
-  LoadSettings(Dir(), record, values);  // defaults, no crash
+  // Loading it gives the defaults, no crash.
+  EXPECT_EQ(LoadSettings(Dir(), kDevices).answer.ownCode, "0");
+}
+
+TEST(SettingsStoreTest, UpdatesFromManyThreadsLoseNoEditAndSnapshotsStayAsTaken) {
+  SettingsStore store;
+  const auto before = store.Snapshot();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&store] {
+      for (int i = 0; i < 1000; ++i) {
+        store.Update([](Settings& s) { ++s.pilotFreqHz; });
+      }
+    });
+  }
+  for (auto& thread : threads) {
+    thread.join();
+  }
+  EXPECT_EQ(store.Snapshot()->pilotFreqHz, 300 + 4 * 1000);
+  EXPECT_EQ(before->pilotFreqHz, 300);
 }
 
 }  // namespace

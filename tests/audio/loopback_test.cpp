@@ -94,8 +94,7 @@ TEST(Loopback, ACallSentIsDecodedFromItsInput) {
     std::uint64_t played = 0;
     std::uint64_t written = 0;
   } ptt(tones);
-  tx::FixedCallOptions options(tx::CallOptionsForMode(core::kModeZvei));
-  tx::SequenceEncoder encoder(tones, ptt, options);
+  tx::SequenceEncoder encoder(tones, ptt, tx::CallOptionsForMode(core::kModeZvei));
   encoder.SendCall("12234");
   listen.join();
   EXPECT_EQ(ptt.written, 5U * 771U);

@@ -211,12 +211,11 @@ TEST(Recorder, CallsSentOnLoopbackAreDecodedLiveWithNothingLost) {
   const auto inputs = ListInputDevices(audio);
   ASSERT_TRUE(StartCapture(recorder, inputs, static_cast<int>(inputs.size()) - 1,
                            [&](core::CaptureBuffer b) { decoder.AnalyseBuffer(b); }));
-  tx::FixedCallOptions options(tx::CallOptionsForMode(core::kModeZvei));
   core::NoKeying ptt;
-  tx::SequenceEncoder encoder(tones, ptt, options);
+  tx::SequenceEncoder encoder(tones, ptt, tx::CallOptionsForMode(core::kModeZvei));
   decoder.SetToneSet(core::BuiltInToneSet(core::kModeZvei));
   encoder.SendCall("12234");
-  options.options = tx::CallOptionsForMode(core::kModeDzvei);
+  encoder.options = tx::CallOptionsForMode(core::kModeDzvei);
   std::this_thread::sleep_for(std::chrono::milliseconds(150));  // past the dead time
   decoder.SetToneSet(core::BuiltInToneSet(core::kModeDzvei));
   encoder.SendCall("11211");

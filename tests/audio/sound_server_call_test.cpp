@@ -80,8 +80,7 @@ TEST_F(SoundServer, ACallSentOnTheSinkComesBackWholeFromItsMonitor) {
       }
     });
     ReleaseWatch ptt(tones);
-    tx::FixedCallOptions options(tx::CallOptionsForMode(mode));
-    tx::SequenceEncoder encoder(tones, ptt, options);
+    tx::SequenceEncoder encoder(tones, ptt, tx::CallOptionsForMode(mode));
     encoder.SendCall("11211");
     listen.join();
 
@@ -116,9 +115,8 @@ TEST_F(SoundServer, SwitchingTheInputDeviceGoesOnDecoding) {
   const auto analyse = [&decoder](core::CaptureBuffer b) { decoder.AnalyseBuffer(b); };
   Recorder recorder(audio);
   ASSERT_TRUE(StartCapture(recorder, inputs, loopback, analyse));
-  tx::FixedCallOptions options(tx::CallOptionsForMode(core::kModeZvei));
   core::NoKeying ptt;
-  tx::SequenceEncoder encoder(tones, ptt, options);
+  tx::SequenceEncoder encoder(tones, ptt, tx::CallOptionsForMode(core::kModeZvei));
   encoder.SendCall("12345");  // on TestSink: the Loopback input hears nothing
   StopCapture(recorder);
   EXPECT_TRUE(heard.Get().empty());

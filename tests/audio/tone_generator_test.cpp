@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <future>
-#include <thread>
 
 #include "audio/paced_devices.h"
 #include "tests/support/fake_audio.h"
@@ -106,32 +104,6 @@ TEST(ToneGenerator, ListsAtMostTenOutputs) {
   ASSERT_EQ(tones.OutputSlots().size(), 10U);
   EXPECT_EQ(tones.OutputSlots()[8].name, "Device 8");
   EXPECT_EQ(tones.OutputSlots().back().name, "Loopback");
-}
-
-TEST_F(ToneGeneratorTest, ATransmissionHoldsOffOtherTones) {
-  tones_.ListOutputDevices();
-  tones_.OpenOutputDevices(0);
-  std::promise<void> holding;
-  std::promise<void> finish;
-  std::thread call([&] {
-    std::lock_guard lock(tones_.TransmitLock());
-    tones_.PlayTone(1000, 70);
-    holding.set_value();
-    finish.get_future().wait();
-    tones_.PlayTone(1000, 70);
-  });
-  holding.get_future().wait();
-  std::thread other([&] { tones_.PlayTone(2000, 70); });
-  // While the call holds the lock, the other tone cannot get in; once the
-  // call ends it follows.
-  finish.set_value();
-  call.join();
-  other.join();
-  const auto& writes = audio_.streams[0]->writes;
-  ASSERT_EQ(writes.size(), 3U);
-  EXPECT_EQ(writes[0], SynthesiseTone(1000, 70));
-  EXPECT_EQ(writes[1], SynthesiseTone(1000, 70));
-  EXPECT_EQ(writes[2], SynthesiseTone(2000, 70));
 }
 
 TEST(PacedPlayback, ClockNeverRunsAheadOfTheWrites) {

@@ -2,9 +2,13 @@
 // devices: what is played, keyed, logged and said, in which order.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "audio/wave_file.h"
 #include "control/call_responder.h"
 #include "control/command_interpreter.h"
+#include "control/command_text.h"
 #include "tests/support/fake_audio.h"
 #include "tests/support/fakes.h"
 #include "tests/support/temp_dir.h"
@@ -41,13 +45,21 @@ class ControlTest : public ::testing::Test {
   testsupport::EventTrail trail_;
   testsupport::FakeAudioBackend audio_{trail_};
   audio::ToneGenerator tones_{audio_};
+  // Runs a command string as a transmit job does; a syntax error is said
+  // once the run has ended, as its posters do.
+  void Run(std::string_view text) {
+    tx::Transmission tx(tones_, ptt_, sleeper_, &abort_);
+    if (!RunCommandString(tx, text, options_, log_)) {
+      static_cast<core::MessageSink&>(messages_).ShowMessage(kSyntaxError);
+    }
+  }
+
   testsupport::FakeTransmitter ptt_{trail_};
-  tx::FixedCallOptions options_{tx::CallOptionsForMode(core::kModeZvei)};
-  tx::SequenceEncoder encoder_{tones_, ptt_, options_};
+  tx::CallOptions options_{tx::CallOptionsForMode(core::kModeZvei)};
   TrailLog log_{trail_};
   testsupport::FakeMessageSink messages_;
   testsupport::FakeSleeper sleeper_;
-  CommandInterpreter commands_{tones_, encoder_, ptt_, log_, messages_, sleeper_};
+  std::atomic<bool> abort_{false};
 };
 
 std::vector<std::string> Only(const std::vector<std::string>& events, std::string_view prefix) {
@@ -61,7 +73,7 @@ std::vector<std::string> Only(const std::vector<std::string>& events, std::strin
 }
 
 TEST_F(ControlTest, CallsAndPausesInOrderThenOneFinalRelease) {
-  commands_.Run("C12345P1000C54321");
+  Run("C12345P1000C54321");
   EXPECT_EQ(Only(Events(), "log "),
             (std::vector<std::string>{"log Command Call 12345", "log Command Pause 1000 ms",
                                       "log Command Call 54321"}));
@@ -74,11 +86,11 @@ TEST_F(ControlTest, CallsAndPausesInOrderThenOneFinalRelease) {
 }
 
 TEST_F(ControlTest, LowerCaseLeadingZerosKeyToneRelease) {
-  commands_.Run("c00042");
+  Run("c00042");
   EXPECT_EQ(Only(Events(), "log "), std::vector<std::string>{"log Command Call 00042"});
   trail_.events.clear();
   audio_.recordings[0]->writes.clear();
-  commands_.Run("XT10000500R");
+  Run("XT10000500R");
   EXPECT_EQ(Events(),
             (std::vector<std::string>{"log Command PTT on", "key", "write dev0 5512",
                                       "log Command Tone 1000 Hz, 500 ms", "log Command PTT off",
@@ -87,7 +99,7 @@ TEST_F(ControlTest, LowerCaseLeadingZerosKeyToneRelease) {
 }
 
 TEST_F(ControlTest, ToneFrequencyIsLimitedTo3000) {
-  commands_.Run("T50000100");
+  Run("T50000100");
   EXPECT_EQ(Only(Events(), "log "), std::vector<std::string>{"log Command Tone 3000 Hz, 100 ms"});
   EXPECT_EQ(Played()[0], SynthesiseTone(3000, 100));
 }
@@ -102,7 +114,7 @@ class CommandSyntax : public ControlTest, public ::testing::WithParamInterface<S
 
 TEST_P(CommandSyntax, RunsWhatCameBeforeAndReportsAfterTheRelease) {
   const SyntaxCase& c = GetParam();
-  commands_.Run(c.text);
+  Run(c.text);
   EXPECT_EQ(Only(Events(), "log "), c.logged) << c.text;
   EXPECT_EQ(Events().back(), "release") << c.text;
   EXPECT_EQ(messages_.messages, c.error
@@ -122,99 +134,122 @@ INSTANTIATE_TEST_SUITE_P(
                       SyntaxCase{"T1000050", {}, true}));
 
 TEST_F(ControlTest, AbortStopsBeforeTheNextCommand) {
-  commands_.Abort();
-  commands_.Run("C12345");
+  abort_ = true;
+  Run("C12345");
   EXPECT_TRUE(Only(Events(), "log ").empty());
   EXPECT_EQ(Events().back(), "release");
   EXPECT_TRUE(messages_.messages.empty());
 }
 
-class Controls final : public ResponderControls {
- public:
-  void ShowReceivedCode(std::string_view code) override { shown = code; }
-  std::string OwnCode() override { return ownCode; }
-  std::string OwnGroup() override { return ownGroup; }
-  std::string DelayText() override { return delay; }
-  int Action() override { return action; }
-  std::string FixedText() override { return fixed; }
-  std::string WaveFileToSend() override { return waveToSend; }
-  bool PlaySoundOnRx() override { return playOnRx; }
-  std::string WaveFileToPlay() override { return waveToPlay; }
-  std::string shown, ownCode = "54321", ownGroup = "0", delay = "1000", fixed = "11111";
-  std::string waveToSend, waveToPlay = "/nonexistent/alert.wav";
-  int action = 2;
-  bool playOnRx = false;
-};
-
-class Client final : public RemoteClient {
- public:
-  void SendToClient(std::string_view code) override { sent.emplace_back(code); }
-  std::vector<std::string> sent;
-};
-
+// The responder over a real transmit queue whose start times follow a
+// manual clock: an answer waits until the test moves the clock on.
 class ResponderTest : public ControlTest {
  protected:
-  Controls controls_;
-  Client client_;
-  CallResponder responder_{controls_, log_, client_,   encoder_, commands_,
-                           tones_,    ptt_, messages_, sleeper_};
+  void SetUp() override {
+    ControlTest::SetUp();
+    alerts_.Start();
+    transmitter_.Start();
+  }
+  void TearDown() override {
+    transmitter_.Stop();
+    alerts_.Stop();
+  }
+  // Hands a call that ended at the clock's present to the responder and
+  // returns once its reaction has ended; an answer waiting for its start
+  // time finds the clock moved on by the delay.
+  void Receive(const std::string& code) {
+    CallEvent event;
+    event.code = code;
+    event.endTickMs = clock_.NowMs();
+    std::atomic<bool> done{false};
+    std::thread reaction([&] {
+      responder_.OnCall(event);
+      done = true;
+    });
+    bool advanced = false;
+    while (!done) {
+      if (!advanced && transmitter_.Waiting() > 0) {
+        waitedForClock_ = true;
+        clock_.Advance(ParseDelayMs(answer_.delayText));
+        advanced = true;
+      }
+      std::this_thread::yield();
+    }
+    reaction.join();
+    alerts_.WaitIdle();
+  }
+
+  AnswerSettings answer_{.ownCode = "54321",
+                         .ownGroup = "0",
+                         .delayText = "1000",
+                         .action = ResponseAction::kSendFixed,
+                         .fixedText = "11111",
+                         .waveFileToSend = "",
+                         .playSoundOnRx = false,
+                         .waveFileToPlay = "/nonexistent/alert.wav"};
+  core::ManualTickClock clock_{5000};
+  tx::AbortableWait wait_;
+  tx::TransmitQueue transmitter_{tones_, ptt_, wait_, clock_};
+  AlertPlayer alerts_{tones_, messages_};
+  CallResponder responder_{[this] { return answer_; }, [this] { return options_; }, log_,
+                           transmitter_, alerts_, messages_};
+  bool waitedForClock_ = false;
 };
 
 TEST_F(ResponderTest, FixedAnswerAfterTheDelay) {
-  responder_.HandleReceivedCode("54321");
-  EXPECT_EQ(controls_.shown, "54321");
-  EXPECT_EQ(client_.sent, std::vector<std::string>{"54321"});
-  EXPECT_EQ(Only(Events(), "log "),
-            (std::vector<std::string>{"log Code received: 54321", "log Waiting 1000 ms...",
-                                      "log Responding with fixed: 11111"}));
-  EXPECT_EQ(sleeper_.sleeps, std::vector<std::uint32_t>{1000});
+  Receive("54321");
+  EXPECT_EQ(Only(Events(), "log "), (std::vector<std::string>{"log Waiting 1000 ms...",
+                                                              "log Responding with fixed: 11111"}));
+  EXPECT_TRUE(waitedForClock_);  // the answer waited for its start time
   ASSERT_EQ(Played().size(), 5U);
   EXPECT_EQ(Played()[1], SynthesiseTone(2600, 70));  // 11111 goes out as 1 R 1 R 1
 }
 
 TEST_F(ResponderTest, OwnCodeAnswerIsLoggedAfterTheCall) {
-  controls_.action = 1;
-  controls_.ownCode = "12345";
-  controls_.delay = "";
-  responder_.HandleReceivedCode("1234*");  // the received '*' matches any digit
+  answer_.action = ResponseAction::kSendOwnCode;
+  answer_.ownCode = "12345";
+  answer_.delayText = "";
+  Receive("1234*");  // the received '*' matches any digit
   const auto logs = Only(Events(), "log ");
-  ASSERT_EQ(logs.size(), 3U);
-  EXPECT_EQ(logs[1], "log Waiting 0 ms...");
-  EXPECT_EQ(logs[2], "log Responding with own code: 12345");
+  ASSERT_EQ(logs.size(), 2U);
+  EXPECT_EQ(logs[0], "log Waiting 0 ms...");
+  EXPECT_EQ(logs[1], "log Responding with own code: 12345");
   EXPECT_EQ(Events().back(), "log Responding with own code: 12345");
   EXPECT_EQ(Played().size(), 5U);
 }
 
 TEST_F(ResponderTest, FixedCommandStringRunsThroughTheInterpreter) {
-  controls_.fixed = "!C54321";
-  responder_.HandleReceivedCode("54321");
-  EXPECT_EQ(
-      Only(Events(), "log "),
-      (std::vector<std::string>{"log Code received: 54321", "log Waiting 1000 ms...",
-                                "log Responding with fixed: !C54321", "log Command Call 54321"}));
+  answer_.fixedText = "!C54321";
+  Receive("54321");
+  EXPECT_EQ(Only(Events(), "log "),
+            (std::vector<std::string>{"log Waiting 1000 ms...", "log Responding with fixed: !C54321",
+                                      "log Command Call 54321"}));
+  answer_.fixedText = "!C5432";  // a syntax error is said once the transmitter is free
+  Receive("54321");
+  EXPECT_EQ(messages_.messages, std::vector<std::string>{"Sequelo: Syntax error in command."});
 }
 
 TEST_F(ResponderTest, NoMatchOrNothingChosenMeansNoAnswer) {
-  responder_.HandleReceivedCode("12345");  // not the own code
-  controls_.action = 0;
-  responder_.HandleReceivedCode("54321");  // "Nothing"
-  controls_.action = -1;
-  responder_.HandleReceivedCode("54321");  // no button checked
-  controls_.ownCode = "1234*";             // a '*' in the own code matches only a '*'
-  controls_.action = 2;
-  responder_.HandleReceivedCode("12345");
-  EXPECT_TRUE(sleeper_.sleeps.empty());
+  Receive("12345");  // not the own code
+  answer_.action = ResponseAction::kNothing;
+  Receive("54321");
+  answer_.action = ResponseAction::kUnset;  // no button checked
+  Receive("54321");
+  answer_.ownCode = "1234*";  // a '*' in the own code matches only a '*'
+  answer_.action = ResponseAction::kSendFixed;
+  Receive("12345");
+  EXPECT_FALSE(waitedForClock_);
   EXPECT_TRUE(Played().empty());
-  EXPECT_EQ(Only(Events(), "log ").size(), 4U);  // only the "Code received" lines
+  EXPECT_TRUE(Only(Events(), "log ").empty());
 }
 
 TEST_F(ResponderTest, AlertSoundsForOwnCodeAndOwnGroup) {
   // The alert plays on the local device; an alert file that is not there
   // plays nothing and says nothing.
-  controls_.playOnRx = true;
-  controls_.action = 0;
-  controls_.ownGroup = "54321";
-  responder_.HandleReceivedCode("54321");
+  answer_.playSoundOnRx = true;
+  answer_.action = ResponseAction::kNothing;
+  answer_.ownGroup = "54321";
+  Receive("54321");
   EXPECT_TRUE(messages_.messages.empty());
   EXPECT_TRUE(Only(Events(), "key").empty());  // never keyed for an alert
   // With a real file: own code and own group both match: it plays twice;
@@ -224,17 +259,17 @@ TEST_F(ResponderTest, AlertSoundsForOwnCodeAndOwnGroup) {
   const auto tone = SynthesiseTone(800, 100);
   alert.Append(tone);
   ASSERT_TRUE(audio::WriteCodeSoundFile(alert, tmp.Path("alert.wav")));
-  controls_.waveToPlay = tmp.Path("alert.wav");
-  responder_.HandleReceivedCode("54321");
+  answer_.waveFileToPlay = tmp.Path("alert.wav");
+  Receive("54321");
   const auto& local = audio_.recordings[1]->writes;
   EXPECT_EQ(local.size(), 2U);
-  controls_.ownCode = "99999";
-  controls_.ownGroup = "54329";
-  responder_.HandleReceivedCode("54329");
+  answer_.ownCode = "99999";
+  answer_.ownGroup = "54329";
+  Receive("54329");
   EXPECT_EQ(local.size(), 3U);
   EXPECT_EQ(local.back(), tone);
   EXPECT_TRUE(Played().empty());  // nothing on the transmit device
-  EXPECT_TRUE(sleeper_.sleeps.empty());
+  EXPECT_FALSE(waitedForClock_);
   EXPECT_EQ(ParseDelayMs("250"), 250U);
   EXPECT_EQ(ParseDelayMs("25x"), 0U);
   EXPECT_EQ(ParseDelayMs(""), 0U);

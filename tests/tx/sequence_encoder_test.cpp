@@ -22,11 +22,11 @@ class SendCallTest : public ::testing::Test {
     tones_.ListOutputDevices();
     ASSERT_TRUE(tones_.OpenOutputDevices(0));
     Mode(core::kModeZvei);
-    options_.options.startupDir = tmp_.path().string();
+    encoder_.options.startupDir = tmp_.path().string();
   }
   void Mode(int index) {
-    options_.options.toneSet = core::BuiltInToneSet(index);
-    options_.options.modeName = std::string(core::kModeNames[static_cast<std::size_t>(index)]);
+    encoder_.options.toneSet = core::BuiltInToneSet(index);
+    encoder_.options.modeName = std::string(core::kModeNames[static_cast<std::size_t>(index)]);
   }
   const testsupport::FakePlayback& Transmit() const { return *audio_.streams[0]; }
   // The tones a call should play, frequency by frequency.
@@ -43,8 +43,7 @@ class SendCallTest : public ::testing::Test {
   FakeAudioBackend audio_{trail_};
   audio::ToneGenerator tones_{audio_};
   FakeTransmitter ptt_{trail_};
-  FixedCallOptions options_;
-  SequenceEncoder encoder_{tones_, ptt_, options_};
+  SequenceEncoder encoder_{tones_, ptt_};
 };
 
 TEST_F(SendCallTest, RepeatRuleTonesInOrder) {
@@ -76,10 +75,10 @@ TEST_F(SendCallTest, KeysFirstAndReleasesOnlyAfterTheLastSampleHasPlayed) {
 }
 
 TEST_F(SendCallTest, PilotToneComesFirstAndIsInTheSoundFile) {
-  options_.options.pilotTone = true;
-  options_.options.pilotFreqHz = 300;
-  options_.options.pilotLenMs = 300;
-  options_.options.generateSoundfiles = true;
+  encoder_.options.pilotTone = true;
+  encoder_.options.pilotFreqHz = 300;
+  encoder_.options.pilotLenMs = 300;
+  encoder_.options.generateSoundfiles = true;
   Mode(core::kModeDzvei);
   const std::string code = "1234*";
   encoder_.SendCall(code);
@@ -92,7 +91,7 @@ TEST_F(SendCallTest, PilotToneComesFirstAndIsInTheSoundFile) {
   EXPECT_EQ(std::filesystem::file_size(path), 44U + 2U * (3307U + 5U * 771U));
   EXPECT_TRUE(audio::IsValidWaveFile(path));
   // The next call's file holds only its own tones.
-  options_.options.pilotTone = false;
+  encoder_.options.pilotTone = false;
   encoder_.SendCall("55555");
   EXPECT_EQ(std::filesystem::file_size(tmp_.Path("55555_DZVEI.wav")), 44U + 2U * 5U * 771U);
 }
@@ -110,15 +109,15 @@ TEST_F(SendCallTest, ShortTextsAndTonelessCharacters) {
 }
 
 TEST_F(SendCallTest, NoToneSetSendsNothingButStillReleases) {
-  options_.options.toneSet = nullptr;
+  encoder_.options.toneSet = nullptr;
   encoder_.SendCall("12345");
   EXPECT_TRUE(Transmit().writes.empty());
   EXPECT_EQ(trail_.events, (std::vector<std::string>{"key", "drain dev0", "release"}));
 }
 
 TEST_F(SendCallTest, SoundFilePathTooLongIsNotWritten) {
-  options_.options.generateSoundfiles = true;
-  options_.options.startupDir = tmp_.path().string() + "/" + std::string(300, 'd');
+  encoder_.options.generateSoundfiles = true;
+  encoder_.options.startupDir = tmp_.path().string() + "/" + std::string(300, 'd');
   encoder_.SendCall(std::string(5, '1') + std::string(5000, '9'));
   EXPECT_TRUE(encoder_.LastSoundFile().empty());
   EXPECT_EQ(CodeSoundFilePath("/x", "1*3**", "ZVEI"), "/x/1X3XX_ZVEI.wav");

@@ -1,0 +1,60 @@
+// One job's hold on the transmitter, as the transmit thread hands it to the
+// job: keying and releasing, tones and samples on the transmit device, the
+// pauses between. The one place where keying is written: a call, a command
+// string and a wave file sent keyed all go through it. Once aborted (shut-down,
+// or the operator's stop), nothing more is keyed, played or waited for.
+//
+// Thread: the transmit thread (or, outside a station, the one thread that
+// sends, such as writing a call to a file).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <span>
+
+#include "audio/tone_generator.h"
+#include "core/clock.h"
+#include "core/transmitter.h"
+
+namespace sequelo::tx {
+
+class Transmission {
+ public:
+  // All must outlive the transmission. `abort` (optional) is the flag an
+  // owner sets to cut the job short; `keyLock` (optional) is held while
+  // keying, so that an owner that releases on abort under the same lock
+  // can never be followed by a late key.
+  Transmission(audio::ToneGenerator& tones, core::Transmitter& ptt, core::Sleeper& pauses,
+               const std::atomic<bool>* abort = nullptr, std::mutex* keyLock = nullptr);
+
+  // Keys the transmitter and waits the TX delay (inside the PTT controller).
+  void Key();
+  // Waits until everything played has gone out, then releases. After an
+  // abort the release comes at once, without waiting for the sound. False
+  // when the device failed while draining.
+  bool Release();
+  bool Keyed() const { return keyed_; }
+
+  // One tone on the transmit device, kept in the sound-file buffer; returns
+  // once it has been handed to the device at its real-time pace.
+  void PlayTone(std::uint32_t freqHz, std::uint32_t durationMs);
+  // Samples on the transmit device (not kept). False when there is no
+  // transmit device or it failed.
+  bool Play(std::span<const std::int16_t> samples);
+  // A pause, cut short by an abort.
+  void Pause(std::uint32_t ms);
+
+  bool HasDevice() const { return tones_.HasTransmitDevice(); }
+  bool Aborted() const { return abort_ != nullptr && abort_->load(); }
+  audio::SoundFileBuffer& SoundFile() { return tones_.SoundFile(); }
+
+ private:
+  audio::ToneGenerator& tones_;
+  core::Transmitter& ptt_;
+  core::Sleeper& pauses_;
+  const std::atomic<bool>* abort_;
+  std::mutex* keyLock_;
+  bool keyed_ = false;
+};
+
+}  // namespace sequelo::tx

@@ -1,0 +1,113 @@
+// The transmitter's one owner: a thread that runs transmit jobs one after
+// another (a call, a command string, a wave file sent keyed, a tone, or a
+// change of output device), each with the transmitter to itself. Everyone
+// else (the window, the answer to a received call, the remote client, the
+// command line's send) posts jobs and may wait for their end.
+//
+// A job runs at its start time or as soon after as the transmitter is free;
+// of the jobs that are due, the one posted first runs first. Abort cuts the
+// running job short and drops those waiting: the transmitter is released at
+// once by the aborting thread, and the job's later steps key nothing.
+//
+// Threads: Post, Abort and Stop from any thread; jobs run on the transmit
+// thread. Stop joins it.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "audio/tone_generator.h"
+#include "core/clock.h"
+#include "core/transmitter.h"
+#include "tx/abortable_wait.h"
+#include "tx/transmission.h"
+
+namespace sequelo::tx {
+
+using TransmitJob = std::function<void(Transmission&)>;
+
+// How a job ended.
+enum class JobOutcome { kPending, kDone, kAborted, kRefused };
+
+// The poster's handle on a job: wait for its end, see how it ended.
+class JobTicket {
+ public:
+  // Blocks until the job has ended (run, aborted or dropped).
+  JobOutcome Wait();
+  JobOutcome Outcome() const;
+
+ private:
+  friend class TransmitQueue;
+  void Finish(JobOutcome outcome);
+
+  mutable std::mutex mutex_;
+  std::condition_variable done_;
+  JobOutcome outcome_ = JobOutcome::kPending;
+};
+
+class TransmitQueue {
+ public:
+  // All must outlive the queue. `wait` is the one the PTT controller waits
+  // the TX delay on, so that an abort cuts that short too; `clock` gives the
+  // start times.
+  TransmitQueue(audio::ToneGenerator& tones, core::Transmitter& ptt, AbortableWait& wait,
+                core::TickClock& clock);
+  ~TransmitQueue();
+  TransmitQueue(const TransmitQueue&) = delete;
+  TransmitQueue& operator=(const TransmitQueue&) = delete;
+
+  void Start();
+  // Aborts the running job, drops the waiting ones and joins the thread;
+  // later posts are refused. The transmitter is released.
+  void Stop();
+
+  // Queues `job` to start at tick `startAtMs` of the clock (none: now).
+  // Refused (the ticket says so at once) once stopped.
+  std::shared_ptr<JobTicket> Post(TransmitJob job, std::optional<std::uint32_t> startAtMs = {});
+  // Posts and waits for the job's end.
+  JobOutcome Run(TransmitJob job) { return Post(std::move(job))->Wait(); }
+
+  // Cuts the running job short and drops the waiting ones; releases the
+  // transmitter now. Later posts run as usual.
+  void Abort();
+
+  std::size_t Waiting() const;
+  std::uint64_t JobsRun() const { return jobsRun_.load(); }
+
+ private:
+  struct Entry {
+    TransmitJob job;
+    std::optional<std::uint32_t> startAtMs;
+    std::shared_ptr<JobTicket> ticket;
+  };
+  void RunJobs();
+  // The first due entry in posting order; nullopt while none is due, with
+  // `waitMs` the time until the earliest one is.
+  std::optional<std::size_t> NextDue(std::uint32_t& waitMs);
+  void DropWaiting(std::unique_lock<std::mutex>& lock);
+
+  audio::ToneGenerator& tones_;
+  core::Transmitter& ptt_;
+  AbortableWait& wait_;
+  core::TickClock& clock_;
+
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Entry> entries_;  // guarded by mutex_
+  bool stopping_ = false;      // guarded by mutex_
+  bool started_ = false;       // guarded by mutex_
+  bool running_ = false;       // a job is under way; guarded by mutex_
+  std::atomic<bool> abort_{false};
+  std::mutex keyLock_;  // keying on the transmit thread vs. releasing on abort
+  std::atomic<std::uint64_t> jobsRun_{0};
+  std::thread thread_;
+};
+
+}  // namespace sequelo::tx
