@@ -76,9 +76,8 @@ class Station::RemoteActions final : public control::RemoteActions {
   void RunCommand(std::string_view text) override {
     const tx::CallOptions options = s_.CurrentCallOptions();
     bool ok = true;
-    s_.transmitter_.Run([&](tx::Transmission& tx) {
-      ok = control::RunCommandString(tx, text, options, s_.log_);
-    });
+    s_.transmitter_.Run(
+        [&](tx::Transmission& tx) { ok = control::RunCommandString(tx, text, options, s_.log_); });
     if (!ok) {
       s_.messages_.ShowMessage(control::kSyntaxError);
     }
@@ -225,7 +224,8 @@ void Station::ChangeOutputDevice(int selected) {
   if (!started_ || stopped_) {
     return;
   }
-  store_.Update([&](Settings& s) { s.outputDevice = NameAt(Names(tones_.OutputSlots()), selected); });
+  store_.Update(
+      [&](Settings& s) { s.outputDevice = NameAt(Names(tones_.OutputSlots()), selected); });
   // The transmit device belongs to the transmit thread: it is replaced
   // between two transmissions, never under one.
   transmitter_.Run([this, selected](tx::Transmission&) { tones_.OpenOutputDevices(selected); });

@@ -45,7 +45,7 @@ namespace sequelo::app {
 inline constexpr std::string_view kDebugMarkerFile = "Debug.flg";
 
 struct StationOptions {
-  std::string startupDir;  // holds Sequelo.ini, the default log, sound files
+  std::string startupDir;    // holds Sequelo.ini, the default log, sound files
   bool analysisLog = false;  // the decoder's analysis lines to the log file
   std::uint16_t remotePort = control::IPCommServer::kDefaultPort;  // 0: any free port (tests)
   // Overrides the setting Decoder for this run (not saved).

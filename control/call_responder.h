@@ -21,7 +21,13 @@
 namespace sequelo::control {
 
 // The response radio group; kUnset when none is checked.
-enum class ResponseAction { kUnset = -1, kNothing = 0, kSendOwnCode = 1, kSendFixed = 2, kSendSound = 3 };
+enum class ResponseAction {
+  kUnset = -1,
+  kNothing = 0,
+  kSendOwnCode = 1,
+  kSendFixed = 2,
+  kSendSound = 3
+};
 
 // The operator's choices for answering, as the settings hold them.
 struct AnswerSettings {

@@ -7,9 +7,9 @@
 // reading, writing); a server-event thread of its own delivers the events
 // (connected, line, disconnected) one at a time in the order they happened,
 // and hands the remote calls and command strings to the station, which
-// waits on it for each transmission to end while socket I/O goes on. Start, Stop and the destructor are
-// called by the owner's thread; SendToClient, ClientConnected, Port and
-// DroppedLines by any thread.
+// waits on it for each transmission to end while socket I/O goes on. Start, Stop and the destructor
+// are called by the owner's thread; SendToClient, ClientConnected, Port and DroppedLines by any
+// thread.
 #pragma once
 
 #include <cstddef>

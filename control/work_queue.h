@@ -96,7 +96,7 @@ class WorkQueue {
   std::function<void(T&)> handler_;
   mutable std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<T> items_;  // guarded by mutex_
+  std::deque<T> items_;   // guarded by mutex_
   bool running_ = false;  // guarded by mutex_
   bool busy_ = false;     // guarded by mutex_
   std::atomic<std::uint64_t> overflows_{0};

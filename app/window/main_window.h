@@ -76,8 +76,8 @@ class MainWindow final : public QMainWindow, private StationFrontEnd {
 
   // The operator's commands, as the controls and menu run them.
   void CallExecute();
-  void ChangeInputDevice();           // restart capture on the selected input device
-  void ChangeOutputDevice();          // open the selected output device
+  void ChangeInputDevice();   // restart capture on the selected input device
+  void ChangeOutputDevice();  // open the selected output device
   // The chooser for one of the two wave-file fields (waveToPlay_ or
   // waveToSend_); a file the program cannot play is refused.
   void ChooseWaveFile(QLineEdit* target);

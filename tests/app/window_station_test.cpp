@@ -1,6 +1,8 @@
 // The station driven from the window: calls sent and received, and the settings saved and loaded.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
@@ -41,7 +43,13 @@ TEST_F(WindowTest, CallExecuteSendsCodesAndTheLoopbackReceivesThem) {
     return first != std::string::npos &&
            log.find("Code received: 12345\r\n", first + 1) != std::string::npos;
   }));
-  QCoreApplication::processEvents();
+  // The activity list gets its lines a moment after the log file.
+  ASSERT_TRUE(WaitFor([&] {
+    const auto lines = Activities();
+    return std::count_if(lines.begin(), lines.end(), [](const std::string& l) {
+             return l.find("Code received: 12345") != std::string::npos;
+           }) == 2;
+  }));
   const std::string before = Log();
   const auto shown = Activities().size();
   for (const std::string& text : {std::string("1234"), dir_.Path("missing.wav")}) {

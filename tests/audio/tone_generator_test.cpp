@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-
 #include "audio/paced_devices.h"
 #include "tests/support/fake_audio.h"
 

@@ -191,8 +191,12 @@ class ResponderTest : public ControlTest {
   tx::AbortableWait wait_;
   tx::TransmitQueue transmitter_{tones_, ptt_, wait_, clock_};
   AlertPlayer alerts_{tones_, messages_};
-  CallResponder responder_{[this] { return answer_; }, [this] { return options_; }, log_,
-                           transmitter_, alerts_, messages_};
+  CallResponder responder_{[this] { return answer_; },
+                           [this] { return options_; },
+                           log_,
+                           transmitter_,
+                           alerts_,
+                           messages_};
   bool waitedForClock_ = false;
 };
 
@@ -221,9 +225,9 @@ TEST_F(ResponderTest, OwnCodeAnswerIsLoggedAfterTheCall) {
 TEST_F(ResponderTest, FixedCommandStringRunsThroughTheInterpreter) {
   answer_.fixedText = "!C54321";
   Receive("54321");
-  EXPECT_EQ(Only(Events(), "log "),
-            (std::vector<std::string>{"log Waiting 1000 ms...", "log Responding with fixed: !C54321",
-                                      "log Command Call 54321"}));
+  EXPECT_EQ(Only(Events(), "log "), (std::vector<std::string>{"log Waiting 1000 ms...",
+                                                              "log Responding with fixed: !C54321",
+                                                              "log Command Call 54321"}));
   answer_.fixedText = "!C5432";  // a syntax error is said once the transmitter is free
   Receive("54321");
   EXPECT_EQ(messages_.messages, std::vector<std::string>{"Sequelo: Syntax error in command."});

@@ -1,0 +1,133 @@
+#include "control/call_events.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+
+namespace sequelo::control {
+namespace {
+
+class MemoryLog final : public core::EventLog {
+ public:
+  void WriteLogLine(std::string_view text) override {
+    std::lock_guard lock(mutex_);
+    lines_.emplace_back(text);
+  }
+  void AddActivityLine(std::string_view) override {}
+  std::vector<std::string> Lines() {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+// Records the codes it is handed; while held, it blocks (a client that
+// never reads, a log nobody empties) until let go.
+class Subscriber final : public CallSubscriber {
+ public:
+  void OnCall(const CallEvent& event) override {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return !held_; });
+    codes_.push_back(event.code);
+  }
+  void Hold() { Set(true); }
+  void LetGo() { Set(false); }
+  std::vector<std::string> Codes() {
+    std::lock_guard lock(mutex_);
+    return codes_;
+  }
+
+ private:
+  void Set(bool held) {
+    std::lock_guard lock(mutex_);
+    held_ = held;
+    changed_.notify_all();
+  }
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool held_ = false;
+  std::vector<std::string> codes_;
+};
+
+std::vector<std::string> Codes(int n, int from = 0) {
+  std::vector<std::string> codes;
+  for (int i = from; i < from + n; ++i) {
+    codes.push_back(std::to_string(10000 + i));
+  }
+  return codes;
+}
+
+CallEvent Event(const std::string& code) {
+  CallEvent e;
+  e.code = code;
+  return e;
+}
+
+TEST(CallEventBus, AStuckSubscriberHoldsUpOnlyItselfAndLosesNothingWithinItsQueue) {
+  MemoryLog log;
+  CallEventBus bus(log);
+  Subscriber stuck;
+  Subscriber other;
+  bus.Subscribe("stuck", stuck);
+  bus.Subscribe("other", other);
+  bus.Start();
+  stuck.Hold();
+  // A long burst: every post returns at once, nothing is refused.
+  const auto sent = Codes(200);
+  for (const auto& code : sent) {
+    ASSERT_TRUE(bus.Post(Event(code)));
+  }
+  // The other subscriber and the log get every call while one is stuck.
+  for (int spins = 0; other.Codes().size() < sent.size(); ++spins) {
+    ASSERT_LT(spins, 10'000'000) << "the other subscriber was held up";
+    std::this_thread::yield();
+  }
+  EXPECT_EQ(other.Codes(), sent);
+  EXPECT_TRUE(stuck.Codes().size() <= 1);
+  stuck.LetGo();
+  bus.WaitIdle();
+  EXPECT_EQ(stuck.Codes(), sent);  // all of them, in order
+  std::vector<std::string> received;
+  for (const auto& line : log.Lines()) {
+    received.push_back(line.substr(std::string("Code received: ").size()));
+  }
+  EXPECT_EQ(received, sent);
+  EXPECT_EQ(bus.Lost(), 0U);
+  bus.Stop();
+}
+
+TEST(CallEventBus, WhatDoesNotFitIsCountedAndLoggedAndStopDeliversTheRest) {
+  MemoryLog log;
+  CallEventBus bus(log);
+  Subscriber stuck;
+  bus.Subscribe("stuck subscriber", stuck);
+  bus.Start();
+  stuck.Hold();
+  const int burst = static_cast<int>(CallEventBus::kQueueEvents) + 20;
+  for (const auto& code : Codes(burst)) {
+    bus.Post(Event(code));  // never waits, even past the queue's room
+  }
+  // Once the event thread has handed everything on, the overflow shows.
+  for (int spins = 0; bus.Lost() == 0; ++spins) {
+    ASSERT_LT(spins, 10'000'000);
+    std::this_thread::yield();
+  }
+  stuck.LetGo();
+  bus.Stop();  // delivers what is queued
+  const auto lines = log.Lines();
+  const auto refused = std::count_if(lines.begin(), lines.end(), [](const std::string& l) {
+    return l.rfind("Call event not delivered to the stuck subscriber: ", 0) == 0;
+  });
+  EXPECT_GT(refused, 0);
+  EXPECT_EQ(static_cast<std::uint64_t>(refused), bus.Lost());
+  EXPECT_EQ(stuck.Codes().size() + static_cast<std::size_t>(refused),
+            static_cast<std::size_t>(burst));
+  EXPECT_FALSE(bus.Post(Event("99999")));  // stopped
+}
+
+}  // namespace
+}  // namespace sequelo::control

@@ -1,0 +1,166 @@
+#include "tx/transmit_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <future>
+#include <thread>
+#include <utility>
+
+#include "tests/support/fake_playback.h"
+
+namespace sequelo::tx {
+namespace {
+
+using testsupport::PlaybackEventLog;
+using testsupport::RecordingAudioBackend;
+using testsupport::RecordingPlayback;
+using testsupport::RecordingTransmitter;
+
+class TransmitQueueTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tones_.ListOutputDevices();
+    ASSERT_TRUE(tones_.OpenOutputDevices(0));
+    radio_ = dynamic_cast<RecordingPlayback*>(tones_.TransmitDevice());
+    ASSERT_NE(radio_, nullptr);
+    events_.clear();
+    queue_.Start();
+  }
+  void TearDown() override { queue_.Stop(); }
+
+  // A job as a call is: keyed, five tones, released.
+  static TransmitJob FiveTones(std::uint32_t hz) {
+    return [hz](Transmission& tx) {
+      tx.Key();
+      for (int i = 0; i < 5; ++i) {
+        tx.PlayTone(hz, 70);
+      }
+      tx.Release();
+    };
+  }
+
+  PlaybackEventLog events_;  // written by the transmit thread alone
+  RecordingAudioBackend backend_{&events_};
+  audio::ToneGenerator tones_{backend_};
+  RecordingTransmitter ptt_{&events_};
+  AbortableWait wait_;
+  core::ManualTickClock clock_{1000};
+  TransmitQueue queue_{tones_, ptt_, wait_, clock_};
+  RecordingPlayback* radio_ = nullptr;
+};
+
+TEST_F(TransmitQueueTest, JobsPostedFromThreeThreadsNeverInterleave) {
+  constexpr int kJobsEach = 10;
+  const std::array<std::uint32_t, 3> hz{1000, 2000, 3000};
+  std::vector<std::thread> posters;
+  std::vector<std::shared_ptr<JobTicket>> tickets[3];
+  for (std::size_t t = 0; t < 3; ++t) {
+    posters.emplace_back([&, t] {
+      for (int j = 0; j < kJobsEach; ++j) {
+        tickets[t].push_back(queue_.Post(FiveTones(hz[t])));
+      }
+    });
+  }
+  for (auto& p : posters) {
+    p.join();
+  }
+  for (auto& list : tickets) {
+    for (auto& ticket : list) {
+      EXPECT_EQ(ticket->Wait(), JobOutcome::kDone);
+    }
+  }
+  // Each job: key, its five tones, drain, release; nothing of another job
+  // in between, and every job's tones of one frequency.
+  const std::size_t jobs = 3 * kJobsEach;
+  ASSERT_EQ(events_.size(), jobs * 8);
+  const auto tone = audio::SynthesiseTone(1000, 70);
+  const std::vector<std::int16_t>& samples = radio_->Samples();
+  ASSERT_EQ(samples.size(), jobs * 5 * tone.size());
+  for (std::size_t j = 0; j < jobs; ++j) {
+    const auto at = events_.begin() + static_cast<std::ptrdiff_t>(j * 8);
+    EXPECT_EQ(
+        std::vector<std::string>(at, at + 8),
+        (std::vector<std::string>{"key", "radio write 771", "radio write 771", "radio write 771",
+                                  "radio write 771", "radio write 771", "radio drain", "release"}))
+        << "job " << j;
+    const auto first = samples.begin() + static_cast<std::ptrdiff_t>(j * 5 * tone.size());
+    const auto f = std::find_if(hz.begin(), hz.end(), [&](std::uint32_t h) {
+      const auto t = audio::SynthesiseTone(h, 70);
+      return std::equal(t.begin(), t.end(), first);
+    });
+    ASSERT_NE(f, hz.end()) << "job " << j;
+    for (std::size_t k = 1; k < 5; ++k) {
+      const auto t = audio::SynthesiseTone(*f, 70);
+      EXPECT_TRUE(std::equal(t.begin(), t.end(), first + static_cast<std::ptrdiff_t>(k * t.size())))
+          << "job " << j << " tone " << k;
+    }
+  }
+  EXPECT_EQ(ptt_.keys, static_cast<int>(jobs));
+  EXPECT_EQ(ptt_.releases, static_cast<int>(jobs));
+}
+
+TEST_F(TransmitQueueTest, AJobWaitsForItsStartTimeWhileDueOnesGoFirst) {
+  std::vector<std::string> ran;  // written on the transmit thread, read after the waits
+  auto later = queue_.Post([&](Transmission&) { ran.push_back("answer"); }, 1000 + 1000);
+  auto now = queue_.Post([&](Transmission&) { ran.push_back("call"); });
+  EXPECT_EQ(now->Wait(), JobOutcome::kDone);
+  EXPECT_EQ(later->Outcome(), JobOutcome::kPending);
+  clock_.Set(1999);
+  EXPECT_EQ(queue_.Post([&](Transmission&) { ran.push_back("second call"); })->Wait(),
+            JobOutcome::kDone);
+  EXPECT_EQ(later->Outcome(), JobOutcome::kPending);  // 1 ms to go
+  clock_.Set(2000);
+  EXPECT_EQ(later->Wait(), JobOutcome::kDone);
+  EXPECT_EQ(ran, (std::vector<std::string>{"call", "second call", "answer"}));
+  // Start times are ticks of a wrapping clock: a start just past the wrap
+  // is not due just before it.
+  clock_.Set(0xFFFFFFF0u);
+  auto wrapped = queue_.Post([&](Transmission&) { ran.push_back("wrapped"); }, 0x10u);
+  EXPECT_EQ(queue_.Post([](Transmission&) {})->Wait(), JobOutcome::kDone);
+  EXPECT_EQ(wrapped->Outcome(), JobOutcome::kPending);
+  clock_.Set(0x10u);
+  EXPECT_EQ(wrapped->Wait(), JobOutcome::kDone);
+}
+
+TEST_F(TransmitQueueTest, AbortReleasesAtOnceEvenWhileAWriteIsStillUnderWay) {
+  std::promise<void> writing;
+  std::promise<void> letGo;
+  std::shared_future<void> gate = letGo.get_future().share();
+  bool first = true;
+  radio_->onWrite = [&, gate] {
+    if (std::exchange(first, false)) {
+      writing.set_value();
+      gate.wait();  // the device holds the writer, as a full sound buffer does
+    }
+  };
+  int keysAfterAbort = -1;
+  auto job = queue_.Post([&](Transmission& tx) {
+    tx.Key();
+    tx.PlayTone(1000, 500);  // held in the device
+    tx.Key();                // an abort came meanwhile: no second key
+    tx.PlayTone(1000, 500);
+    tx.Pause(60000);  // an abort cuts a pause short too
+    keysAfterAbort = ptt_.keys;
+  });
+  auto waiting = queue_.Post([](Transmission& tx) { tx.Key(); });
+  writing.get_future().wait();
+  queue_.Abort();
+  // Released by the aborting thread, the job still held in its write.
+  EXPECT_EQ(ptt_.keys, 1);
+  EXPECT_EQ(ptt_.releases, 1);
+  EXPECT_EQ(waiting->Outcome(), JobOutcome::kAborted);  // dropped, never run
+  letGo.set_value();
+  EXPECT_EQ(job->Wait(), JobOutcome::kAborted);
+  EXPECT_EQ(keysAfterAbort, 1);
+  EXPECT_EQ(std::count(events_.begin(), events_.end(), "radio write 5512"), 1);
+  // The queue goes on with the next job as usual.
+  EXPECT_EQ(queue_.Post(FiveTones(2000))->Wait(), JobOutcome::kDone);
+  EXPECT_EQ(ptt_.keys, 2);
+  queue_.Stop();
+  EXPECT_EQ(queue_.Post(FiveTones(2000))->Wait(), JobOutcome::kRefused);
+  EXPECT_EQ(ptt_.keys, 2);
+}
+
+}  // namespace
+}  // namespace sequelo::tx
