@@ -24,6 +24,7 @@ void CallEventBus::Start() {
 
 void CallEventBus::Stop() {
   intake_.Stop();  // every posted event handed on first
+  ReportIntakeLosses();
   for (Subscription& s : subscribers_) {
     s.queue->Stop();
   }
@@ -48,12 +49,16 @@ std::uint64_t CallEventBus::Lost() const {
   return lost;
 }
 
-void CallEventBus::HandleReceivedCode(CallEvent& event) {
+void CallEventBus::ReportIntakeLosses() {
   const std::uint64_t intakeLost = intake_.Overflows();
   if (intakeLost != intakeLostReported_) {
     log_.Report("Call events lost: " + std::to_string(intakeLost - intakeLostReported_));
     intakeLostReported_ = intakeLost;
   }
+}
+
+void CallEventBus::HandleReceivedCode(CallEvent& event) {
+  ReportIntakeLosses();
   log_.Report("Code received: " + event.code);
   for (Subscription& s : subscribers_) {
     if (!s.queue->Post(event)) {

@@ -74,11 +74,14 @@ class CallEventBus {
   };
   // The event thread: the log line, then every subscriber's queue.
   void HandleReceivedCode(CallEvent& event);
+  // Logs how many events the full intake refused since the last report
+  // (the event thread, or Stop once it has ended).
+  void ReportIntakeLosses();
 
   core::EventLog& log_;
   std::vector<Subscription> subscribers_;
   WorkQueue<CallEvent> intake_;
-  std::uint64_t intakeLostReported_ = 0;  // event thread only
+  std::uint64_t intakeLostReported_ = 0;  // event thread, then Stop
 };
 
 }  // namespace sequelo::control
