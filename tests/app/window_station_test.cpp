@@ -42,7 +42,7 @@ TEST_F(WindowTest, CallExecuteSendsCodesAndTheLoopbackReceivesThem) {
     const auto first = log.find("Code received: 12345\r\n");
     return first != std::string::npos &&
            log.find("Code received: 12345\r\n", first + 1) != std::string::npos;
-  }));
+  })) << Log();
   // The activity list gets its lines a moment after the log file.
   ASSERT_TRUE(WaitFor([&] {
     const auto lines = Activities();
