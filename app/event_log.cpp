@@ -83,15 +83,14 @@ QueuedActivityList::QueuedActivityList(ActivityList& target)
 
 void QueuedActivityList::Stop() {
   queue_.Stop();
-  stopped_ = true;
 }
 
 void QueuedActivityList::AddEntry(std::string entry) {
-  if (stopped_) {
+  // A full queue drops the entry (the next one says how many); once the
+  // queue is stopping or stopped, entries go straight to the target.
+  if (!queue_.PostOrKeep(entry) && !queue_.Running()) {
     target_.AddEntry(std::move(entry));
-    return;
   }
-  queue_.Post(std::move(entry));  // a full queue drops it; the next one says how many
 }
 
 bool PosixProcessLauncher::StartDetached(const std::vector<std::string>& argv) {

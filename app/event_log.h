@@ -101,7 +101,6 @@ class QueuedActivityList final : public ActivityList {
   ActivityList& target_;
   control::WorkQueue<std::string> queue_;
   std::atomic<std::uint64_t> shownDropped_{0};
-  std::atomic<bool> stopped_{false};
 };
 
 // Starts a program without waiting for it.

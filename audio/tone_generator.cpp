@@ -110,13 +110,25 @@ bool ToneGenerator::DrainTransmit() {
   return transmit_ == nullptr || transmit_->Drain();
 }
 
-bool ToneGenerator::PlayLocal(std::span<const std::int16_t> samples) {
-  std::lock_guard lock(localLock_);
-  if (!local_) {
-    return false;
+bool ToneGenerator::PlayLocal(std::span<const std::int16_t> samples,
+                              const std::atomic<bool>* stop) {
+  constexpr std::size_t kPieceSamples = kPlaybackRateHz / 4;
+  const auto stopped = [stop] { return stop != nullptr && stop->load(); };
+  // The lock is taken for each piece, so a device change waits at most one.
+  for (std::size_t at = 0; at < samples.size(); at += kPieceSamples) {
+    std::lock_guard lock(localLock_);
+    if (!local_ || stopped() ||
+        !local_->Write(samples.subspan(at, std::min(kPieceSamples, samples.size() - at)))) {
+      return false;
+    }
   }
-  const bool written = local_->Write(samples);
-  return local_->Drain() && written;
+  std::lock_guard lock(localLock_);
+  return local_ != nullptr && local_->Drain() && !stopped();
+}
+
+bool ToneGenerator::HasLocalDevice() {
+  std::lock_guard lock(localLock_);
+  return local_ != nullptr;
 }
 
 }  // namespace sequelo::audio

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -83,9 +84,12 @@ class ToneGenerator {
   // before releasing the transmitter). False when the device failed.
   bool DrainTransmit();
 
-  // Plays samples on the local device and waits until they have played.
-  // Any thread; one local play at a time. False when it failed.
-  bool PlayLocal(std::span<const std::int16_t> samples);
+  // Plays samples on the local device and waits until they have played,
+  // a quarter of a second at a time: once `stop` (optional) is set, it ends
+  // within one of those. Any thread; one local play at a time. False when
+  // it failed, was stopped, or there is no local device.
+  bool PlayLocal(std::span<const std::int16_t> samples, const std::atomic<bool>* stop = nullptr);
+  bool HasLocalDevice();
 
   bool HasTransmitDevice() const { return transmit_ != nullptr; }
   // The open devices, to look at (tests, diagnostics); playing goes through

@@ -202,8 +202,9 @@ void ReportWaveOutcome(WaveOutcome outcome, core::MessageSink& messages) {
   }
 }
 
-WaveOutcome PlayWaveFileLocal(ToneGenerator& tones, const std::string& path) {
-  if (tones.LocalDevice() == nullptr) {
+WaveOutcome PlayWaveFileLocal(ToneGenerator& tones, const std::string& path,
+                              const std::atomic<bool>* stop) {
+  if (!tones.HasLocalDevice()) {
     return WaveOutcome::kFailed;  // nothing to play on: the file is not even read
   }
   std::vector<std::int16_t> samples;
@@ -211,7 +212,7 @@ WaveOutcome PlayWaveFileLocal(ToneGenerator& tones, const std::string& path) {
   if (read != WaveOutcome::kPlayed) {
     return read;
   }
-  return tones.PlayLocal(samples) ? WaveOutcome::kPlayed : WaveOutcome::kFailed;
+  return tones.PlayLocal(samples, stop) ? WaveOutcome::kPlayed : WaveOutcome::kFailed;
 }
 
 bool WriteCodeSoundFile(const SoundFileBuffer& buffer, const std::string& path,

@@ -7,6 +7,7 @@
 // reads the buffer it is given: call it on the thread that transmits.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -72,8 +73,9 @@ enum class WaveOutcome { kPlayed, kFailed, kNotSupported };
 WaveOutcome ReadWaveFile(const std::string& path, std::vector<std::int16_t>& samples);
 
 // Plays a wave file on the local device (never keyed) and waits until it
-// has played. Any thread.
-WaveOutcome PlayWaveFileLocal(ToneGenerator& tones, const std::string& path);
+// has played, or `stop` (optional) is set. Any thread.
+WaveOutcome PlayWaveFileLocal(ToneGenerator& tones, const std::string& path,
+                              const std::atomic<bool>* stop = nullptr);
 
 // A file whose header is not one the program plays is reported to the
 // operator ("File format not supported."); other outcomes say nothing.

@@ -21,8 +21,8 @@ std::string Cut(std::string text, std::size_t chars) {
 }  // namespace
 
 AlertPlayer::AlertPlayer(audio::ToneGenerator& tones, core::MessageSink& messages)
-    : queue_(kWaitingAlerts, [&tones, &messages](std::string& path) {
-        audio::ReportWaveOutcome(audio::PlayWaveFileLocal(tones, path), messages);
+    : queue_(kWaitingAlerts, [this, &tones, &messages](std::string& path) {
+        audio::ReportWaveOutcome(audio::PlayWaveFileLocal(tones, path, &stop_), messages);
       }) {}
 
 CallResponder::CallResponder(AnswerSource answer, CallOptionsSource callOptions,
@@ -37,7 +37,27 @@ CallResponder::CallResponder(AnswerSource answer, CallOptionsSource callOptions,
 
 void CallResponder::Answer(const CallEvent& event, std::uint32_t delayMs, tx::TransmitJob job) {
   log_.Report("Waiting " + std::to_string(delayMs) + " ms...");
-  transmitter_.Post(std::move(job), event.endTickMs + delayMs)->Wait();
+  transmitter_
+      .Post(
+          [&](tx::Transmission& tx) {
+            const std::uint32_t fromMs = transmitter_.NowMs();
+            job(tx);
+            if (tx.EverKeyed()) {
+              lastAnswer_ = OnAir{fromMs, transmitter_.NowMs()};
+            }
+          },
+          event.endTickMs + delayMs)
+      ->Wait();
+}
+
+bool CallResponder::HeardOurAnswer(const CallEvent& event) const {
+  if (!lastAnswer_) {
+    return false;
+  }
+  // Ticks wrap: compare differences.
+  return static_cast<std::int32_t>(event.endTickMs - lastAnswer_->fromMs) >= 0 &&
+         static_cast<std::int32_t>(event.endTickMs - (lastAnswer_->untilMs + kOwnEchoMarginMs)) <=
+             0;
 }
 
 void CallResponder::OnCall(const CallEvent& event) {
@@ -47,7 +67,16 @@ void CallResponder::OnCall(const CallEvent& event) {
   const std::string ownCode = Cut(s.ownCode, kCodeFieldChars);
   const std::string ownGroup = Cut(s.ownGroup, kCodeFieldChars);
 
-  if (core::MatchCode(code, ownCode)) {
+  const bool ownMatch = core::MatchCode(code, ownCode);
+  const bool groupMatch = core::MatchCode(code, ownGroup);
+  // A receiver that hears our own transmitter would have us answer our own
+  // answer, again and again: a call heard while our answer was on the air
+  // gets no reaction.
+  if ((ownMatch || groupMatch) && HeardOurAnswer(event)) {
+    log_.Report("Own answer heard back, not answered: " + event.code);
+    return;
+  }
+  if (ownMatch) {
     const tx::CallOptions options = callOptions_();
     if (s.action == ResponseAction::kSendOwnCode) {
       Answer(event, delayMs, [&](tx::Transmission& tx) {
@@ -86,7 +115,7 @@ void CallResponder::OnCall(const CallEvent& event) {
     }
   }
   // The own group, independently: only the alert sound.
-  if (core::MatchCode(code, ownGroup) && s.playSoundOnRx) {
+  if (groupMatch && s.playSoundOnRx) {
     alerts_.Play(Cut(s.waveFileToPlay, kPathChars));
   }
 }

@@ -6,7 +6,9 @@
 // thread, and reads the operator's choices as they are at each call.
 #pragma once
 
+#include <atomic>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -51,16 +53,28 @@ class AlertPlayer {
   // Both must outlive the player.
   AlertPlayer(audio::ToneGenerator& tones, core::MessageSink& messages);
   void Start() { queue_.Start(); }
-  void Stop() { queue_.Stop(); }
+  // Drops the waiting alerts and cuts the one playing short (shut-down).
+  void Stop() {
+    stop_ = true;
+    queue_.Clear();
+    queue_.Stop();
+  }
   void Play(std::string path) { queue_.Post(std::move(path)); }
   void WaitIdle() { queue_.WaitIdle(); }
+  // Alerts waiting or playing.
+  std::size_t Waiting() const { return queue_.Pending(); }
 
  private:
+  std::atomic<bool> stop_{false};
   WorkQueue<std::string> queue_;
 };
 
 class CallResponder final : public CallSubscriber {
  public:
+  // How long after its release a call heard may still be our own answer:
+  // the decoder reports a call up to about 300 ms after its end, and the
+  // sound path adds some tens of milliseconds.
+  static constexpr std::uint32_t kOwnEchoMarginMs = 500;
   using AnswerSource = std::function<AnswerSettings()>;
   using CallOptionsSource = std::function<tx::CallOptions()>;
   // All must outlive the responder.
@@ -74,6 +88,14 @@ class CallResponder final : public CallSubscriber {
   // call's end and waits for it to end; reports a syntax error or a wave
   // file the program cannot play once the transmitter is free.
   void Answer(const CallEvent& event, std::uint32_t delayMs, tx::TransmitJob job);
+  // True when the call ended while our last answer was on the air (or just
+  // after it): a receiver hearing our own transmitter.
+  bool HeardOurAnswer(const CallEvent& event) const;
+
+  struct OnAir {
+    std::uint32_t fromMs;
+    std::uint32_t untilMs;
+  };
 
   AnswerSource answer_;
   CallOptionsSource callOptions_;
@@ -81,6 +103,7 @@ class CallResponder final : public CallSubscriber {
   tx::TransmitQueue& transmitter_;
   AlertPlayer& alerts_;
   core::MessageSink& messages_;
+  std::optional<OnAir> lastAnswer_;  // responder thread (the job's write is waited for)
 };
 
 }  // namespace sequelo::control

@@ -48,7 +48,16 @@ class WorkQueue {
     }
   }
 
-  bool Post(T item) {
+  // Drops the items still waiting (the one being handled goes on).
+  void Clear() {
+    std::lock_guard lock(mutex_);
+    items_.clear();
+    changed_.notify_all();
+  }
+
+  bool Post(T item) { return PostOrKeep(item); }
+  // As Post, but a refused item stays with the caller.
+  bool PostOrKeep(T& item) {
     {
       std::lock_guard lock(mutex_);
       if (!running_ || items_.size() >= capacity_) {
@@ -59,6 +68,10 @@ class WorkQueue {
     }
     changed_.notify_all();
     return true;
+  }
+  bool Running() const {
+    std::lock_guard lock(mutex_);
+    return running_;
   }
 
   // Items refused since the start (queue full or stopped).

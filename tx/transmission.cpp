@@ -1,24 +1,23 @@
 #include "tx/transmission.h"
 
-#include <mutex>
-
 namespace sequelo::tx {
 
 Transmission::Transmission(audio::ToneGenerator& tones, core::Transmitter& ptt,
-                           core::Sleeper& pauses, const std::atomic<bool>* abort,
-                           std::mutex* keyLock)
-    : tones_(tones), ptt_(ptt), pauses_(pauses), abort_(abort), keyLock_(keyLock) {}
+                           core::Sleeper& pauses, const std::atomic<bool>* abort)
+    : tones_(tones), ptt_(ptt), pauses_(pauses), abort_(abort) {}
 
 void Transmission::Key() {
-  std::unique_lock<std::mutex> lock;
-  if (keyLock_ != nullptr) {
-    lock = std::unique_lock(*keyLock_);
-  }
   if (Aborted()) {
     return;
   }
   keyed_ = true;
+  everKeyed_ = true;
   ptt_.KeyTransmitter();
+  // The owner's release on abort may have come before this key reached the
+  // radio: release again, so the transmitter is never left keyed.
+  if (Aborted()) {
+    Release();
+  }
 }
 
 bool Transmission::Release() {

@@ -21,19 +21,21 @@ namespace sequelo::tx {
 class Transmission {
  public:
   // All must outlive the transmission. `abort` (optional) is the flag an
-  // owner sets to cut the job short; `keyLock` (optional) is held while
-  // keying, so that an owner that releases on abort under the same lock
-  // can never be followed by a late key.
+  // owner sets to cut the job short, releasing the transmitter itself.
   Transmission(audio::ToneGenerator& tones, core::Transmitter& ptt, core::Sleeper& pauses,
-               const std::atomic<bool>* abort = nullptr, std::mutex* keyLock = nullptr);
+               const std::atomic<bool>* abort = nullptr);
 
   // Keys the transmitter and waits the TX delay (inside the PTT controller).
+  // Nothing once aborted; an abort that comes while keying is answered with
+  // a release right after, so the transmitter never stays keyed past it.
   void Key();
   // Waits until everything played has gone out, then releases. After an
   // abort the release comes at once, without waiting for the sound. False
   // when the device failed while draining.
   bool Release();
   bool Keyed() const { return keyed_; }
+  // Whether this job has keyed the transmitter at all.
+  bool EverKeyed() const { return everKeyed_; }
 
   // One tone on the transmit device, kept in the sound-file buffer; returns
   // once it has been handed to the device at its real-time pace.
@@ -53,8 +55,8 @@ class Transmission {
   core::Transmitter& ptt_;
   core::Sleeper& pauses_;
   const std::atomic<bool>* abort_;
-  std::mutex* keyLock_;
   bool keyed_ = false;
+  bool everKeyed_ = false;
 };
 
 }  // namespace sequelo::tx

@@ -4,6 +4,7 @@
 #include <chrono>
 
 namespace sequelo::tx {
+
 namespace {
 // While a job waits for its start time the thread looks at the clock again
 // at least this often, so an injected clock that jumps is noticed.
@@ -77,19 +78,21 @@ void TransmitQueue::DropWaiting(std::unique_lock<std::mutex>&) {
 }
 
 void TransmitQueue::Abort() {
-  std::unique_lock lock(mutex_);
-  // Under the queue's lock the thread cannot take the next job meanwhile, so
-  // the release below can only meet the job that is being cut short.
-  DropWaiting(lock);
-  abort_ = true;
+  bool running = false;
+  {
+    std::unique_lock lock(mutex_);
+    DropWaiting(lock);
+    abort_ = true;
+    running = running_;
+  }
   wait_.Abort();  // the TX delay or a pause under way ends now
-  if (running_) {
-    // The running job keys under the same lock and looks at the abort
-    // first: after this release it keys no more.
-    std::lock_guard key(keyLock_);
+  changed_.notify_all();
+  if (running) {
+    // Released here and now, with none of the queue's locks held (the PTT
+    // controller may have something to say to the operator). A job keying
+    // at this very moment sees the abort after its key and releases too.
     ptt_.ReleaseTransmitter();
   }
-  changed_.notify_all();
 }
 
 void TransmitQueue::Stop() {
@@ -136,7 +139,7 @@ void TransmitQueue::RunJobs() {
     wait_.Reset();
     running_ = true;
     lock.unlock();
-    Transmission transmission(tones_, ptt_, wait_, &abort_, &keyLock_);
+    Transmission transmission(tones_, ptt_, wait_, &abort_);
     entry.job(transmission);
     if (transmission.Keyed()) {
       transmission.Release();  // a job never leaves the transmitter keyed

@@ -7,7 +7,8 @@
 // A job runs at its start time or as soon after as the transmitter is free;
 // of the jobs that are due, the one posted first runs first. Abort cuts the
 // running job short and drops those waiting: the transmitter is released at
-// once by the aborting thread, and the job's later steps key nothing.
+// once by the aborting thread, and the job's later steps key nothing (a key
+// under way when the abort came is released again right after).
 //
 // Threads: Post, Abort and Stop from any thread; jobs run on the transmit
 // thread. Stop joins it.
@@ -78,6 +79,9 @@ class TransmitQueue {
   // transmitter now. Later posts run as usual.
   void Abort();
 
+  // The clock start times are read on.
+  std::uint32_t NowMs() const { return clock_.NowMs(); }
+
   std::size_t Waiting() const;
   std::uint64_t JobsRun() const { return jobsRun_.load(); }
 
@@ -105,7 +109,6 @@ class TransmitQueue {
   bool started_ = false;       // guarded by mutex_
   bool running_ = false;       // a job is under way; guarded by mutex_
   std::atomic<bool> abort_{false};
-  std::mutex keyLock_;  // keying on the transmit thread vs. releasing on abort
   std::atomic<std::uint64_t> jobsRun_{0};
   std::thread thread_;
 };

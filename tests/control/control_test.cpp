@@ -3,13 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <thread>
+#include <utility>
 
 #include "audio/wave_file.h"
 #include "control/call_responder.h"
 #include "control/command_interpreter.h"
 #include "control/command_text.h"
 #include "tests/support/fake_audio.h"
+#include "tests/support/fake_playback.h"
 #include "tests/support/fakes.h"
 #include "tests/support/temp_dir.h"
 
@@ -229,6 +232,7 @@ TEST_F(ResponderTest, FixedCommandStringRunsThroughTheInterpreter) {
                                                               "log Responding with fixed: !C54321",
                                                               "log Command Call 54321"}));
   answer_.fixedText = "!C5432";  // a syntax error is said once the transmitter is free
+  clock_.Advance(CallResponder::kOwnEchoMarginMs + 1);  // a new call, not our answer heard back
   Receive("54321");
   EXPECT_EQ(messages_.messages, std::vector<std::string>{"Sequelo: Syntax error in command."});
 }
@@ -278,6 +282,65 @@ TEST_F(ResponderTest, AlertSoundsForOwnCodeAndOwnGroup) {
   EXPECT_EQ(ParseDelayMs("25x"), 0U);
   EXPECT_EQ(ParseDelayMs(""), 0U);
   EXPECT_EQ(ParseDelayMs("99999999999"), 0U);
+}
+
+TEST_F(ResponderTest, OurOwnAnswerHeardBackIsNotAnsweredAgain) {
+  // Own code answered with the own code: a receiver that hears our
+  // transmitter would hear the own code again, and again.
+  answer_.action = ResponseAction::kSendOwnCode;
+  answer_.delayText = "0";
+  answer_.playSoundOnRx = true;
+  Receive("54321");
+  ASSERT_EQ(Played().size(), 5U);
+  Receive("54321");  // ended while the answer was on the air
+  EXPECT_EQ(Played().size(), 5U);
+  EXPECT_EQ(Only(Events(), "log ").back(), "log Own answer heard back, not answered: 54321");
+  clock_.Advance(CallResponder::kOwnEchoMarginMs);
+  Receive("54321");  // still within the margin after the release
+  EXPECT_EQ(Played().size(), 5U);
+  clock_.Advance(1);
+  Receive("54321");  // a call of its own again
+  EXPECT_EQ(Played().size(), 10U);
+  EXPECT_EQ(Only(Events(), "log ").back(), "log Responding with own code: 54321");
+}
+
+TEST(AlertPlayer, StopDropsWaitingAlertsAndCutsThePlayingOne) {
+  testsupport::ScopedTempDir tmp;
+  audio::SoundFileBuffer alert;
+  alert.Append(SynthesiseTone(800, 2000));  // eight pieces of a quarter second
+  ASSERT_TRUE(audio::WriteCodeSoundFile(alert, tmp.Path("alert.wav")));
+  testsupport::RecordingAudioBackend backend;
+  audio::ToneGenerator tones(backend);
+  tones.ListOutputDevices();
+  ASSERT_TRUE(tones.OpenOutputDevices(0));
+  auto* speaker = dynamic_cast<testsupport::RecordingPlayback*>(tones.LocalDevice());
+  ASSERT_NE(speaker, nullptr);
+  std::promise<void> playing;
+  std::promise<void> letGo;
+  std::shared_future<void> gate = letGo.get_future().share();
+  bool first = true;
+  speaker->onWrite = [&, gate] {
+    if (std::exchange(first, false)) {
+      playing.set_value();
+      gate.wait();  // the first piece is under way
+    }
+  };
+  testsupport::FakeMessageSink messages;
+  AlertPlayer alerts(tones, messages);
+  alerts.Start();
+  for (int i = 0; i < 3; ++i) {
+    alerts.Play(tmp.Path("alert.wav"));
+  }
+  playing.get_future().wait();
+  EXPECT_EQ(alerts.Waiting(), 3U);
+  std::thread stopping([&] { alerts.Stop(); });
+  while (alerts.Waiting() > 1) {  // the two waiting ones dropped: the stop is under way
+    std::this_thread::yield();
+  }
+  letGo.set_value();
+  stopping.join();
+  EXPECT_EQ(speaker->writes, 1);  // the piece under way, nothing after it
+  EXPECT_TRUE(messages.messages.empty());
 }
 
 }  // namespace

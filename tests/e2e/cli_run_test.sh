@@ -130,6 +130,21 @@ check "answer lines" "Code received: 54321|Waiting 1000 ms...|Responding with fi
   "$(grep -o -E '(Code received|Waiting|Responding).*' "$dir/Sequelo.log" | tr -d '\r' | paste -sd '|')"
 stop_station
 
+# 2b. Answering with the own code: the answer, heard back on the Loopback
+#     input, is the own code again, and is not answered again.
+mkdir "$work/b2"
+printf '[Sequelo]\r\nOutputDevice=Loopback\r\nInputDevice=Loopback\r\nOwnCode=54321\r\nAction=1\r\nDelay=200\r\n' \
+  >"$work/b2/Sequelo.ini"
+start_station "$work/b2"
+printf '54321\r\n' | socat -t 5 - "TCP:127.0.0.1:$port" >/dev/null
+wait_until 100 logged "Own answer heard back"
+sleep 1.5  # room for a wrong second answer to show
+# (The echo's "Code received" may come before or after "Responding": the
+# answer is logged once it has drained, as the echo is being decoded.)
+check "own answer heard back once" "Code received: 54321|Code received: 54321|Own answer heard back, not answered: 54321|Responding with own code: 54321|Waiting 200 ms..." \
+  "$(grep -o -E '(Code received|Waiting|Responding|Own answer).*' "$dir/Sequelo.log" | tr -d '\r' | LC_ALL=C sort | paste -sd '|')"
+stop_station
+
 # 3. A missing Sequelo.ini starts with the defaults and is written at exit;
 #    SIGTERM during a long command string ends it promptly.
 mkdir "$work/c"

@@ -162,5 +162,21 @@ TEST_F(TransmitQueueTest, AbortReleasesAtOnceEvenWhileAWriteIsStillUnderWay) {
   EXPECT_EQ(ptt_.keys, 2);
 }
 
+TEST_F(TransmitQueueTest, AnAbortWhileKeyingIsFollowedByARelease) {
+  // The abort (and its release) come while the key is on its way: the job
+  // releases once more after its key, so the transmitter ends released.
+  ptt_.onKey = [&] { queue_.Abort(); };
+  auto job = queue_.Post([](Transmission& tx) {
+    tx.Key();
+    tx.PlayTone(1000, 70);  // cut: nothing more plays
+  });
+  EXPECT_EQ(job->Wait(), JobOutcome::kAborted);
+  ptt_.onKey = nullptr;
+  ASSERT_FALSE(events_.empty());
+  EXPECT_EQ(events_.back(), "release");
+  EXPECT_EQ(std::count(events_.begin(), events_.end(), "key"), 1);
+  EXPECT_TRUE(radio_->Samples().empty());
+}
+
 }  // namespace
 }  // namespace sequelo::tx
