@@ -43,13 +43,13 @@ TEST_F(WindowTest, CallExecuteSendsCodesAndTheLoopbackReceivesThem) {
     return first != std::string::npos &&
            log.find("Code received: 12345\r\n", first + 1) != std::string::npos;
   })) << Log();
-  // The activity list gets its lines a moment after the log file.
+  // The activity list gets its lines a moment after the log file: wait
+  // until it has every line the log has.
   ASSERT_TRUE(WaitFor([&] {
-    const auto lines = Activities();
-    return std::count_if(lines.begin(), lines.end(), [](const std::string& l) {
-             return l.find("Code received: 12345") != std::string::npos;
-           }) == 2;
-  }));
+    const std::string log = Log();
+    return Activities().size() ==
+           static_cast<std::size_t>(std::count(log.begin(), log.end(), '\n'));
+  })) << Log();
   const std::string before = Log();
   const auto shown = Activities().size();
   for (const std::string& text : {std::string("1234"), dir_.Path("missing.wav")}) {
