@@ -82,6 +82,11 @@ std::string DefaultLogPath(const std::string& startupDir) {
   return startupDir + "/" + std::string(kLogFileName);
 }
 
+int IndexOfEntry(const std::vector<std::string>& entries, const std::string& name) {
+  const auto found = std::find(entries.begin(), entries.end(), name);
+  return name.empty() || found == entries.end() ? -1 : static_cast<int>(found - entries.begin());
+}
+
 int FindDeviceEntry(const std::vector<std::string>& entries, const std::string& stored) {
   return core::FindEntryByPrefix(entries, stored);
 }

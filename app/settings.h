@@ -85,6 +85,10 @@ class SettingsStore {
 std::string SettingsPath(const std::string& startupDir);
 std::string DefaultLogPath(const std::string& startupDir);
 
+// The index of the entry named exactly `name`; -1 for none (or an empty
+// name).
+int IndexOfEntry(const std::vector<std::string>& entries, const std::string& name);
+
 // The first entry that begins with `stored` (letters compared without regard
 // to case); else entry 0; -1 for an empty list.
 int FindDeviceEntry(const std::vector<std::string>& entries, const std::string& stored);

@@ -77,12 +77,7 @@ int RunSendCommand(const std::string& startupDir, const std::string& code, int m
                  static_cast<int>(settings.mode), SettingsPath(startupDir).c_str());
     return 1;
   }
-  int selected = -1;
-  for (std::size_t i = 0; i < outputs.size(); ++i) {
-    if (outputs[i] == settings.outputDevice) {
-      selected = static_cast<int>(i);
-    }
-  }
+  const int selected = IndexOfEntry(outputs, settings.outputDevice);
   if (!tones.OpenOutputDevices(selected)) {
     std::fprintf(out, "Cannot open the output device: %s\n", tones.OpenError().c_str());
     return 1;

@@ -24,15 +24,6 @@ std::vector<std::string> Names(const std::vector<audio::AudioDeviceInfo>& device
   return names;
 }
 
-int IndexOf(const std::vector<std::string>& names, const std::string& name) {
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    if (!name.empty() && names[i] == name) {
-      return static_cast<int>(i);
-    }
-  }
-  return -1;
-}
-
 std::string NameAt(const std::vector<std::string>& names, int index) {
   return index >= 0 && static_cast<std::size_t>(index) < names.size()
              ? names[static_cast<std::size_t>(index)]
@@ -173,7 +164,7 @@ void Station::StartUp(StationFrontEnd& frontEnd) {
   decoder_.SetAnalysisLog(options_.analysisLog);
   log_.Report("Program startup");
   frontEnd.ToneSetSelected(toneSet);
-  tones_.OpenOutputDevices(IndexOf(devices.outputs, settings->outputDevice));
+  tones_.OpenOutputDevices(IndexOfEntry(devices.outputs, settings->outputDevice));
 
   transmitter_.Start();
   alerts_.Start();
@@ -193,7 +184,7 @@ void Station::StartUp(StationFrontEnd& frontEnd) {
   analysisLog_ = std::make_unique<AnalysisToLog>(log_);
   decoder_.SetSinks({frontEnd.Spectrum(), callsToBus_.get(), analysisLog_.get()});
   started_ = true;
-  ChangeInputDevice(IndexOf(devices.inputs, settings->inputDevice));
+  ChangeInputDevice(IndexOfEntry(devices.inputs, settings->inputDevice));
   std::string serverError;
   if (server_->Start(options_.remotePort, serverError)) {
     std::fprintf(err_, "Remote control on port %u\n", static_cast<unsigned>(server_->Port()));
@@ -207,10 +198,7 @@ void Station::ChangeInputDevice(int input) {
   if (!started_ || stopped_) {
     return;
   }
-  const std::string name = input >= 0 && static_cast<std::size_t>(input) < inputs_.size()
-                               ? inputs_[static_cast<std::size_t>(input)].name
-                               : "";
-  store_.Update([&](Settings& s) { s.inputDevice = name; });
+  store_.Update([&](Settings& s) { s.inputDevice = NameAt(Names(inputs_), input); });
   audio::StopCapture(recorder_);
   if (!audio::StartCapture(recorder_, inputs_, input,
                            [this](core::CaptureBuffer b) { decoder_.AnalyseBuffer(b); })) {

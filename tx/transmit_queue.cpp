@@ -69,7 +69,7 @@ std::size_t TransmitQueue::Waiting() const {
   return entries_.size();
 }
 
-void TransmitQueue::DropWaiting(std::unique_lock<std::mutex>&) {
+void TransmitQueue::DropWaiting() {
   // Tickets have locks of their own, never held while taking the queue's.
   for (Entry& e : entries_) {
     e.ticket->Finish(JobOutcome::kAborted);
@@ -80,12 +80,12 @@ void TransmitQueue::DropWaiting(std::unique_lock<std::mutex>&) {
 void TransmitQueue::Abort() {
   bool running = false;
   {
-    std::unique_lock lock(mutex_);
-    DropWaiting(lock);
+    std::lock_guard lock(mutex_);
+    DropWaiting();
     abort_ = true;
+    wait_.Abort();  // the TX delay or a pause under way ends now
     running = running_;
   }
-  wait_.Abort();  // the TX delay or a pause under way ends now
   changed_.notify_all();
   if (running) {
     // Released here and now, with none of the queue's locks held (the PTT
@@ -145,12 +145,11 @@ void TransmitQueue::RunJobs() {
       transmission.Release();  // a job never leaves the transmitter keyed
     }
     const bool aborted = abort_.load();
-    ++jobsRun_;
     lock.lock();
     running_ = false;
     entry.ticket->Finish(aborted ? JobOutcome::kAborted : JobOutcome::kDone);
   }
-  DropWaiting(lock);
+  DropWaiting();
 }
 
 }  // namespace sequelo::tx

@@ -83,7 +83,6 @@ class TransmitQueue {
   std::uint32_t NowMs() const { return clock_.NowMs(); }
 
   std::size_t Waiting() const;
-  std::uint64_t JobsRun() const { return jobsRun_.load(); }
 
  private:
   struct Entry {
@@ -95,7 +94,7 @@ class TransmitQueue {
   // The first due entry in posting order; nullopt while none is due, with
   // `waitMs` the time until the earliest one is.
   std::optional<std::size_t> NextDue(std::uint32_t& waitMs);
-  void DropWaiting(std::unique_lock<std::mutex>& lock);
+  void DropWaiting();  // with mutex_ held
 
   audio::ToneGenerator& tones_;
   core::Transmitter& ptt_;
@@ -109,7 +108,6 @@ class TransmitQueue {
   bool started_ = false;       // guarded by mutex_
   bool running_ = false;       // a job is under way; guarded by mutex_
   std::atomic<bool> abort_{false};
-  std::atomic<std::uint64_t> jobsRun_{0};
   std::thread thread_;
 };
 

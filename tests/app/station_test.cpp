@@ -9,40 +9,23 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <fstream>
 #include <mutex>
 #include <thread>
 
+#include "tests/app/app_fakes.h"
 #include "tests/support/fake_audio.h"
 #include "tests/support/fakes.h"
+#include "tests/support/gate.h"
 #include "tests/support/signal_generator.h"
 #include "tests/support/temp_dir.h"
 
 namespace sequelo::app {
 namespace {
 
-// Holds whoever calls it while held: a view nobody serves, a terminal
-// nobody reads.
-class Gate {
- public:
-  void Hold() { Set(true); }
-  void LetGo() { Set(false); }
-  void Pass() {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return !held_; });
-  }
-
- private:
-  void Set(bool held) {
-    std::lock_guard lock(mutex_);
-    held_ = held;
-    changed_.notify_all();
-  }
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool held_ = false;
-};
+using testsupport::FixedClock;
+using testsupport::Gate;
+using testsupport::NoLauncher;
 
 class StuckActivities final : public ActivityList {
  public:
@@ -71,16 +54,6 @@ class StuckFrontEnd final : public StationFrontEnd, public control::CallSubscrib
   Gate gate;
   std::mutex mutex_;
   std::vector<std::string> codes;
-};
-
-class FixedClock final : public WallClock {
- public:
-  LocalTime Now() override { return {2026, 12, 8, 10, 0, 0, 0}; }
-};
-
-class NoLauncher final : public ProcessLauncher {
- public:
-  bool StartDetached(const std::vector<std::string>&) override { return true; }
 };
 
 // A remote client that connects and then never reads.

@@ -29,6 +29,7 @@
 
 #include "app/window/main_window.h"
 #include "audio/audio_system.h"
+#include "tests/app/app_fakes.h"
 #include "tests/support/fakes.h"
 #include "tests/support/temp_dir.h"
 
@@ -65,15 +66,8 @@ class ObservingPort final : public tx::SerialPort {
   std::function<std::string()> observe_;
 };
 
-class FixedClock final : public WallClock {
- public:
-  LocalTime Now() override { return {2026, 12, 7, 10, 0, 0, 0}; }
-};
-
-class NoLauncher final : public ProcessLauncher {
- public:
-  bool StartDetached(const std::vector<std::string>&) override { return true; }
-};
+using testsupport::FixedClock;
+using testsupport::NoLauncher;
 
 // Processes window events until `done` holds or `ms` have passed.
 inline bool WaitFor(const std::function<bool()>& done, int ms = 8000) {

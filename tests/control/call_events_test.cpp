@@ -2,11 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "tests/support/gate.h"
 
 namespace sequelo::control {
 namespace {
@@ -28,31 +29,25 @@ class MemoryLog final : public core::EventLog {
   std::vector<std::string> lines_;
 };
 
-// Records the codes it is handed; while held, it blocks (a client that
-// never reads, a log nobody empties) until let go.
+// Records the codes it is handed; while its gate is held, it blocks (a
+// client that never reads, a log nobody empties) until let go.
 class Subscriber final : public CallSubscriber {
  public:
   void OnCall(const CallEvent& event) override {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return !held_; });
+    gate_.Pass();
+    std::lock_guard lock(mutex_);
     codes_.push_back(event.code);
   }
-  void Hold() { Set(true); }
-  void LetGo() { Set(false); }
+  void Hold() { gate_.Hold(); }
+  void LetGo() { gate_.LetGo(); }
   std::vector<std::string> Codes() {
     std::lock_guard lock(mutex_);
     return codes_;
   }
 
  private:
-  void Set(bool held) {
-    std::lock_guard lock(mutex_);
-    held_ = held;
-    changed_.notify_all();
-  }
+  testsupport::Gate gate_;
   std::mutex mutex_;
-  std::condition_variable changed_;
-  bool held_ = false;
   std::vector<std::string> codes_;
 };
 

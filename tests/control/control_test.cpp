@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <future>
 #include <thread>
-#include <utility>
 
 #include "audio/wave_file.h"
 #include "control/call_responder.h"
@@ -14,6 +12,7 @@
 #include "tests/support/fake_audio.h"
 #include "tests/support/fake_playback.h"
 #include "tests/support/fakes.h"
+#include "tests/support/gate.h"
 #include "tests/support/temp_dir.h"
 
 namespace sequelo::control {
@@ -315,29 +314,21 @@ TEST(AlertPlayer, StopDropsWaitingAlertsAndCutsThePlayingOne) {
   ASSERT_TRUE(tones.OpenOutputDevices(0));
   auto* speaker = dynamic_cast<testsupport::RecordingPlayback*>(tones.LocalDevice());
   ASSERT_NE(speaker, nullptr);
-  std::promise<void> playing;
-  std::promise<void> letGo;
-  std::shared_future<void> gate = letGo.get_future().share();
-  bool first = true;
-  speaker->onWrite = [&, gate] {
-    if (std::exchange(first, false)) {
-      playing.set_value();
-      gate.wait();  // the first piece is under way
-    }
-  };
+  testsupport::FirstCallHold held;  // the first piece under way
+  speaker->onWrite = held.Hook();
   testsupport::FakeMessageSink messages;
   AlertPlayer alerts(tones, messages);
   alerts.Start();
   for (int i = 0; i < 3; ++i) {
     alerts.Play(tmp.Path("alert.wav"));
   }
-  playing.get_future().wait();
+  held.WaitReached();
   EXPECT_EQ(alerts.Waiting(), 3U);
   std::thread stopping([&] { alerts.Stop(); });
   while (alerts.Waiting() > 1) {  // the two waiting ones dropped: the stop is under way
     std::this_thread::yield();
   }
-  letGo.set_value();
+  held.LetGo();
   stopping.join();
   EXPECT_EQ(speaker->writes, 1);  // the piece under way, nothing after it
   EXPECT_TRUE(messages.messages.empty());

@@ -52,13 +52,6 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 source "$(dirname "$0")/lib.sh"
 
-# Bounded wait (in tenths of a second) until a command succeeds.
-wait_until() {
-  local tenths=$1
-  shift
-  for _ in $(seq "$tenths"); do "$@" && return 0; sleep 0.1; done
-  return 1
-}
 sink_listed() { pactl list short sinks | grep -q "[[:space:]]$1[[:space:]]"; }
 default_sink_is() { [ "$(pactl get-default-sink 2>/dev/null)" = "$1" ]; }
 now_ms() { echo $((${EPOCHREALTIME/./} / 1000)); }

@@ -18,13 +18,6 @@ trap cleanup EXIT
 source "$(dirname "$0")/lib.sh"
 command -v socat >/dev/null || { echo "socat is not installed (scripts/install-deps)"; exit 1; }
 
-# Bounded wait (in tenths of a second) until a command succeeds.
-wait_until() {
-  local tenths=$1
-  shift
-  for _ in $(seq "$tenths"); do "$@" && return 0; sleep 0.1; done
-  return 1
-}
 logged() { grep -q -- "$1" "$dir/Sequelo.log" 2>/dev/null; }
 # True once FILE has at least N lines holding TEXT (re-read at every try).
 count_at_least() { [ "$(grep -c -- "$2" "$1" 2>/dev/null)" -ge "$3" ]; }
@@ -116,33 +109,35 @@ check "clean stop" "0" "$?"
 check "termination logged last" "Program termination" "$(tail -1 "$dir/Sequelo.log" | cut -c23- | tr -d '\r')"
 check "termination not on the console" "0" "$(grep -c 'Program termination' "$dir/out")"
 
-# 2. Answering the own code with a fixed call, once.
-mkdir "$work/b"
-printf '[Sequelo]\r\nOutputDevice=Loopback\r\nInputDevice=Loopback\r\nOwnCode=54321\r\nAction=2\r\nFixedCode=11111\r\nDelay=1000\r\n' \
-  >"$work/b/Sequelo.ini"
-start_station "$work/b"
-printf '54321\r\n' | socat -t 5 - "TCP:127.0.0.1:$port" >/dev/null
-wait_until 100 logged "Responding with fixed: 11111"
-sleep 1  # room for a wrong second answer to show
-# The station keeps listening while it answers: on the Loopback devices its
-# own answer comes straight back decoded.
+# A station on the Loopback devices with own code 54321 and the answer
+# keys given; a client calls 54321 and the answer lines are read once
+# `awaited` is logged and a wrong second answer has had time to show.
+answer_station() {  # answer_station DIR KEYS AWAITED
+  mkdir "$1"
+  printf '[Sequelo]\r\nOutputDevice=Loopback\r\nInputDevice=Loopback\r\nOwnCode=54321\r\n%s' "$2" \
+    >"$1/Sequelo.ini"
+  start_station "$1"
+  printf '54321\r\n' | socat -t 5 - "TCP:127.0.0.1:$port" >/dev/null
+  wait_until 100 logged "$3"
+  sleep 1.5
+}
+answer_lines() { grep -o -E '(Code received|Waiting|Responding|Own answer).*' "$dir/Sequelo.log" | tr -d '\r'; }
+
+# 2. Answering the own code with a fixed call, once. The station keeps
+#    listening while it answers: on the Loopback devices its own answer
+#    comes straight back decoded.
+answer_station "$work/b" $'Action=2\r\nFixedCode=11111\r\nDelay=1000\r\n' "Responding with fixed: 11111"
 check "answer lines" "Code received: 54321|Waiting 1000 ms...|Responding with fixed: 11111|Code received: 11111" \
-  "$(grep -o -E '(Code received|Waiting|Responding).*' "$dir/Sequelo.log" | tr -d '\r' | paste -sd '|')"
+  "$(answer_lines | paste -sd '|')"
 stop_station
 
 # 2b. Answering with the own code: the answer, heard back on the Loopback
-#     input, is the own code again, and is not answered again.
-mkdir "$work/b2"
-printf '[Sequelo]\r\nOutputDevice=Loopback\r\nInputDevice=Loopback\r\nOwnCode=54321\r\nAction=1\r\nDelay=200\r\n' \
-  >"$work/b2/Sequelo.ini"
-start_station "$work/b2"
-printf '54321\r\n' | socat -t 5 - "TCP:127.0.0.1:$port" >/dev/null
-wait_until 100 logged "Own answer heard back"
-sleep 1.5  # room for a wrong second answer to show
-# (The echo's "Code received" may come before or after "Responding": the
-# answer is logged once it has drained, as the echo is being decoded.)
+#     input, is the own code again, and is not answered again. (The echo's
+#     "Code received" may come before or after "Responding": the answer is
+#     logged once it has drained, as the echo is being decoded.)
+answer_station "$work/b2" $'Action=1\r\nDelay=200\r\n' "Own answer heard back"
 check "own answer heard back once" "Code received: 54321|Code received: 54321|Own answer heard back, not answered: 54321|Responding with own code: 54321|Waiting 200 ms..." \
-  "$(grep -o -E '(Code received|Waiting|Responding|Own answer).*' "$dir/Sequelo.log" | tr -d '\r' | LC_ALL=C sort | paste -sd '|')"
+  "$(answer_lines | LC_ALL=C sort | paste -sd '|')"
 stop_station
 
 # 3. A missing Sequelo.ini starts with the defaults and is written at exit;

@@ -1,5 +1,6 @@
 # Shared by the end-to-end scripts: `check NAME EXPECTED ACTUAL` counts a
-# pass or prints the difference; `finish` prints the tally and sets the status.
+# pass or prints the difference; `finish` prints the tally and sets the status;
+# `wait_until TENTHS COMMAND...` waits for a command to succeed.
 passed=0
 failed=0
 
@@ -15,4 +16,12 @@ check() {
 finish() {
   echo "$passed passed, $failed failed"
   [ "$failed" -eq 0 ]
+}
+
+# Bounded wait (in tenths of a second) until a command succeeds.
+wait_until() {
+  local tenths=$1
+  shift
+  for _ in $(seq "$tenths"); do "$@" && return 0; sleep 0.1; done
+  return 1
 }

@@ -17,12 +17,6 @@ cleanup() {
 trap cleanup EXIT
 source "$(dirname "$0")/lib.sh"
 
-wait_until() {
-  local tenths=$1
-  shift
-  for _ in $(seq "$tenths"); do "$@" && return 0; sleep 0.1; done
-  return 1
-}
 # Loopback devices whatever sound devices the machine has.
 loopback_ini() { printf '[Sequelo]\r\nInputDevice=Loopback\r\nOutputDevice=Loopback\r\n' >"$1/Sequelo.ini"; }
 stop() {  # stop SIGNAL: stop the program and wait for it

@@ -3,11 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <future>
 #include <thread>
-#include <utility>
 
 #include "tests/support/fake_playback.h"
+#include "tests/support/gate.h"
 
 namespace sequelo::tx {
 namespace {
@@ -124,16 +123,9 @@ TEST_F(TransmitQueueTest, AJobWaitsForItsStartTimeWhileDueOnesGoFirst) {
 }
 
 TEST_F(TransmitQueueTest, AbortReleasesAtOnceEvenWhileAWriteIsStillUnderWay) {
-  std::promise<void> writing;
-  std::promise<void> letGo;
-  std::shared_future<void> gate = letGo.get_future().share();
-  bool first = true;
-  radio_->onWrite = [&, gate] {
-    if (std::exchange(first, false)) {
-      writing.set_value();
-      gate.wait();  // the device holds the writer, as a full sound buffer does
-    }
-  };
+  // The device holds the first write, as a full sound buffer does.
+  testsupport::FirstCallHold held;
+  radio_->onWrite = held.Hook();
   int keysAfterAbort = -1;
   auto job = queue_.Post([&](Transmission& tx) {
     tx.Key();
@@ -144,13 +136,13 @@ TEST_F(TransmitQueueTest, AbortReleasesAtOnceEvenWhileAWriteIsStillUnderWay) {
     keysAfterAbort = ptt_.keys;
   });
   auto waiting = queue_.Post([](Transmission& tx) { tx.Key(); });
-  writing.get_future().wait();
+  held.WaitReached();
   queue_.Abort();
   // Released by the aborting thread, the job still held in its write.
   EXPECT_EQ(ptt_.keys, 1);
   EXPECT_EQ(ptt_.releases, 1);
   EXPECT_EQ(waiting->Outcome(), JobOutcome::kAborted);  // dropped, never run
-  letGo.set_value();
+  held.LetGo();
   EXPECT_EQ(job->Wait(), JobOutcome::kAborted);
   EXPECT_EQ(keysAfterAbort, 1);
   EXPECT_EQ(std::count(events_.begin(), events_.end(), "radio write 5512"), 1);
