@@ -269,7 +269,7 @@ int main(int argc, char** argv) {
     sequelo::tx::PosixSerialPort port;
     return sequelo::app::RunStation(
         station, *audio, port,
-        [&stopSignals](int ms) { return sequelo::app::WaitForStopSignal(stopSignals, ms); }, stdout,
+        [&stopSignals](int ms) { return sequelo::app::WaitForSignal(stopSignals, ms); }, stdout,
         stderr);
   }
   if (listen->parsed()) {
@@ -282,7 +282,11 @@ int main(int argc, char** argv) {
     auto audio = sequelo::audio::AudioSystem::Open(backendName);
     return sequelo::app::RunListenCommand(
         listenRequest, *audio,
-        [&stopSignals](int ms) { return sequelo::app::WaitForStopSignal(stopSignals, ms); }, stdout,
+        [&stopSignals](int ms) {
+          const int signo = sequelo::app::WaitForSignal(stopSignals, ms);
+          return signo != 0 && signo != SIGUSR1;  // nothing to stop but listening
+        },
+        stdout,
         stderr);
   }
   if (ports->parsed()) {

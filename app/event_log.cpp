@@ -1,6 +1,9 @@
 #include "app/event_log.h"
 
+#include "core/printable.h"
+
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -63,9 +66,29 @@ int ActivityListModel::SelectedIndex() const {
 }
 
 void ConsoleActivityList::AddEntry(std::string entry) {
+  std::function<void()> onClosed;
+  {
+    std::lock_guard lock(mutex_);
+    if (closed_) {
+      return;
+    }
+    std::fprintf(out_, "%s\n", entry.c_str());
+    if (std::fflush(out_) == 0 || errno != EPIPE) {
+      return;
+    }
+    // Nobody reads any more (`sequelo-cli run | head`): printing stops, the
+    // station goes on.
+    closed_ = true;
+    onClosed = onClosed_;
+  }
+  if (onClosed) {
+    onClosed();
+  }
+}
+
+void ConsoleActivityList::OnOutputClosed(std::function<void()> onClosed) {
   std::lock_guard lock(mutex_);
-  std::fprintf(out_, "%s\n", entry.c_str());
-  std::fflush(out_);
+  onClosed_ = std::move(onClosed);
 }
 
 QueuedActivityList::QueuedActivityList(ActivityList& target)
@@ -139,6 +162,51 @@ void FileEventLog::OpenLocked() {
     ::close(fd_);
   }
   fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  struct stat st {};
+  size_ = fd_ >= 0 && ::fstat(fd_, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+}
+
+void FileEventLog::SetMaxBytes(std::uint64_t maxBytes) {
+  std::lock_guard lock(logLock_);
+  maxBytes_ = maxBytes;
+}
+
+void FileEventLog::WriteLocked(std::string_view line) {
+  // The file is opened for appending, so each write lands at the end as one
+  // piece; a short write (full disk) continues with the rest.
+  std::size_t done = 0;
+  while (fd_ >= 0 && done < line.size()) {
+    const ssize_t n = ::write(fd_, line.data() + done, line.size() - done);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      break;  // lost silently, as a log that cannot be written must not stop the station
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  size_ += done;
+}
+
+// At its size limit the file is started afresh; the full one is kept as
+// "<name>.1" (replacing the one before), so the log never takes more than
+// twice the limit.
+void FileEventLog::RotateIfFullLocked() {
+  if (maxBytes_ == 0 || size_ < maxBytes_ || fd_ < 0) {
+    return;
+  }
+  const std::string old = path_ + ".1";
+  ::close(fd_);
+  fd_ = -1;
+  const bool moved = ::rename(path_.c_str(), old.c_str()) == 0;
+  OpenLocked();
+  if (moved) {
+    std::string line;
+    AppendTimestamp(line, true, clock_);
+    line += "Log file started afresh at " + std::to_string(maxBytes_ / 1024) +
+            " KB (LogMaxKB); the lines before are in " + old + "\r\n";
+    WriteLocked(line);
+  }
 }
 
 void FileEventLog::OpenLogFile() {
@@ -164,29 +232,18 @@ void FileEventLog::WriteLogLine(std::string_view text) {
   std::string line;
   line.reserve(24 + text.size());
   AppendTimestamp(line, true, clock_);
-  line.append(text);
+  line.append(core::Printable(text));
   line.append("\r\n");
   std::lock_guard lock(logLock_);
-  // The file is opened for appending, so each write lands at the end as one
-  // piece; a short write (full disk) continues with the rest.
-  std::size_t done = 0;
-  while (fd_ >= 0 && done < line.size()) {
-    const ssize_t n = ::write(fd_, line.data() + done, line.size() - done);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      break;  // lost silently, as a log that cannot be written must not stop the station
-    }
-    done += static_cast<std::size_t>(n);
-  }
+  WriteLocked(line);
+  RotateIfFullLocked();
 }
 
 void FileEventLog::AddActivityLine(std::string_view text) {
   std::string entry;
   entry.reserve(20 + text.size());
   AppendTimestamp(entry, false, clock_);
-  entry.append(text);
+  entry.append(core::Printable(text));
   activities_.AddEntry(std::move(entry));
 }
 

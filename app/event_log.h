@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -69,15 +70,20 @@ class ActivityListModel final : public ActivityList {
   std::deque<std::string> entries_;
 };
 
-// Prints each entry as a line (the headless station's activity list).
+// Prints each entry as a line (the headless station's activity list). When
+// the output is closed by its reader (a broken pipe), printing stops and
+// `onClosed` is called once.
 class ConsoleActivityList final : public ActivityList {
  public:
   explicit ConsoleActivityList(std::FILE* out) : out_(out) {}
   void AddEntry(std::string entry) override;
+  void OnOutputClosed(std::function<void()> onClosed);
 
  private:
   std::mutex mutex_;
   std::FILE* out_;
+  bool closed_ = false;              // guarded by mutex_
+  std::function<void()> onClosed_;   // guarded by mutex_
 };
 
 // Hands entries to another activity list on a thread of its own, so that a
@@ -139,9 +145,14 @@ class FileEventLog final : public core::EventLog {
   void CloseLogFile();
   bool LogFileOpen() const;
 
-  // One line "DD.MM.YY HH:MM:SS.mmm text\r\n" in one write. Texts are never cut.
+  // The size at which the file is started afresh, the full one kept as
+  // "<file>.1"; 0: no limit.
+  void SetMaxBytes(std::uint64_t maxBytes);
+
+  // One line "DD.MM.YY HH:MM:SS.mmm text\r\n" in one write. Texts are never
+  // cut; control characters are written as "\xNN".
   void WriteLogLine(std::string_view text) override;
-  // One entry "DD.MM.YY HH:MM:SS text".
+  // One entry "DD.MM.YY HH:MM:SS text", control characters as in the file.
   void AddActivityLine(std::string_view text) override;
 
   // Asks "Delete logfile ?"; on OK replaces the file with an empty one. The
@@ -152,6 +163,8 @@ class FileEventLog final : public core::EventLog {
 
  private:
   void OpenLocked();
+  void WriteLocked(std::string_view line);
+  void RotateIfFullLocked();
 
   WallClock& clock_;
   ActivityList& activities_;
@@ -160,6 +173,8 @@ class FileEventLog final : public core::EventLog {
   mutable std::mutex logLock_;
   std::string path_;
   int fd_ = -1;
+  std::uint64_t size_ = 0;      // of the open file
+  std::uint64_t maxBytes_ = 0;  // 0: no limit
 };
 
 }  // namespace sequelo::app

@@ -319,7 +319,8 @@ bool ReadWholeFile(const std::string& path, std::string& text, std::string& erro
   return true;
 }
 
-bool WriteFileAtomically(const std::string& path, std::string_view text, std::string& error) {
+bool WriteFileAtomically(const std::string& path, std::string_view text, std::string& error,
+                         bool secret) {
   const auto resolved = ResolveTarget(fs::path(path));
   if (!resolved) {
     error = "cannot follow " + path + ": " + ErrorText(ELOOP);
@@ -374,6 +375,9 @@ bool WriteFileAtomically(const std::string& path, std::string_view text, std::st
   struct stat existing {};
   if (::stat(target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
     mode = existing.st_mode & 07777;
+  }
+  if (secret) {
+    mode &= 0700;
   }
   if (::fchmod(fd, mode) != 0) {
     return fail("cannot set file mode: " + ErrorText(errno));

@@ -52,7 +52,9 @@ bool ReadWholeFile(const std::string& path, std::string& text, std::string& erro
 // directory, flushes it to disk and renames it over `path`, so a crash or a
 // full disk never leaves a half-written file. On failure the old file is left
 // as it was, the temporary file is removed, and `error` says why. A symbolic
-// link is followed: its target is replaced.
-bool WriteFileAtomically(const std::string& path, std::string_view text, std::string& error);
+// link is followed: its target is replaced. A `secret` file (one holding a
+// password) is readable by its owner alone (mode 0600).
+bool WriteFileAtomically(const std::string& path, std::string_view text, std::string& error,
+                         bool secret = false);
 
 }  // namespace sequelo::app

@@ -46,17 +46,39 @@ bool ResolveStartupDirectory(std::string& dir, bool create, std::string& error) 
 }
 
 sigset_t BlockStopSignals() {
+  // A reader that goes away (`sequelo-cli run | head`) must not end the
+  // program: writes to it fail instead.
+  std::signal(SIGPIPE, SIG_IGN);
   sigset_t signals;
   sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
+  for (const int signo : {SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGUSR1}) {
+    sigaddset(&signals, signo);
+  }
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   return signals;
 }
 
-bool WaitForStopSignal(const sigset_t& signals, int timeoutMs) {
+int WaitForSignal(const sigset_t& signals, int timeoutMs) {
   const timespec timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000000L};
-  return sigtimedwait(&signals, nullptr, &timeout) > 0;
+  const int signo = sigtimedwait(&signals, nullptr, &timeout);
+  return signo > 0 ? signo : 0;
+}
+
+std::string SignalName(int signo) {
+  switch (signo) {
+    case SIGINT:
+      return "SIGINT";
+    case SIGTERM:
+      return "SIGTERM";
+    case SIGQUIT:
+      return "SIGQUIT";
+    case SIGHUP:
+      return "SIGHUP";
+    case SIGUSR1:
+      return "SIGUSR1";
+    default:
+      return "signal " + std::to_string(signo);
+  }
 }
 
 }  // namespace sequelo::app

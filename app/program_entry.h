@@ -1,5 +1,5 @@
 // What both programs do at their entry: find the start-up directory, and
-// stop cleanly on Ctrl-C or SIGTERM.
+// stop cleanly on a signal.
 #pragma once
 
 #include <csignal>
@@ -21,10 +21,14 @@ std::string UserDataDirectory(const char* xdgDataHome, const char* home);
 // directory.
 bool ResolveStartupDirectory(std::string& dir, bool create, std::string& error);
 
-// Ctrl-C and SIGTERM are taken by the calling thread alone: call before any
-// other thread exists (they inherit the mask).
+// The signals that end the program (SIGINT from Ctrl-C, SIGTERM, SIGQUIT,
+// SIGHUP from a closed terminal) and SIGUSR1 (stop the transmission) are
+// taken by the calling thread alone, which waits for them; SIGPIPE is
+// ignored. Call before any other thread exists (they inherit the mask).
 sigset_t BlockStopSignals();
-// Waits up to `timeoutMs` for one of them; true when one came.
-bool WaitForStopSignal(const sigset_t& signals, int timeoutMs);
+// Waits up to `timeoutMs` for one of them: its number, 0 when none came.
+int WaitForSignal(const sigset_t& signals, int timeoutMs);
+// "SIGTERM" and so on.
+std::string SignalName(int signo);
 
 }  // namespace sequelo::app

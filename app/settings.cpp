@@ -71,6 +71,7 @@ tx::CallOptions CallOptionsOf(const Settings& settings, const std::string& start
   o.pilotLenMs = static_cast<std::uint32_t>(settings.pilotLenMs);
   o.generateSoundfiles = settings.generateSoundfiles;
   o.startupDir = startupDir;
+  o.txDelayMs = settings.ptt.usePttControl != 0 ? settings.ptt.txDelayMs : 0;
   return o;
 }
 
@@ -139,6 +140,20 @@ Settings LoadSettingsFrom(const IniFile& ini, const std::string& startupDir,
   // Any value but 1 (hand-edited) keeps the standard decoder.
   st.decoder = core::DecoderChoiceFromValue(ini.GetInt(S, "Decoder", 0))
                    .value_or(core::DecoderChoice::kStandard);
+  // Below one second (hand-edited) nothing could be sent at all.
+  st.maxTransmitSeconds = static_cast<std::uint32_t>(
+      std::clamp(ini.GetInt(S, "MaxTransmitSeconds", static_cast<int>(tx::kDefaultMaxTransmitSeconds)),
+                 1, 24 * 3600));
+  control::RemoteAccess& r = st.remote;
+  r.enabled = ini.GetInt(S, "RemoteControl", 1) != 0;
+  r.listenAddress = ini.GetString(S, "RemoteListen", "", 255);
+  r.allow = ini.GetString(S, "RemoteAllow", std::string(control::kDefaultRemoteAllow), 1023);
+  r.transmit = ini.GetInt(S, "RemoteTransmit", 1) != 0;
+  r.secret = ini.GetString(S, "RemoteSecret", "", 255);
+  r.maxClients = std::clamp(ini.GetInt(S, "RemoteMaxClients", r.maxClients), 1, 1000);
+  r.idleSeconds = std::clamp(ini.GetInt(S, "RemoteIdleSeconds", r.idleSeconds), 1, 7 * 24 * 3600);
+  st.logMaxKB = static_cast<std::uint32_t>(
+      std::clamp(ini.GetInt(S, "LogMaxKB", static_cast<int>(kDefaultLogMaxKB)), 0, 1 << 22));
   // Call_1, Call_2, ... up to the first one that is missing or empty.
   for (int n = 1;; ++n) {
     std::string entry = ini.GetString(S, "Call_" + std::to_string(n), "", 255);
@@ -195,6 +210,16 @@ void SaveSettingsInto(IniFile& ini, const Settings& st) {
   put("ComDevice", p.comDevice, 511);
   ini.Set(S, "Decoder", Int(static_cast<int>(st.decoder)));
   ini.Set(S, "Call_1", kTestCallEntry);
+  ini.Set(S, "MaxTransmitSeconds", Int(static_cast<int>(st.maxTransmitSeconds)));
+  const control::RemoteAccess& r = st.remote;
+  ini.Set(S, "RemoteControl", r.enabled ? "1" : "0");
+  put("RemoteListen", r.listenAddress, 255);
+  put("RemoteAllow", r.allow, 1023);
+  ini.Set(S, "RemoteTransmit", r.transmit ? "1" : "0");
+  put("RemoteSecret", r.secret, 255);
+  ini.Set(S, "RemoteMaxClients", Int(r.maxClients));
+  ini.Set(S, "RemoteIdleSeconds", Int(r.idleSeconds));
+  ini.Set(S, "LogMaxKB", Int(static_cast<int>(st.logMaxKB)));
 }
 
 Settings LoadSettings(const std::string& startupDir, const DeviceNames& devices) {
@@ -222,7 +247,8 @@ bool SaveSettings(const std::string& startupDir, const Settings& settings, std::
   }
   IniFile ini = IniFile::Parse(text);
   SaveSettingsInto(ini, settings);
-  return WriteFileAtomically(path, ini.Serialize(), error);
+  // A file that holds the remote secret is the owner's alone.
+  return WriteFileAtomically(path, ini.Serialize(), error, !settings.remote.secret.empty());
 }
 
 }  // namespace sequelo::app

@@ -11,6 +11,7 @@
 
 #include "app/ini_file.h"
 #include "control/call_responder.h"
+#include "control/ip_comm_server.h"
 #include "core/selectable_decoder.h"
 #include "core/tone_set.h"
 #include "tx/ptt_controller.h"
@@ -22,6 +23,7 @@ inline constexpr std::string_view kSettingsSection = "Sequelo";
 inline constexpr std::string_view kSettingsFileName = "Sequelo.ini";
 inline constexpr std::string_view kLogFileName = "Sequelo.log";
 inline constexpr std::string_view kTestCallEntry = "12345 - Test Code";
+inline constexpr std::uint32_t kDefaultLogMaxKB = 4096;
 
 // The mode list's choice: the tone set calls are decoded and sent in.
 enum class Mode : int { kNone = -1, kZvei = 0, kDzvei = 1 };
@@ -48,6 +50,13 @@ struct Settings {
   core::DecoderChoice decoder = core::DecoderChoice::kStandard;
   // The Call list's entries as stored (Call_1, Call_2, ...).
   std::vector<std::string> callEntries;
+  // The longest continuous keying, TX delay included.
+  std::uint32_t maxTransmitSeconds = tx::kDefaultMaxTransmitSeconds;
+  // Who may use the remote control, and how much.
+  control::RemoteAccess remote;
+  // The log file is started afresh (the old one kept as "<name>.1") when it
+  // reaches this size; 0: it grows without limit.
+  std::uint32_t logMaxKB = kDefaultLogMaxKB;
 };
 
 // What a call sent now reads from the settings.

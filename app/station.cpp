@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 
 #include "app/console_message_sink.h"
 #include "app/listen_command.h"
+#include "app/program_entry.h"
 #include "audio/wave_file.h"
 #include "control/command_interpreter.h"
 #include "control/command_text.h"
@@ -59,27 +61,81 @@ class Station::CallsToBus final : public core::CodeHandler {
   core::SelectableDecoder& decoder_;
 };
 
-// A remote client's lines: each a transmit job, waited for on the server's
-// event thread so that one client's lines go out in order.
+// A remote client's lines: each a transmit job, queued without waiting (one
+// client's lines go out in the order sent). What waits for the transmitter
+// is bounded in number and in air time; what does not fit is refused.
 class Station::RemoteActions final : public control::RemoteActions {
  public:
+  // Remote jobs waiting or on the air, and the air time they hold.
+  static constexpr std::size_t kMaxJobs = 16;
+  static constexpr std::uint64_t kMaxAirMs = 120000;
+
   explicit RemoteActions(Station& station) : s_(station) {}
-  void RunCommand(std::string_view text) override {
+  std::string RunCommand(std::string_view text) override {
     const tx::CallOptions options = s_.CurrentCallOptions();
-    bool ok = true;
-    s_.transmitter_.Run(
-        [&](tx::Transmission& tx) { ok = control::RunCommandString(tx, text, options, s_.log_); });
-    if (!ok) {
-      s_.messages_.ShowMessage(control::kSyntaxError);
+    const control::CommandPlan plan = control::ParseCommandString(text);
+    if (!plan.syntaxOk) {
+      return std::string(control::kSyntaxError);
     }
+    const auto keyings = control::PlanKeyings(plan, options.txDelayMs, tx::CallSoundMs(options));
+    const std::string refusal = tx::KeyingRefusal(keyings, s_.transmitter_.Limits().maxKeyMs);
+    if (!refusal.empty()) {
+      return refusal;
+    }
+    return Queue(tx::KeyedMs(keyings) + tx::kCallGapMs,
+                 [&s = s_, command = std::string(text), options](tx::Transmission& tx) {
+                   control::RunCommandString(tx, command, options, s.log_);
+                 });
   }
-  void SendCall(std::string_view code) override {
+  std::string SendCall(std::string_view code) override {
     const tx::CallOptions options = s_.CurrentCallOptions();
-    s_.transmitter_.Run([&](tx::Transmission& tx) { tx::SendCall(tx, code, options); });
+    return Queue(options.txDelayMs + tx::CallSoundMs(options) + tx::kCallGapMs,
+                 [code = std::string(code), options](tx::Transmission& tx) {
+                   tx::SendCall(tx, code, options);
+                 });
   }
 
  private:
+  // Holds a job's place in the bounds until the job has run or been dropped.
+  struct Place {
+    Place(RemoteActions& owner, std::uint64_t airMs) : owner_(owner), airMs_(airMs) {}
+    ~Place() {
+      std::lock_guard lock(owner_.mutex_);
+      --owner_.jobs_;
+      owner_.airMs_ -= airMs_;
+    }
+    Place(const Place&) = delete;
+    Place& operator=(const Place&) = delete;
+    RemoteActions& owner_;
+    std::uint64_t airMs_;
+  };
+
+  std::string Queue(std::uint64_t airMs, tx::TransmitJob job) {
+    {
+      std::lock_guard lock(mutex_);
+      if (jobs_ >= kMaxJobs) {
+        return "the transmitter has " + std::to_string(jobs_) + " remote transmissions waiting";
+      }
+      if (airMs_ + airMs > kMaxAirMs) {
+        return "the transmitter has " + std::to_string((airMs_ + 999) / 1000) +
+               " s of remote transmissions waiting";
+      }
+      ++jobs_;
+      airMs_ += airMs;
+    }
+    auto place = std::make_shared<Place>(*this, airMs);
+    const auto ticket = s_.transmitter_.Post(
+        [place, job = std::move(job)](tx::Transmission& tx) { job(tx); });
+    if (ticket->Outcome() == tx::JobOutcome::kRefused) {
+      return "the transmitter is stopping";
+    }
+    return {};
+  }
+
   Station& s_;
+  std::mutex mutex_;
+  std::size_t jobs_ = 0;       // guarded by mutex_
+  std::uint64_t airMs_ = 0;    // guarded by mutex_
 };
 
 // Received codes to the remote client (its own queue, never waiting).
@@ -124,7 +180,7 @@ Station::Station(const StationOptions& options, audio::AudioBackend& audio, tx::
       tones_(audio),
       ptt_(port, messages, wait_),
       decoder_(tickClock_, core::kDefaultThreshold),
-      transmitter_(tones_, ptt_, wait_, tickClock_),
+      transmitter_(tones_, ptt_, wait_, tickClock_, &log_),
       calls_(log_),
       alerts_(tones_, messages),
       recorder_(audio) {}
@@ -162,7 +218,11 @@ void Station::StartUp(StationFrontEnd& frontEnd) {
   const core::ToneSet* toneSet = ToneSetOf(settings->mode);
   decoder_.SetToneSet(toneSet);
   decoder_.SetAnalysisLog(options_.analysisLog);
+  log_.SetMaxBytes(static_cast<std::uint64_t>(settings->logMaxKB) * 1024);
   log_.Report("Program startup");
+  tx::TransmitLimits limits;
+  limits.maxKeyMs = settings->maxTransmitSeconds * 1000;
+  transmitter_.SetLimits(limits);
   frontEnd.ToneSetSelected(toneSet);
   tones_.OpenOutputDevices(IndexOfEntry(devices.outputs, settings->outputDevice));
 
@@ -172,7 +232,7 @@ void Station::StartUp(StationFrontEnd& frontEnd) {
       [this] { return store_.Snapshot()->answer; }, [this] { return CurrentCallOptions(); }, log_,
       transmitter_, alerts_, messages_);
   remoteActions_ = std::make_unique<RemoteActions>(*this);
-  server_ = std::make_unique<control::IPCommServer>(log_, *remoteActions_);
+  server_ = std::make_unique<control::IPCommServer>(log_, *remoteActions_, tickClock_);
   remoteSubscriber_ = std::make_unique<RemoteSubscriber>(*server_);
   if (control::CallSubscriber* shown = frontEnd.Calls()) {
     calls_.Subscribe("window", *shown);
@@ -185,13 +245,31 @@ void Station::StartUp(StationFrontEnd& frontEnd) {
   decoder_.SetSinks({frontEnd.Spectrum(), callsToBus_.get(), analysisLog_.get()});
   started_ = true;
   ChangeInputDevice(IndexOfEntry(devices.inputs, settings->inputDevice));
-  std::string serverError;
-  if (server_->Start(options_.remotePort, serverError)) {
-    std::fprintf(err_, "Remote control on port %u\n", static_cast<unsigned>(server_->Port()));
-  } else {
-    std::fprintf(err_, "sequelo: remote control is off: %s\n", serverError.c_str());
+  StartRemoteControl(settings->remote);
+}
+
+void Station::StartRemoteControl(const control::RemoteAccess& access) {
+  if (!access.enabled) {
+    std::fprintf(err_, "Remote control is off (RemoteControl=0)\n");
+    std::fflush(err_);
+    log_.Report("Remote control is off (RemoteControl=0)");
+    return;
   }
+  std::string serverError;
+  if (!server_->Start(options_.remotePort, access, serverError)) {
+    std::fprintf(err_, "sequelo: remote control is off: %s\n", serverError.c_str());
+    std::fflush(err_);
+    log_.WriteLogLine("Remote control is off: " + serverError);
+    return;
+  }
+  std::fprintf(err_, "Remote control on port %u\n", static_cast<unsigned>(server_->Port()));
   std::fflush(err_);
+  log_.Report("Remote control on port " + std::to_string(server_->Port()) + ", listening on " +
+              (access.listenAddress.empty() ? std::string("every interface")
+                                            : access.listenAddress) +
+              "; clients allowed from " + server_->AllowedText() +
+              (access.transmit ? "" : "; receive only (RemoteTransmit=0)") +
+              (access.secret.empty() ? "" : "; a secret is required"));
 }
 
 void Station::ChangeInputDevice(int input) {
@@ -234,20 +312,29 @@ void Station::CallExecute(const std::string& callText) {
   }
   const std::string text = callText.substr(0, 255);
   const tx::CallOptions options = CurrentCallOptions();
+  const std::uint32_t maxKeyMs = transmitter_.Limits().maxKeyMs;
   if (const auto command = control::CommandStringOf(text)) {
-    bool ok = true;
-    transmitter_.Run([&](tx::Transmission& tx) {
-      ok = control::RunCommandString(tx, *command, options, log_);  // logs its own lines
-    });
-    if (!ok) {
+    // Checked whole before anything is keyed.
+    const std::string refusal = control::CommandStringRefusal(*command, options, maxKeyMs);
+    if (refusal == control::kSyntaxError) {
       messages_.ShowMessage(control::kSyntaxError);
+    } else if (!refusal.empty()) {
+      messages_.ShowMessage("Command string not sent: " + refusal + ".");
+    } else {
+      transmitter_.Run([&](tx::Transmission& tx) {
+        control::RunCommandString(tx, *command, options, log_);  // logs its own lines
+      });
     }
   }
   if (audio::FileExists(text)) {
     audio::WaveOutcome outcome = audio::WaveOutcome::kFailed;
-    transmitter_.Run([&](tx::Transmission& tx) { outcome = tx::SendWaveFile(tx, text); });
+    const std::uint64_t maxSoundMs = maxKeyMs - std::min(maxKeyMs, options.txDelayMs);
+    transmitter_.Run(
+        [&](tx::Transmission& tx) { outcome = tx::SendWaveFile(tx, text, maxSoundMs); });
     audio::ReportWaveOutcome(outcome, messages_);
-    log_.Report("File sent: " + text);
+    if (outcome != audio::WaveOutcome::kTooLong) {
+      log_.Report("File sent: " + text);
+    }
     return;
   }
   const std::string code = text.substr(0, 5);
@@ -264,6 +351,8 @@ void Station::ApplyPttDialog(const tx::PttDialogState& state) {
   }
   // The port is re-opened between two transmissions, never under one.
   transmitter_.Run([&](tx::Transmission&) { tx::AcceptPttDialog(ptt_, state); });
+  // Transmissions are timed with the TX delay now in use.
+  store_.Update([this](Settings& s) { s.ptt = ptt_.Settings(); });
 }
 
 bool Station::ToggleAnalysisLog() {
@@ -285,11 +374,23 @@ void Station::AbortTransmissions() {
   transmitter_.Abort();
 }
 
+void Station::StopTransmission() {
+  if (!started_ || stopped_) {
+    return;
+  }
+  transmitter_.Abort();
+  log_.Report("Transmission stopped");
+}
+
 void Station::ShutDown() {
   if (!started_ || stopped_) {
     return;
   }
   stopped_ = true;
+  // No transmission is asked for from here on, and none keeps the
+  // transmitter: remote clients go first, then the transmitter stops.
+  server_->Stop();
+  transmitter_.Stop();  // the running job cut short, the transmitter released
   store_.Update([this](Settings& s) {
     s.threshold = decoder_.Standard().Detector().Threshold();
     s.ptt = ptt_.Settings();
@@ -299,7 +400,6 @@ void Station::ShutDown() {
     std::fprintf(err_, "sequelo: settings not saved: %s\n", saveError.c_str());
     std::fflush(err_);
   }
-  transmitter_.Stop();  // the running job cut short, the transmitter released
   alerts_.Stop();
   tones_.CloseOutputDevices();
   audio::StopCapture(recorder_);
@@ -307,12 +407,9 @@ void Station::ShutDown() {
   // (an answer to them is refused: the transmitter has stopped).
   calls_.Stop();
   log_.WriteLogLine("Program termination");
-  ptt_.ClosePttPort();
+  ptt_.ClosePttPort();  // sends the release once more before closing
   log_.CloseLogFile();
   activities_.Stop();
-  // Last: the server's thread uses everything above, and must be gone
-  // before any of it is destroyed (a process that ends lets it run on).
-  server_->Stop();
 }
 
 namespace {
@@ -323,7 +420,7 @@ class ConsoleFrontEnd final : public StationFrontEnd {};
 }  // namespace
 
 int RunStation(const StationOptions& options, audio::AudioBackend& audio, tx::SerialPort& port,
-               const std::function<bool(int timeoutMs)>& waitForStop, std::FILE* out,
+               const std::function<int(int timeoutMs)>& waitForSignal, std::FILE* out,
                std::FILE* err) {
   SystemWallClock wallClock;
   ConsoleActivityList activities(out);
@@ -331,10 +428,23 @@ int RunStation(const StationOptions& options, audio::AudioBackend& audio, tx::Se
   PosixProcessLauncher launcher;
   ConsoleFrontEnd frontEnd;
   Station station(options, audio, port, wallClock, activities, messages, launcher, err);
+  activities.OnOutputClosed([&station] {
+    station.Log().WriteLogLine("Standard output closed: activity lines are no longer printed");
+  });
   station.StartUp(frontEnd);
-  WaitReportingLostBuffers(station.Recorder(), waitForStop, err);
-  // A transmission under way ends at once, the transmitter released.
-  station.AbortTransmissions();
+  LostBufferReport lost;
+  for (;;) {
+    const int signo = waitForSignal(1000);
+    if (signo == SIGUSR1) {
+      station.StopTransmission();
+    } else if (signo != 0) {
+      // The transmitter released before anything else.
+      station.AbortTransmissions();
+      station.Log().Report("Ending on " + SignalName(signo));
+      break;
+    }
+    lost.ReportNew(station.Recorder(), err);
+  }
   station.ShutDown();
   return 0;
 }

@@ -3,9 +3,9 @@
 // share. Start-up brings the parts up in this order: device lists, settings,
 // log file, PTT port, tone set, "Program startup", output devices, the
 // transmit queue and the call events, decoder and capture, remote control.
-// Shut-down: settings saved, transmitter stopped and released, output
-// closed, capture stopped, the last call events delivered, "Program
-// termination", port restored, log closed, remote control stopped.
+// Shut-down: remote control stopped, transmitter stopped and released,
+// settings saved, output closed, capture stopped, the last call events
+// delivered, "Program termination", port released and restored, log closed.
 //
 // The road of a received call: the capture thread decodes and posts a call
 // event; the event thread logs it and hands it to the subscribers (the
@@ -90,6 +90,9 @@ class Station {
   // Cuts the transmission under way short and drops the waiting ones; the
   // transmitter is released at once. Any thread.
   void AbortTransmissions();
+  // The operator's "Stop transmission" (the menu, SIGUSR1): the same, and
+  // logged. Any thread.
+  void StopTransmission();
   // Shut-down in the fixed order. Idempotent.
   void ShutDown();
 
@@ -138,6 +141,7 @@ class Station {
   class AnalysisToLog;
 
   tx::CallOptions CurrentCallOptions() const;
+  void StartRemoteControl(const control::RemoteAccess& access);
 
   StationOptions options_;
   audio::AudioBackend& audio_;
@@ -170,12 +174,14 @@ class Station {
 // True when `dir`/Debug.flg exists and can be opened for reading.
 bool DebugMarkerPresent(const std::string& dir);
 
-// Runs the headless station until `waitForStop(ms)` returns true (called
-// repeatedly with a time-out; lost audio buffers are reported between
-// calls). Activity lines go to `out`, messages to `err`. Returns 0 after a
-// normal shut-down.
+// Runs the headless station until `waitForSignal(ms)` returns a signal that
+// ends it (called repeatedly with a time-out; lost audio buffers are
+// reported between calls): the transmitter is released first, then the
+// station shut down. SIGUSR1 stops the transmission and goes on. Activity
+// lines go to `out` (printing stops if its reader goes away), messages to
+// `err`. Returns 0 after a normal shut-down.
 int RunStation(const StationOptions& options, audio::AudioBackend& audio, tx::SerialPort& port,
-               const std::function<bool(int timeoutMs)>& waitForStop, std::FILE* out,
+               const std::function<int(int timeoutMs)>& waitForSignal, std::FILE* out,
                std::FILE* err);
 
 }  // namespace sequelo::app

@@ -199,6 +199,8 @@ WaveOutcome ReadWaveFile(const std::string& path, std::vector<std::int16_t>& sam
 void ReportWaveOutcome(WaveOutcome outcome, core::MessageSink& messages) {
   if (outcome == WaveOutcome::kNotSupported) {
     messages.ShowMessage(kWaveFormatNotSupported);
+  } else if (outcome == WaveOutcome::kTooLong) {
+    messages.ShowMessage(kWaveTooLong);
   }
 }
 

@@ -35,6 +35,8 @@ inline constexpr std::size_t kWaveReadBlockBytes = 1024;
 inline constexpr std::size_t kWaveHeaderBytes = 44;
 
 inline constexpr std::string_view kWaveFormatNotSupported = "File format not supported.";
+inline constexpr std::string_view kWaveTooLong =
+    "Wave file not sent: it would key the transmitter longer than allowed (MaxTransmitSeconds).";
 
 // The body of a "fmt " chunk as far as the program reads it: 18 bytes,
 // little-endian. Fields a shorter chunk does not supply are 0.
@@ -65,7 +67,9 @@ bool ReadChunkTag(std::FILE* file, std::string_view tag);
 bool IsValidWaveFile(const std::string& path);
 
 // How reading or playing a wave file ended.
-enum class WaveOutcome { kPlayed, kFailed, kNotSupported };
+// kTooLong: refused before keying, as it would hold the transmitter keyed
+// longer than it may be.
+enum class WaveOutcome { kPlayed, kFailed, kNotSupported, kTooLong };
 
 // Reads the samples of a wave file the program plays, at most
 // kMaxWaveSamples. kNotSupported when its header is not one the program
@@ -77,8 +81,9 @@ WaveOutcome ReadWaveFile(const std::string& path, std::vector<std::int16_t>& sam
 WaveOutcome PlayWaveFileLocal(ToneGenerator& tones, const std::string& path,
                               const std::atomic<bool>* stop = nullptr);
 
-// A file whose header is not one the program plays is reported to the
-// operator ("File format not supported."); other outcomes say nothing.
+// A file whose header is not one the program plays ("File format not
+// supported.") and one too long to send are reported to the operator; other
+// outcomes say nothing.
 void ReportWaveOutcome(WaveOutcome outcome, core::MessageSink& messages);
 
 // Writes the buffer's samples as a wave file, replacing any file at `path`.

@@ -87,23 +87,31 @@ void CallResponder::OnCall(const CallEvent& event) {
       });
     } else if (s.action == ResponseAction::kSendFixed) {
       const std::string fixed = Cut(s.fixedText, kFixedTextChars);
-      bool syntaxOk = true;
-      Answer(event, delayMs, [&](tx::Transmission& tx) {
-        log_.Report("Responding with fixed: " + fixed);
-        if (const auto command = CommandStringOf(fixed)) {
-          syntaxOk = RunCommandString(tx, *command, options, log_);
-        } else {
-          tx::SendCall(tx, fixed, options);
-        }
-      });
-      if (!syntaxOk) {
+      const auto command = CommandStringOf(fixed);
+      // A command string is checked whole before anything is keyed.
+      const std::string refusal =
+          command ? CommandStringRefusal(*command, options, transmitter_.Limits().maxKeyMs) : "";
+      if (refusal == kSyntaxError) {
         messages_.ShowMessage(kSyntaxError);
+      } else if (!refusal.empty()) {
+        log_.Report("Fixed answer not sent: " + refusal);
+      } else {
+        Answer(event, delayMs, [&](tx::Transmission& tx) {
+          log_.Report("Responding with fixed: " + fixed);
+          if (command) {
+            RunCommandString(tx, *command, options, log_);
+          } else {
+            tx::SendCall(tx, fixed, options);
+          }
+        });
       }
     } else if (s.action == ResponseAction::kSendSound) {
       const std::string path = Cut(s.waveFileToSend, kPathChars);
       audio::WaveOutcome outcome = audio::WaveOutcome::kFailed;
+      const std::uint32_t maxKeyMs = transmitter_.Limits().maxKeyMs;
+      const std::uint64_t maxSoundMs = maxKeyMs - std::min(maxKeyMs, options.txDelayMs);
       Answer(event, delayMs, [&](tx::Transmission& tx) {
-        outcome = tx::SendWaveFile(tx, path);
+        outcome = tx::SendWaveFile(tx, path, maxSoundMs);
         if (!tx.Aborted()) {
           log_.Report("Responding with wave file: " + path);
         }

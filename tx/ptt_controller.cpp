@@ -161,6 +161,11 @@ void PttController::ReleaseTransmitter() {
 
 void PttController::ClosePttPort() {
   std::lock_guard lock(mutex_);
+  // A last release before the port goes, whatever came before: the lines
+  // drop when the port closes, but a CAT radio hears only what it is sent.
+  if (port_.IsOpen() && settings_.usePttControl != 0) {
+    Act(false);
+  }
   port_.RestoreAndClose();
 }
 

@@ -74,7 +74,7 @@ class PttController final : public core::Transmitter {
   void KeyTransmitter() override;
   // Releases (CAT RX command, or lowers the line); never waits.
   void ReleaseTransmitter() override;
-  // Restores the port's own settings and closes it.
+  // Releases once more, restores the port's own settings and closes it.
   void ClosePttPort();
 
   bool PortOpen() const;

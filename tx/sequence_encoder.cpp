@@ -52,6 +52,10 @@ class RepeatRule {
 
 }  // namespace
 
+std::uint32_t CallSoundMs(const CallOptions& options) {
+  return (options.pilotTone ? options.pilotLenMs : 0) + 5 * kCallToneMs;
+}
+
 std::string SendCall(Transmission& tx, std::string_view code, const CallOptions& options) {
   tx.SoundFile().Clear();
   tx.Key();

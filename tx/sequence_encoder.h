@@ -27,7 +27,13 @@ struct CallOptions {
   bool generateSoundfiles = false;
   std::string modeName;    // "ZVEI" or "DZVEI", for the sound file's name
   std::string startupDir;  // where sound files go
+  // The TX delay each keying waits (inside the PTT controller): known here
+  // so that a transmission can be timed before it is keyed.
+  std::uint32_t txDelayMs = 0;
 };
+
+// How long a call's sound lasts: the pilot tone and five tones.
+std::uint32_t CallSoundMs(const CallOptions& options);
 
 // The options of a built-in mode (tone set and mode name), nothing else on;
 // no tone set for an index that is not a mode.

@@ -3,12 +3,19 @@
 namespace sequelo::tx {
 
 Transmission::Transmission(audio::ToneGenerator& tones, core::Transmitter& ptt,
-                           core::Sleeper& pauses, const std::atomic<bool>* abort)
-    : tones_(tones), ptt_(ptt), pauses_(pauses), abort_(abort) {}
+                           core::Sleeper& pauses, const std::atomic<bool>* abort,
+                           KeyingPolicy* policy)
+    : tones_(tones), ptt_(ptt), pauses_(pauses), abort_(abort), policy_(policy) {}
 
 void Transmission::Key() {
+  if (policy_ != nullptr && !keyed_) {
+    policy_->BeforeKey();
+  }
   if (Aborted()) {
     return;
+  }
+  if (policy_ != nullptr && !keyed_) {
+    policy_->KeyStarted();  // the key time counts the TX delay
   }
   keyed_ = true;
   everKeyed_ = true;
@@ -24,6 +31,9 @@ bool Transmission::Release() {
   // What was played goes out whole, unless the job is being cut short.
   const bool drained = Aborted() || tones_.DrainTransmit();
   ptt_.ReleaseTransmitter();
+  if (policy_ != nullptr && keyed_) {
+    policy_->KeyEnded();
+  }
   keyed_ = false;
   return drained;
 }

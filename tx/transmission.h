@@ -15,19 +15,22 @@
 #include "audio/tone_generator.h"
 #include "core/clock.h"
 #include "core/transmitter.h"
+#include "tx/transmit_limits.h"
 
 namespace sequelo::tx {
 
 class Transmission {
  public:
   // All must outlive the transmission. `abort` (optional) is the flag an
-  // owner sets to cut the job short, releasing the transmitter itself.
+  // owner sets to cut the job short, releasing the transmitter itself;
+  // `policy` (optional) is the owner's rules for each keying.
   Transmission(audio::ToneGenerator& tones, core::Transmitter& ptt, core::Sleeper& pauses,
-               const std::atomic<bool>* abort = nullptr);
+               const std::atomic<bool>* abort = nullptr, KeyingPolicy* policy = nullptr);
 
-  // Keys the transmitter and waits the TX delay (inside the PTT controller).
-  // Nothing once aborted; an abort that comes while keying is answered with
-  // a release right after, so the transmitter never stays keyed past it.
+  // Keys the transmitter (once the owner's rules allow) and waits the TX
+  // delay (inside the PTT controller). Nothing once aborted; an abort that
+  // comes while keying is answered with a release right after, so the
+  // transmitter never stays keyed past it.
   void Key();
   // Waits until everything played has gone out, then releases. After an
   // abort the release comes at once, without waiting for the sound. False
@@ -55,6 +58,7 @@ class Transmission {
   core::Transmitter& ptt_;
   core::Sleeper& pauses_;
   const std::atomic<bool>* abort_;
+  KeyingPolicy* policy_;
   bool keyed_ = false;
   bool everKeyed_ = false;
 };

@@ -33,8 +33,8 @@ void JobTicket::Finish(JobOutcome outcome) {
 }
 
 TransmitQueue::TransmitQueue(audio::ToneGenerator& tones, core::Transmitter& ptt,
-                             AbortableWait& wait, core::TickClock& clock)
-    : tones_(tones), ptt_(ptt), wait_(wait), clock_(clock) {}
+                             AbortableWait& wait, core::TickClock& clock, core::EventLog* log)
+    : tones_(tones), ptt_(ptt), wait_(wait), clock_(clock), log_(log) {}
 
 TransmitQueue::~TransmitQueue() {
   Stop();
@@ -46,7 +46,23 @@ void TransmitQueue::Start() {
     return;
   }
   started_ = true;
+  {
+    std::lock_guard keyLock(keyMutex_);
+    watching_ = true;
+  }
   thread_ = std::thread([this] { RunJobs(); });
+  watchdog_ = std::thread([this] { WatchKeyTime(); });
+}
+
+void TransmitQueue::SetLimits(const TransmitLimits& limits) {
+  std::lock_guard lock(keyMutex_);
+  limits_ = limits;
+  keyChanged_.notify_all();
+}
+
+TransmitLimits TransmitQueue::Limits() const {
+  std::lock_guard lock(keyMutex_);
+  return limits_;
 }
 
 std::shared_ptr<JobTicket> TransmitQueue::Post(TransmitJob job,
@@ -104,6 +120,95 @@ void TransmitQueue::Stop() {
   if (thread_.joinable()) {
     thread_.join();
   }
+  {
+    std::lock_guard lock(keyMutex_);
+    watching_ = false;
+  }
+  keyChanged_.notify_all();
+  if (watchdog_.joinable()) {
+    watchdog_.join();
+  }
+}
+
+void TransmitQueue::Policy::BeforeKey() {
+  for (;;) {
+    std::uint32_t waitMs = 0;
+    {
+      std::lock_guard lock(q_.keyMutex_);
+      if (!q_.limits_.spacing) {
+        return;
+      }
+      const std::uint32_t now = q_.clock_.NowMs();
+      // A keying of another request keeps the call gap after the last one.
+      if (q_.lastRelease_ && q_.lastReleaseJob_ != q_.job_) {
+        const std::uint32_t since = core::ElapsedMs(*q_.lastRelease_, now);
+        if (since < kCallGapMs) {
+          waitMs = kCallGapMs - since;
+        }
+      }
+      if (q_.keyStarts_.size() == kKeyingsPerWindow) {
+        const std::uint32_t since = core::ElapsedMs(q_.keyStarts_.front(), now);
+        if (since < kKeyingWindowMs) {
+          waitMs = std::max(waitMs, kKeyingWindowMs - since);
+        }
+      }
+    }
+    if (waitMs == 0 || q_.abort_) {
+      return;
+    }
+    // In steps, so that a clock that jumps (tests) is noticed.
+    q_.wait_.SleepMs(std::min(waitMs, kRecheckMs));
+  }
+}
+
+void TransmitQueue::Policy::KeyStarted() {
+  std::lock_guard lock(q_.keyMutex_);
+  const std::uint32_t now = q_.clock_.NowMs();
+  q_.keyStarts_.push_back(now);
+  while (q_.keyStarts_.size() > kKeyingsPerWindow) {
+    q_.keyStarts_.pop_front();
+  }
+  q_.keyedSince_ = now;
+  q_.keyChanged_.notify_all();
+}
+
+void TransmitQueue::Policy::KeyEnded() {
+  std::lock_guard lock(q_.keyMutex_);
+  q_.lastRelease_ = q_.clock_.NowMs();
+  q_.lastReleaseJob_ = q_.job_;
+  q_.keyedSince_.reset();
+}
+
+void TransmitQueue::WatchKeyTime() {
+  std::unique_lock lock(keyMutex_);
+  while (watching_) {
+    if (!keyedSince_) {
+      keyChanged_.wait(lock);
+      continue;
+    }
+    const std::uint32_t keyedMs = core::ElapsedMs(*keyedSince_, clock_.NowMs());
+    if (keyedMs < limits_.maxKeyMs) {
+      keyChanged_.wait_for(lock, std::chrono::milliseconds(
+                                     std::min(limits_.maxKeyMs - keyedMs, kRecheckMs)));
+      continue;
+    }
+    // The limit: the job is cut short (its later steps key nothing, its
+    // waits end) and the transmitter released now.
+    // While keyedSince_ is set the keying job is still running (its
+    // release clears it under this lock), so the abort reaches that job.
+    const std::uint32_t maxSeconds = limits_.maxKeyMs / 1000;
+    keyedSince_.reset();
+    abort_ = true;
+    wait_.Abort();
+    lock.unlock();
+    ptt_.ReleaseTransmitter();
+    ++cuts_;
+    if (log_ != nullptr) {
+      log_->Report("Transmission cut: keyed for " + std::to_string(maxSeconds) +
+                   " s, the longest allowed (MaxTransmitSeconds)");
+    }
+    lock.lock();
+  }
 }
 
 std::optional<std::size_t> TransmitQueue::NextDue(std::uint32_t& waitMs) {
@@ -139,7 +244,11 @@ void TransmitQueue::RunJobs() {
     wait_.Reset();
     running_ = true;
     lock.unlock();
-    Transmission transmission(tones_, ptt_, wait_, &abort_);
+    {
+      std::lock_guard keyLock(keyMutex_);
+      ++job_;
+    }
+    Transmission transmission(tones_, ptt_, wait_, &abort_, &policy_);
     entry.job(transmission);
     if (transmission.Keyed()) {
       transmission.Release();  // a job never leaves the transmitter keyed

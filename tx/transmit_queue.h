@@ -10,8 +10,13 @@
 // once by the aborting thread, and the job's later steps key nothing (a key
 // under way when the abort came is released again right after).
 //
-// Threads: Post, Abort and Stop from any thread; jobs run on the transmit
-// thread. Stop joins it.
+// The queue enforces the transmitter's limits (tx/transmit_limits.h) on
+// every job: keyings wait for the call gap and the keying rate, and a
+// watchdog thread cuts a keying at the longest key time, releasing the
+// transmitter and logging the cut.
+//
+// Threads: Post, Abort, SetLimits and Stop from any thread; jobs run on the
+// transmit thread, the key-time watchdog on one of its own. Stop joins both.
 #pragma once
 
 #include <atomic>
@@ -26,9 +31,11 @@
 
 #include "audio/tone_generator.h"
 #include "core/clock.h"
+#include "core/event_log.h"
 #include "core/transmitter.h"
 #include "tx/abortable_wait.h"
 #include "tx/transmission.h"
+#include "tx/transmit_limits.h"
 
 namespace sequelo::tx {
 
@@ -57,9 +64,9 @@ class TransmitQueue {
  public:
   // All must outlive the queue. `wait` is the one the PTT controller waits
   // the TX delay on, so that an abort cuts that short too; `clock` gives the
-  // start times.
+  // start times and the key times; `log` (optional) is told of cuts.
   TransmitQueue(audio::ToneGenerator& tones, core::Transmitter& ptt, AbortableWait& wait,
-                core::TickClock& clock);
+                core::TickClock& clock, core::EventLog* log = nullptr);
   ~TransmitQueue();
   TransmitQueue(const TransmitQueue&) = delete;
   TransmitQueue& operator=(const TransmitQueue&) = delete;
@@ -82,6 +89,12 @@ class TransmitQueue {
   // The clock start times are read on.
   std::uint32_t NowMs() const { return clock_.NowMs(); }
 
+  // Takes effect from the next keying.
+  void SetLimits(const TransmitLimits& limits);
+  TransmitLimits Limits() const;
+  // Keyings the watchdog has cut at the longest key time.
+  std::uint64_t Cuts() const { return cuts_; }
+
   std::size_t Waiting() const;
 
  private:
@@ -95,6 +108,19 @@ class TransmitQueue {
   // `waitMs` the time until the earliest one is.
   std::optional<std::size_t> NextDue(std::uint32_t& waitMs);
   void DropWaiting();  // with mutex_ held
+  void WatchKeyTime();
+
+  // The limits on each keying, as the running job's Transmission sees them.
+  class Policy final : public KeyingPolicy {
+   public:
+    explicit Policy(TransmitQueue& queue) : q_(queue) {}
+    void BeforeKey() override;
+    void KeyStarted() override;
+    void KeyEnded() override;
+
+   private:
+    TransmitQueue& q_;
+  };
 
   audio::ToneGenerator& tones_;
   core::Transmitter& ptt_;
@@ -109,6 +135,21 @@ class TransmitQueue {
   bool running_ = false;       // a job is under way; guarded by mutex_
   std::atomic<bool> abort_{false};
   std::thread thread_;
+
+  core::EventLog* log_;
+  Policy policy_{*this};
+  // The keying record, guarded by keyMutex_ (never held while keying).
+  mutable std::mutex keyMutex_;
+  std::condition_variable keyChanged_;
+  TransmitLimits limits_;
+  std::deque<std::uint32_t> keyStarts_;  // the latest kKeyingsPerWindow
+  std::optional<std::uint32_t> keyedSince_;
+  std::optional<std::uint32_t> lastRelease_;
+  std::uint64_t job_ = 0;             // the running job's number
+  std::uint64_t lastReleaseJob_ = 0;  // whose release lastRelease_ is
+  bool watching_ = false;
+  std::atomic<std::uint64_t> cuts_{0};
+  std::thread watchdog_;
 };
 
 }  // namespace sequelo::tx

@@ -9,7 +9,8 @@ namespace {
 constexpr std::size_t kWriteSamples = audio::kPlaybackRateHz;
 }  // namespace
 
-audio::WaveOutcome SendWaveFile(Transmission& tx, const std::string& path) {
+audio::WaveOutcome SendWaveFile(Transmission& tx, const std::string& path,
+                                std::uint64_t maxSoundMs) {
   if (!tx.HasDevice()) {
     return audio::WaveOutcome::kFailed;
   }
@@ -17,6 +18,10 @@ audio::WaveOutcome SendWaveFile(Transmission& tx, const std::string& path) {
   const audio::WaveOutcome read = audio::ReadWaveFile(path, samples);
   if (read != audio::WaveOutcome::kPlayed) {
     return read;
+  }
+  const std::uint64_t soundMs = samples.size() * 1000ULL / audio::kPlaybackRateHz;
+  if (soundMs > maxSoundMs) {
+    return audio::WaveOutcome::kTooLong;
   }
   tx.Key();
   bool written = true;

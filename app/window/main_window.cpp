@@ -12,6 +12,7 @@
 #include <QLayout>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
@@ -347,6 +348,9 @@ void MainWindow::BuildMenus() {
   calibrateItem_ =
       item(extras, "Calibrate Log Audio Idle", 40008, [this] { station_->CalibrateIdle(); });
   item(extras, "PTT Control", 40012, [this] { ShowPttDialog(); });
+  // Works while the window's own transmission is on the air too.
+  stopItem_ = item(extras, "Stop transmission", kStopTransmissionItem,
+                   [this] { station_->StopTransmission(); });
   extras->addSeparator();
   // Which decoder reports codes; the spectrum comes from the standard one
   // either way. Takes effect with the next buffer.
@@ -480,10 +484,44 @@ void MainWindow::PaintNewestSpectrum() {
   }
 }
 
+namespace {
+
+// While the window's own work runs, the operator's input reaches the menus
+// alone (where "Stop transmission" is the one item enabled).
+class MenusOnly final : public QObject {
+ public:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    switch (event->type()) {
+      case QEvent::MouseButtonPress:
+      case QEvent::MouseButtonRelease:
+      case QEvent::MouseButtonDblClick:
+      case QEvent::KeyPress:
+      case QEvent::KeyRelease:
+      case QEvent::Wheel:
+      case QEvent::Shortcut:
+      case QEvent::ContextMenu:
+        return qobject_cast<QMenu*>(watched) == nullptr && qobject_cast<QMenuBar*>(watched) == nullptr;
+      default:
+        return false;
+    }
+  }
+};
+
+}  // namespace
+
 void MainWindow::RunBusy(const std::function<void()>& work) {
   busy_ = true;
   callButton_->setEnabled(false);
   QApplication::setOverrideCursor(Qt::WaitCursor);
+  std::vector<QAction*> paused;
+  for (QAction* a : menuBar()->findChildren<QAction*>()) {
+    if (a != stopItem_ && a->isEnabled() && a->menu() == nullptr) {
+      a->setEnabled(false);
+      paused.push_back(a);
+    }
+  }
+  MenusOnly menusOnly;
+  qApp->installEventFilter(&menusOnly);
   std::atomic<bool> done{false};
   QEventLoop loop;
   std::thread beside([&] {
@@ -494,9 +532,13 @@ void MainWindow::RunBusy(const std::function<void()>& work) {
   // A loop may also end when the application is told to quit: go on until
   // the work has ended, for it may wait for a message box of this thread.
   while (!done) {
-    loop.exec(QEventLoop::ExcludeUserInputEvents);
+    loop.exec();
   }
   beside.join();
+  qApp->removeEventFilter(&menusOnly);
+  for (QAction* a : paused) {
+    a->setEnabled(true);
+  }
   QApplication::restoreOverrideCursor();
   callButton_->setEnabled(true);
   busy_ = false;

@@ -41,6 +41,7 @@ class SpectrumBar;
 inline constexpr std::string_view kProgramVersion = "V1.3a";
 // "Extras" > "Enhanced decoder"
 inline constexpr int kEnhancedDecoderItem = 40014;
+inline constexpr int kStopTransmissionItem = 40016;
 
 // The services the window runs on; tests hand in fakes.
 struct WindowServices {
@@ -155,6 +156,7 @@ class MainWindow final : public QMainWindow, private StationFrontEnd {
   std::array<SpectrumBar*, kBarCount> bars_{};
   QAction* analysisLogItem_ = nullptr;
   QAction* calibrateItem_ = nullptr;
+  QAction* stopItem_ = nullptr;
   QAction* spectrumItem_ = nullptr;
   QAction* enhancedItem_ = nullptr;
 

@@ -115,12 +115,13 @@ int main(int argc, char** argv) {
     sequelo::tx::PosixSerialPort port;
     return sequelo::app::RunStation(
         options, *audio, port,
-        [&stopSignals](int ms) { return sequelo::app::WaitForStopSignal(stopSignals, ms); }, stdout,
+        [&stopSignals](int ms) { return sequelo::app::WaitForSignal(stopSignals, ms); }, stdout,
         stderr);
   }
 
-  // Ctrl-C, SIGTERM (a logout, a service manager) close the window the way
-  // "Exit" does, so settings and the log are kept.
+  // Ctrl-C, SIGTERM (a logout, a service manager), SIGQUIT and SIGHUP close
+  // the window the way "Exit" does, so settings and the log are kept;
+  // SIGUSR1 stops the transmission.
   const sigset_t stopSignals = sequelo::app::BlockStopSignals();
   QApplication qtApp(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Sequelo"));
@@ -142,9 +143,16 @@ int main(int argc, char** argv) {
     window.StartUp();
     window.show();
     std::atomic<bool> ended{false};
+    sequelo::app::Station& station = window.GetStation();
     std::thread signalWatch([&] {
       while (!ended.load()) {
-        if (sequelo::app::WaitForStopSignal(stopSignals, 200)) {
+        const int signo = sequelo::app::WaitForSignal(stopSignals, 200);
+        if (signo == SIGUSR1) {
+          station.StopTransmission();
+        } else if (signo != 0) {
+          // The transmitter released first, from this thread, whatever the
+          // window's thread is doing; then the window closes as "Exit" does.
+          station.AbortTransmissions();
           QMetaObject::invokeMethod(&window, &QWidget::close, Qt::QueuedConnection);
         }
       }

@@ -1,6 +1,7 @@
 #include "app/settings.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -78,10 +79,29 @@ TEST_F(SettingsTest, NoFileGivesDefaultsAndTheFirstExitWritesEveryKey) {
           Dir() +
           "/Sequelo.log\r\nUsePTTControl=0\r\nComPort=0\r\nBaudrate=0\r\n"
           "Databits=0\r\nStopbits=0\r\nParity=0\r\nCAT=0\r\nRTS=0\r\nTXCommand=\r\nRXCommand=\r\n"
-          "TXDelay=0\r\nComDevice=\r\nDecoder=0\r\nCall_1=12345 - Test Code\r\n");
+          "TXDelay=0\r\nComDevice=\r\nDecoder=0\r\nCall_1=12345 - Test Code\r\n"
+          "MaxTransmitSeconds=120\r\nRemoteControl=1\r\nRemoteListen=\r\nRemoteAllow=127.0.0.0/8, "
+          "10.0.0.0/8, 172.16.0.0/12, 192.168.0.0/16, 100.64.0.0/10, 169.254.0.0/16, ::1, "
+          "fc00::/7, fe80::/10\r\nRemoteTransmit=1\r\nRemoteSecret=\r\nRemoteMaxClients=8\r\n"
+          "RemoteIdleSeconds=600\r\nLogMaxKB=4096\r\n");
 
   const Settings next = LoadSettings(Dir(), kDevices);
   EXPECT_EQ(next.callEntries, std::vector<std::string>{"12345 - Test Code"});
+}
+
+TEST_F(SettingsTest, AFileHoldingTheRemoteSecretIsTheOwnersAlone) {
+  std::ofstream(SettingsPath(Dir())) << "[Sequelo]\r\nRemoteSecret=open sesame\r\n"
+                                        "MaxTransmitSeconds=0\r\nRemoteMaxClients=-3\r\n";
+  ::chmod(SettingsPath(Dir()).c_str(), 0644);
+  Settings settings = LoadSettings(Dir(), kDevices);
+  EXPECT_EQ(settings.remote.secret, "open sesame");
+  EXPECT_EQ(settings.maxTransmitSeconds, 1u);  // hand-edited nonsense clamped
+  EXPECT_EQ(settings.remote.maxClients, 1);
+  std::string error;
+  ASSERT_TRUE(SaveSettings(Dir(), settings, error)) << error;
+  struct stat st {};
+  ASSERT_EQ(::stat(SettingsPath(Dir()).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 TEST_F(SettingsTest, ThresholdIsSavedWithDecimalsAndReadAsItsWholePart) {

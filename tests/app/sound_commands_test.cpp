@@ -46,7 +46,7 @@ TEST_F(SendCommandTest, SendsOnTheConfiguredDeviceKeyedAndLogsIt) {
   ASSERT_EQ(writes.size(), 6U);
   EXPECT_EQ(writes[0], audio::SynthesiseTone(1750, 100));
   EXPECT_EQ(writes[2], audio::SynthesiseTone(810, 70));  // DZVEI repeat tone
-  EXPECT_EQ(port_.lines.size(), 2U);                     // RTS keyed and released
+  EXPECT_EQ(port_.lines.size(), 3U);  // RTS keyed, released, released again at close
   EXPECT_EQ(port_.restores, 1);
   std::ifstream log(tmp_.Path("station.log"));
   std::string line;

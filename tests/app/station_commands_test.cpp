@@ -41,7 +41,9 @@ TEST_F(PttTestCommand, KeysHoldsReleasesAndRestores) {
   Ini("UsePTTControl=1\nRTS=1\nTXDelay=120\nComDevice=/dev/ttyUSB3\nBaudrate=2\n");
   EXPECT_EQ(Run(), 0);
   EXPECT_EQ(port_.opens, std::vector<std::string>{"/dev/ttyUSB3"});
+  // Keyed, released, and released once more as the port closes.
   EXPECT_EQ(port_.lines, (std::vector<FakeSerialPort::LineChange>{{tx::ModemLine::kRts, true},
+                                                                  {tx::ModemLine::kRts, false},
                                                                   {tx::ModemLine::kRts, false}}));
   EXPECT_EQ(sleeper_.sleeps, (std::vector<std::uint32_t>{120, 2000}));
   EXPECT_EQ(port_.restores, 1);
@@ -71,7 +73,8 @@ TEST_F(PttTestCommand, ReportsAPortThatWillNotOpen) {
 TEST_F(PttTestCommand, CatModeWritesTheCommandsAndFlagsIllegalOnes) {
   Ini("UsePTTControl=1\nCAT=1\nTXCommand=fe0a\nRXCommand=FE0B\n");
   EXPECT_EQ(Run(0), 0);
-  EXPECT_EQ(port_.writes, (std::vector<std::vector<std::uint8_t>>{{0xFE, 0x0A}, {0xFE, 0x0B}}));
+  EXPECT_EQ(port_.writes, (std::vector<std::vector<std::uint8_t>>{
+                              {0xFE, 0x0A}, {0xFE, 0x0B}, {0xFE, 0x0B}}));
   Ini("UsePTTControl=1\nCAT=1\nTXCommand=fe 0a\nRXCommand=FE0B\n");
   EXPECT_EQ(Run(0), 1);
   EXPECT_EQ(messages_.messages.size(), 1U);

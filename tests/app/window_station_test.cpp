@@ -169,7 +169,16 @@ TEST_F(WindowTest, SettingsFileFromNothingHoldsEveryKeyInOrder) {
                                           "TXDelay",
                                           "ComDevice",
                                           "Decoder",
-                                          "Call_1"};
+                                          "Call_1",
+                                          "MaxTransmitSeconds",
+                                          "RemoteControl",
+                                          "RemoteListen",
+                                          "RemoteAllow",
+                                          "RemoteTransmit",
+                                          "RemoteSecret",
+                                          "RemoteMaxClients",
+                                          "RemoteIdleSeconds",
+                                          "LogMaxKB"};
   EXPECT_EQ(keys, expected);
   EXPECT_NE(Ini().find("Call_1=12345 - Test Code\r\n"), std::string::npos);
 }

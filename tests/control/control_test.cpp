@@ -114,7 +114,8 @@ struct SyntaxCase {
 
 class CommandSyntax : public ControlTest, public ::testing::WithParamInterface<SyntaxCase> {};
 
-TEST_P(CommandSyntax, RunsWhatCameBeforeAndReportsAfterTheRelease) {
+// A string is read whole first: a syntax error anywhere runs nothing.
+TEST_P(CommandSyntax, RunsNothingOnAnErrorAndReportsAfterTheRelease) {
   const SyntaxCase& c = GetParam();
   Run(c.text);
   EXPECT_EQ(Only(Events(), "log "), c.logged) << c.text;
@@ -128,12 +129,53 @@ TEST_P(CommandSyntax, RunsWhatCameBeforeAndReportsAfterTheRelease) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, CommandSyntax,
     ::testing::Values(SyntaxCase{"C1234", {}, true},
-                      SyntaxCase{"P12345", {"log Command Pause 1234 ms"}, true},
+                      SyntaxCase{"P12345", {}, true}, SyntaxCase{"XP9999Z", {}, true},
                       SyntaxCase{"C12345 P1000", {"log Command Call 12345"}, false},
                       SyntaxCase{"C1234*", {}, true}, SyntaxCase{"", {}, false},
                       SyntaxCase{" C12345", {}, false}, SyntaxCase{"Q", {}, true},
-                      SyntaxCase{"XQ", {"log Command PTT on"}, true},
+                      SyntaxCase{"XQ", {}, true},
                       SyntaxCase{"T1000050", {}, true}));
+
+TEST_F(ControlTest, ToneLongerThanTheLongestIsSaidAsPlayed) {
+  Run("T10009999");
+  EXPECT_EQ(Only(Events(), "log "),
+            std::vector<std::string>{"log Command Tone 1000 Hz, 2972 ms (9999 ms asked, 2972 ms longest)"});
+}
+
+// The keyings a string will make, timed before anything is keyed, and what
+// the transmitter's limits make of them.
+TEST(CommandPlan, KeyingsAreTimedAndCheckedAgainstTheLimits) {
+  const auto keyings = [](std::string_view text) {
+    return PlanKeyings(ParseCommandString(text), 200, 350);
+  };
+  using K = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
+  const auto pairs = [](const std::vector<tx::PlannedKeying>& ks) {
+    K out;
+    for (const auto& k : ks) {
+      out.emplace_back(k.startMs, k.lengthMs);
+    }
+    return out;
+  };
+  EXPECT_EQ(pairs(keyings("C12345P1000C54321")), (K{{0, 550}, {1550, 550}}));
+  EXPECT_EQ(pairs(keyings("XT10000500R")), (K{{0, 700}}));
+  EXPECT_EQ(pairs(keyings("XC12345T10001000")), (K{{0, 750}}));  // the call releases
+  EXPECT_EQ(pairs(keyings("XT10009999")), (K{{0, 3172}}));         // as the tone plays
+  EXPECT_TRUE(pairs(keyings("T10000500P1000")).empty());
+
+  tx::CallOptions options = tx::CallOptionsForMode(0);
+  EXPECT_EQ(CommandStringRefusal("C12345P1000C54321", options, 120000), "");
+  EXPECT_EQ(CommandStringRefusal("XP0001", options, 120000), "");
+  EXPECT_EQ(CommandStringRefusal("XP9999Q", options, 120000), std::string(kSyntaxError));
+  std::string longKey = "X";
+  for (int i = 0; i < 100; ++i) {
+    longKey += "P9999";
+  }
+  EXPECT_NE(CommandStringRefusal(longKey, options, 5000).find("longer than the 5 s allowed"),
+            std::string::npos);
+  EXPECT_NE(CommandStringRefusal("XRXRXR", options, 120000).find("more than 2 times a second"),
+            std::string::npos);
+  EXPECT_EQ(CommandStringRefusal("XRP1000XR", options, 120000), "");
+}
 
 TEST_F(ControlTest, AbortStopsBeforeTheNextCommand) {
   abort_ = true;
@@ -150,6 +192,9 @@ class ResponderTest : public ControlTest {
   void SetUp() override {
     ControlTest::SetUp();
     alerts_.Start();
+    tx::TransmitLimits unspaced;  // the manual clock moves only when told
+    unspaced.spacing = false;
+    transmitter_.SetLimits(unspaced);
     transmitter_.Start();
   }
   void TearDown() override {

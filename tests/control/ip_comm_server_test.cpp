@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -37,12 +38,17 @@ constexpr auto kWait = std::chrono::seconds(10);
 // order: "log <text>", "activity <text>", "run <command>", "ran <command>"
 // (the command returned), "call <code>". While held, a command blocks (as a
 // transmission does) until Release.
+// Lines about connections ("Remote connection ...") are left out unless
+// `peers` is set. A refusal set with Refuse is returned by the actions.
 class Recorder final : public core::EventLog, public RemoteActions {
  public:
-  void WriteLogLine(std::string_view text) override { Add("log " + std::string(text)); }
-  void AddActivityLine(std::string_view text) override { Add("activity " + std::string(text)); }
-  void SendCall(std::string_view code) override { Add("call " + std::string(code)); }
-  void RunCommand(std::string_view commandText) override {
+  void WriteLogLine(std::string_view text) override { Log("log ", text); }
+  void AddActivityLine(std::string_view text) override { Log("activity ", text); }
+  std::string SendCall(std::string_view code) override {
+    Add("call " + std::string(code));
+    return Refusal();
+  }
+  std::string RunCommand(std::string_view commandText) override {
     Add("run " + std::string(commandText));
     bool released = false;
     {
@@ -50,8 +56,23 @@ class Recorder final : public core::EventLog, public RemoteActions {
       released = changed_.wait_for(lock, kWait, [this] { return !held_; });
     }
     Add(released ? "ran " + std::string(commandText) : "held too long"s);
+    return Refusal();
   }
+  void Refuse(std::string why) {
+    std::lock_guard lock(mutex_);
+    refusal_ = std::move(why);
+  }
+  std::atomic<bool> peers{false};
 
+  void Log(std::string_view sink, std::string_view text) {
+    if (peers || text.substr(0, 18) != "Remote connection ") {
+      Add(std::string(sink) + std::string(text));
+    }
+  }
+  std::string Refusal() {
+    std::lock_guard lock(mutex_);
+    return refusal_;
+  }
   void Hold() { Set(held_, true); }
   void Release() { Set(held_, false); }
 
@@ -63,10 +84,19 @@ class Recorder final : public core::EventLog, public RemoteActions {
     std::lock_guard lock(mutex_);
     return CountLocked(entry);
   }
-  // True once `entry` has been recorded `times` times; false after kWait.
-  bool WaitFor(const std::string& entry, std::size_t times = 1) const {
+  // True once an entry holds `part`; false after kWait.
+  bool WaitContaining(const std::string& part) const {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, kWait, [&] { return CountLocked(entry) >= times; });
+    return changed_.wait_for(lock, kWait, [&] {
+      return std::any_of(entries_.begin(), entries_.end(),
+                         [&](const std::string& e) { return e.find(part) != std::string::npos; });
+    });
+  }
+  // True once `entry` has been recorded `times` times; false after kWait.
+  bool WaitFor(const std::string& entry, std::size_t times = 1,
+               std::chrono::milliseconds wait = kWait) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, wait, [&] { return CountLocked(entry) >= times; });
   }
 
  private:
@@ -88,6 +118,7 @@ class Recorder final : public core::EventLog, public RemoteActions {
   mutable std::condition_variable changed_;
   std::vector<std::string> entries_;
   bool held_ = false;
+  std::string refusal_;
 };
 
 std::vector<std::string> Reported(const std::string& text) {
@@ -172,7 +203,7 @@ class TestClient {
     while (received.size() < size && WaitReadable(deadline)) {
       const ssize_t got = ::recv(fd_, buffer, std::min(sizeof buffer, size - received.size()), 0);
       if (got <= 0) {
-        closed_ = got == 0;
+        closed_ = got == 0 || errno == ECONNRESET;  // closed with our bytes unread
         break;
       }
       received.append(buffer, static_cast<std::size_t>(got));
@@ -187,6 +218,8 @@ class TestClient {
     std::string received = Receive(std::string::npos);
     return closed_ ? std::optional(received) : std::nullopt;
   }
+
+  int Fd() const { return fd_; }
 
   void Close() {
     if (fd_ >= 0) {
@@ -214,8 +247,23 @@ class IPCommServerTest : public ::testing::TestWithParam<int> {
       GTEST_SKIP() << "no loopback address of this family";
     }
     std::string error;
-    ASSERT_TRUE(server_.Start(0, error)) << error;
+    ASSERT_TRUE(server_.Start(0, access_, error)) << error;
     ASSERT_NE(server_.Port(), 0);
+  }
+  // Every connection and line welcome, unless a test says otherwise.
+  static RemoteAccess Open() {
+    RemoteAccess access;
+    access.maxClients = 1000;
+    access.linesPerSecond = 1e9;
+    access.logLinesPerSecond = 1e9;
+    access.logBurst = 1e9;
+    return access;
+  }
+  void Restart(const RemoteAccess& access) {
+    server_.Stop();
+    access_ = access;
+    std::string error;
+    ASSERT_TRUE(server_.Start(0, access_, error)) << error;
   }
 
   TestClient Connect(int receiveBuffer = 0) {
@@ -230,6 +278,21 @@ class IPCommServerTest : public ::testing::TestWithParam<int> {
     EXPECT_TRUE(journal_.WaitFor(kConnected.back(), before + 1));
     return client;
   }
+  // Client 1 closes; the server, which cannot tell that from a half-close,
+  // lets it go once its time is up.
+  void CloseClientOne(TestClient& client) {
+    client.Close();
+    WaitUntilClientOneLetGo();
+  }
+  void WaitUntilClientOneLetGo() {
+    const std::size_t before = journal_.Count(kDisconnected.back());
+    // The server may not have seen the close yet when the clock moves on.
+    for (int i = 0; i < 20 && journal_.Count(kDisconnected.back()) == before; ++i) {
+      clock_.Advance(IPCommServer::kHalfClosedTimeoutMs);
+      journal_.WaitFor(kDisconnected.back(), before + 1, std::chrono::milliseconds(1500));
+    }
+    ASSERT_EQ(journal_.Count(kDisconnected.back()), before + 1);
+  }
   // Everything this client sent before has been handled once this returns.
   void Sync(TestClient& client, const std::string& tag) {
     ASSERT_TRUE(client.Send("!" + tag + "\r\n"));
@@ -243,7 +306,9 @@ class IPCommServerTest : public ::testing::TestWithParam<int> {
   }
 
   Recorder journal_;
-  IPCommServer server_{journal_, journal_};  // last: stops before the recorder goes
+  core::ManualTickClock clock_{1000};
+  RemoteAccess access_ = Open();
+  IPCommServer server_{journal_, journal_, clock_};  // last: stops before the recorder goes
 };
 
 INSTANTIATE_TEST_SUITE_P(Loopback, IPCommServerTest, ::testing::Values(AF_INET, AF_INET6),
@@ -298,9 +363,9 @@ TEST_P(IPCommServerTest, EventsAreDeliveredInOrder) {
     }
   }
   ASSERT_TRUE(client.Send(burst));
-  client.Close();
-  ASSERT_TRUE(journal_.WaitFor(kDisconnected.back()));
-  EXPECT_EQ(journal_.Entries(), Joined({expected, kDisconnected}));
+  Sync(client, "end");
+  CloseClientOne(client);
+  EXPECT_EQ(journal_.Entries(), Joined({expected, Command("end"), kDisconnected}));
   EXPECT_FALSE(server_.ClientConnected());
 }
 
@@ -313,7 +378,8 @@ TEST_P(IPCommServerTest, SentCodesReachClientOneOnlyAndNothingElseIsSent) {
   server_.SendToClient("54321");
   EXPECT_EQ(first.Receive(7), "54321\r\n");
   EXPECT_EQ(second.FinishAndDrain(), ""s);
-  EXPECT_EQ(first.FinishAndDrain(), ""s);
+  server_.SendToClient("end");
+  EXPECT_EQ(first.Receive(5), "end\r\n");  // nothing in between
   EXPECT_EQ(server_.DroppedLines(), 0u);
 }
 
@@ -333,8 +399,7 @@ TEST_P(IPCommServerTest, FreedIdOneGoesToTheNextClient) {
   TestClient first = ConnectClientOne();
   TestClient second = Connect();
   Sync(second, "second");
-  first.Close();
-  ASSERT_TRUE(journal_.WaitFor(kDisconnected.back()));
+  CloseClientOne(first);
   EXPECT_FALSE(server_.ClientConnected());
   server_.SendToClient("11111");  // nobody is client 1
 
@@ -372,9 +437,10 @@ TEST_P(IPCommServerTest, ManyConnectionsComeAndGo) {
   }
   // Last first: the server has accepted every earlier one when it closes the
   // last, so the ids are 1 to 200 and only client 1's going is reported.
-  for (auto client = clients.rbegin(); client != clients.rend(); ++client) {
+  for (auto client = clients.rbegin(); client + 1 != clients.rend(); ++client) {
     ASSERT_EQ(client->FinishAndDrain(), ""s);
   }
+  CloseClientOne(clients.front());
   clients.clear();
   TestClient last = ConnectClientOne();
   ASSERT_TRUE(last.Send("12345\r\n"));
@@ -416,8 +482,7 @@ TEST_P(IPCommServerTest, RandomBytesLeaveTheServerServing) {
 TEST_P(IPCommServerTest, HalfLineIsDroppedAtDisconnect) {
   TestClient first = ConnectClientOne();
   ASSERT_TRUE(first.Send("12345\r"));
-  first.Close();
-  ASSERT_TRUE(journal_.WaitFor(kDisconnected.back()));
+  CloseClientOne(first);
   TestClient next = ConnectClientOne();
   ASSERT_TRUE(next.Send("\n\r\n"));
   Sync(next, "next");
@@ -448,23 +513,193 @@ TEST_P(IPCommServerTest, StopClosesConnectionsAndStartServesAgain) {
   EXPECT_EQ(client.FinishAndDrain(), ""s);
 
   std::string error;
-  ASSERT_TRUE(server_.Start(0, error)) << error;
+  ASSERT_TRUE(server_.Start(0, access_, error)) << error;
   TestClient again = ConnectClientOne();
   ASSERT_TRUE(again.Send("12345\r\n"));
   ASSERT_TRUE(journal_.WaitFor("call 12345"));
 }
 
+TEST_P(IPCommServerTest, ClientOutsideTheAllowListIsClosedUnansweredAndLoggedOnce) {
+  RemoteAccess access = Open();
+  access.allow = "10.0.0.0/8, fd00::/8";
+  Restart(access);
+  journal_.peers = true;
+  TestClient stranger = Connect();
+  stranger.Send("12345\r\n!X\r\n");
+  EXPECT_EQ(stranger.FinishAndDrain(), ""s);  // closed, not a byte said
+  ASSERT_TRUE(journal_.WaitContaining("activity Remote connection refused"));
+  const std::string peer = GetParam() == AF_INET ? "127.0.0.1:" : "[::1]:";
+  const std::vector<std::string> entries = journal_.Entries();
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].rfind("log Remote connection refused from " + peer, 0), 0u) << entries[0];
+  EXPECT_NE(entries[0].find("address not allowed (RemoteAllow)"), std::string::npos);
+  EXPECT_FALSE(server_.ClientConnected());
+}
+
+TEST_P(IPCommServerTest, PeerIsLoggedOnceInALineOfItsOwn) {
+  journal_.peers = true;
+  TestClient client = ConnectClientOne();
+  Sync(client, "x");
+  const std::vector<std::string> entries = journal_.Entries();
+  ASSERT_GE(entries.size(), 4u);
+  const std::string peer = GetParam() == AF_INET ? "127.0.0.1:" : "[::1]:";
+  EXPECT_EQ(entries[0].rfind("log Remote connection 1 from " + peer, 0), 0u) << entries[0];
+  EXPECT_EQ(std::vector(entries.begin() + 2, entries.end()), Joined({kConnected, Command("x")}));
+}
+
+TEST_P(IPCommServerTest, WithASecretOnlyAClientThatSendsItFirstIsServed) {
+  RemoteAccess access = Open();
+  access.secret = "s3cret";
+  Restart(access);
+  TestClient wrong = Connect();
+  wrong.Send("12345\r\n#AUTH s3cret\r\n12345\r\n");
+  EXPECT_EQ(wrong.FinishAndDrain(), ""s);
+  TestClient late = Connect();
+  server_.SendToClient("99999");  // not authenticated: nothing for it
+  late.Send("#AUTH s3cre\r\n");
+  EXPECT_EQ(late.FinishAndDrain(), ""s);
+
+  TestClient right = Connect();
+  right.Send("#AUTH s3cret\r\n54321\r\n");
+  ASSERT_TRUE(journal_.WaitFor("call 54321"));
+  EXPECT_TRUE(server_.ClientConnected());
+  server_.SendToClient("11111");
+  EXPECT_EQ(right.Receive(7), "11111\r\n");
+  EXPECT_EQ(journal_.Count("call 12345"), 0u);
+  for (const std::string& entry : journal_.Entries()) {
+    EXPECT_EQ(entry.find("s3cret"), std::string::npos) << entry;
+  }
+}
+
+TEST_P(IPCommServerTest, ReceiveOnlyClientsKeyNothingButGetCodes) {
+  RemoteAccess access = Open();
+  access.transmit = false;
+  Restart(access);
+  TestClient client = ConnectClientOne();
+  client.Send("12345\r\n!XP9999\r\n");
+  ASSERT_TRUE(journal_.WaitFor(
+      "log Remote line not sent: remote clients may not transmit (RemoteTransmit=0): !XP9999"));
+  EXPECT_EQ(journal_.Count("call 12345"), 0u);
+  EXPECT_EQ(journal_.Count("run XP9999"), 0u);
+  server_.SendToClient("54321");
+  EXPECT_EQ(client.Receive(7), "54321\r\n");
+}
+
+TEST_P(IPCommServerTest, RefusedTransmissionIsLoggedWithItsReason) {
+  journal_.Refuse("the queue is full");
+  TestClient client = ConnectClientOne();
+  client.Send("12345\r\n");
+  EXPECT_TRUE(journal_.WaitFor("log Remote line not sent: the queue is full: 12345"));
+}
+
+TEST_P(IPCommServerTest, BeyondTheCapNewcomersAreRefusedUntilASilentOneGivesWay) {
+  RemoteAccess access = Open();
+  access.maxClients = 2;
+  Restart(access);
+  TestClient first = ConnectClientOne();
+  TestClient second = Connect();
+  Sync(second, "second");
+  journal_.peers = true;
+  TestClient third = Connect();
+  EXPECT_EQ(third.FinishAndDrain(), ""s);
+  EXPECT_TRUE(journal_.WaitContaining("2 clients connected already (RemoteMaxClients)"));
+  // Client 1 never gives way; the second, silent for 10 s, does.
+  clock_.Advance(11000);
+  TestClient fourth = Connect();
+  Sync(fourth, "fourth");
+  EXPECT_EQ(second.FinishAndDrain(), ""s);
+  server_.SendToClient("12345");
+  EXPECT_EQ(first.Receive(7), "12345\r\n");
+}
+
+TEST_P(IPCommServerTest, LinesBeyondTheRateAreDroppedAndSummedUp) {
+  RemoteAccess access = Open();
+  access.linesPerSecond = 5;  // 10 at once
+  Restart(access);
+  TestClient flood = ConnectClientOne();
+  TestClient other = Connect();
+  std::string burst;
+  for (int i = 0; i < 30; ++i) {
+    burst += "12345\r\n";
+  }
+  ASSERT_TRUE(flood.Send(burst + "!a\r\n"));
+  ASSERT_TRUE(journal_.WaitFor("call 12345", 10));
+  Sync(other, "behind");  // queued after the whole burst
+  EXPECT_EQ(journal_.Count("call 12345"), 10u);
+  EXPECT_EQ(journal_.Count("run a"), 0u);
+  clock_.Advance(1000);  // five more
+  ASSERT_TRUE(flood.Send("!b0\r\n!b1\r\n!b2\r\n!b3\r\n!b4\r\n!b5\r\n"));
+  ASSERT_TRUE(journal_.WaitFor("ran b4"));
+  Sync(other, "after");
+  EXPECT_EQ(journal_.Count("run b5"), 0u);
+  CloseClientOne(flood);
+  EXPECT_TRUE(journal_.WaitContaining(": 22 lines dropped (more than 5 a second)"));
+}
+
+TEST_P(IPCommServerTest, LogLinesBeyondTheClientsShareAreLeftOutAndCounted) {
+  RemoteAccess access = Open();
+  access.logLinesPerSecond = 1;
+  access.logBurst = 4;
+  Restart(access);
+  TestClient client = ConnectClientOne();
+  for (int i = 0; i < 10; ++i) {
+    client.Send("!" + std::to_string(i) + "\r\n");
+  }
+  ASSERT_TRUE(journal_.WaitFor("ran 9"));
+  EXPECT_EQ(journal_.Count("log Socket command received: !3"), 1u);
+  EXPECT_EQ(journal_.Count("log Socket command received: !4"), 0u);
+  clock_.Advance(10000);  // a while later: the summary comes with the next line
+  client.Send("!late\r\n");
+  ASSERT_TRUE(journal_.WaitFor("ran late"));
+  EXPECT_TRUE(journal_.WaitContaining(": 6 log lines left out"));
+  EXPECT_EQ(journal_.Count("log Socket command received: !late"), 1u);
+}
+
+TEST_P(IPCommServerTest, HalfClosedClientOneStillReceivesCodes) {
+  TestClient client = ConnectClientOne();
+  client.Send("12345\r\n");
+  ::shutdown(client.Fd(), SHUT_WR);
+  ASSERT_TRUE(journal_.WaitFor("call 12345"));
+  server_.SendToClient("12345");
+  EXPECT_EQ(client.Receive(7), "12345\r\n");
+  clock_.Advance(IPCommServer::kHalfClosedTimeoutMs - 1);
+  server_.SendToClient("23456");
+  EXPECT_EQ(client.Receive(7), "23456\r\n");
+  WaitUntilClientOneLetGo();  // once its time is up
+  EXPECT_EQ(client.FinishAndDrain(), ""s);
+}
+
+TEST_P(IPCommServerTest, SilentConnectionIsDroppedWhileAReadingClientOneStays) {
+  RemoteAccess access = Open();
+  access.idleSeconds = 5;
+  Restart(access);
+  TestClient first = ConnectClientOne();
+  TestClient silent = Connect();
+  Sync(silent, "hello");
+  clock_.Advance(6000);
+  EXPECT_EQ(silent.FinishAndDrain(), ""s);  // closed by the once-a-second look
+  server_.SendToClient("54321");
+  EXPECT_EQ(first.Receive(7), "54321\r\n");
+  EXPECT_TRUE(server_.ClientConnected());
+}
+
 TEST(IPCommServerStart, PortInUseFailsWithAReason) {
   Recorder journal;
-  IPCommServer first(journal, journal);
-  IPCommServer second(journal, journal);
+  core::ManualTickClock clock;
+  IPCommServer first(journal, journal, clock);
+  IPCommServer second(journal, journal, clock);
   std::string error;
-  ASSERT_TRUE(first.Start(0, error)) << error;
-  EXPECT_FALSE(first.Start(0, error));
+  ASSERT_TRUE(first.Start(0, {}, error)) << error;
+  EXPECT_FALSE(first.Start(0, {}, error));
   EXPECT_FALSE(error.empty());
 
+  RemoteAccess badList;
+  badList.allow = "127.0.0.0/8, 10.0.0.0/33";
+  EXPECT_FALSE(second.Start(0, badList, error));
+  EXPECT_NE(error.find("10.0.0.0/33"), std::string::npos) << error;
+
   error.clear();
-  EXPECT_FALSE(second.Start(first.Port(), error));
+  EXPECT_FALSE(second.Start(first.Port(), {}, error));
   EXPECT_NE(error.find(std::to_string(first.Port())), std::string::npos) << error;
   EXPECT_EQ(second.Port(), 0);
   EXPECT_TRUE(journal.Entries().empty());

@@ -24,6 +24,10 @@ class TransmitQueueTest : public ::testing::Test {
     radio_ = dynamic_cast<RecordingPlayback*>(tones_.TransmitDevice());
     ASSERT_NE(radio_, nullptr);
     events_.clear();
+    // The clock stands still unless a test moves it: no spacing of keyings.
+    TransmitLimits unspaced;
+    unspaced.spacing = false;
+    queue_.SetLimits(unspaced);
     queue_.Start();
   }
   void TearDown() override { queue_.Stop(); }
@@ -168,6 +172,92 @@ TEST_F(TransmitQueueTest, AnAbortWhileKeyingIsFollowedByARelease) {
   EXPECT_EQ(events_.back(), "release");
   EXPECT_EQ(std::count(events_.begin(), events_.end(), "key"), 1);
   EXPECT_TRUE(radio_->Samples().empty());
+}
+
+
+// A clock that moves 100 ms each time it is read: the queue's waits for
+// the spacing of keyings pass without the test waiting for real time.
+class SteppingClock final : public core::TickClock {
+ public:
+  std::uint32_t NowMs() override { return now_.fetch_add(100) + 100; }
+
+ private:
+  std::atomic<std::uint32_t> now_{1000};
+};
+
+class TransmitLimitsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tones_.ListOutputDevices();
+    ASSERT_TRUE(tones_.OpenOutputDevices(0));
+    queue_.Start();
+  }
+  void TearDown() override { queue_.Stop(); }
+
+  PlaybackEventLog events_;
+  RecordingAudioBackend backend_{&events_};
+  audio::ToneGenerator tones_{backend_};
+  RecordingTransmitter ptt_{&events_};
+  AbortableWait wait_;
+  SteppingClock clock_;
+  TransmitQueue queue_{tones_, ptt_, wait_, clock_};
+};
+
+TEST_F(TransmitLimitsTest, KeyingsOfTwoRequestsKeepTheCallGapAndAtMostTwoStartInASecond) {
+  std::vector<std::uint32_t> keyed;
+  std::vector<std::uint32_t> released;
+  const auto keyOnce = [&](Transmission& tx) {
+    tx.Key();
+    keyed.push_back(clock_.NowMs());
+    tx.Release();
+    released.push_back(clock_.NowMs());
+  };
+  queue_.Post(keyOnce);
+  EXPECT_EQ(queue_.Run(keyOnce), JobOutcome::kDone);
+  ASSERT_EQ(keyed.size(), 2u);
+  // The key follows the release the gap later (the clock moves 100 ms a read).
+  EXPECT_GE(keyed[1] - released[0], kCallGapMs - 100);
+
+  // Within one request no gap, but the third keying in a second waits.
+  keyed.clear();
+  EXPECT_EQ(queue_.Run([&](Transmission& tx) {
+    for (int i = 0; i < 3; ++i) {
+      tx.Key();
+      keyed.push_back(clock_.NowMs());
+      tx.Release();
+    }
+  }), JobOutcome::kDone);
+  ASSERT_EQ(keyed.size(), 3u);
+  EXPECT_LT(keyed[1] - keyed[0], kCallGapMs);
+  EXPECT_GE(keyed[2] - keyed[0], kKeyingWindowMs);
+}
+
+TEST_F(TransmitLimitsTest, AKeyingIsCutAtTheLongestKeyTimeAndTheNextJobRuns) {
+  TransmitLimits limits;
+  limits.maxKeyMs = 5000;
+  queue_.SetLimits(limits);
+  // Keyed, then a pause far beyond the limit: the watchdog reads the clock
+  // every 50 ms, which moves 100 ms a read, so the cut comes within seconds.
+  EXPECT_EQ(queue_.Run([](Transmission& tx) {
+    tx.Key();
+    tx.Pause(600000);
+    tx.PlayTone(1000, 70);  // after the cut: nothing
+  }), JobOutcome::kAborted);
+  EXPECT_EQ(queue_.Cuts(), 1u);
+  EXPECT_EQ(queue_.Run([](Transmission& tx) {
+    tx.Key();
+    tx.Release();
+  }), JobOutcome::kDone);
+  EXPECT_EQ(queue_.Cuts(), 1u);
+  // Keyed, released by the cut, then released by the job once more; no tone;
+  // the next job keys and releases.
+  std::vector<std::string> seen;
+  for (const auto& e : events_) {
+    if (e == "key" || e == "release" || e.find(" write ") != std::string::npos) {
+      seen.push_back(e);
+    }
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{"key", "release", "release", "key", "release"}));
 }
 
 }  // namespace
