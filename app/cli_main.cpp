@@ -1,5 +1,8 @@
 // sequelo-cli: the headless command line of Sequelo.
 #include <signal.h>
+
+#include <atomic>
+#include <thread>
 #include <CLI/CLI.hpp>
 
 #include <cerrno>
@@ -170,8 +173,10 @@ int main(int argc, char** argv) {
   CLI::App* run = app.add_subcommand(
       "run",
       "Run the station without a window: listen on the input device of Sequelo.ini, "
-      "answer calls to the own code, serve the remote client on TCP port 15286; "
-      "activity on standard output, messages on standard error; Ctrl-C stops it");
+      "answer calls to the own code, serve remote clients on TCP port 15286 (from the "
+      "networks of RemoteAllow); activity on standard output, messages on standard error. "
+      "Ctrl-C, SIGTERM, SIGQUIT or SIGHUP release the transmitter and stop it; SIGUSR1 "
+      "stops the transmission under way");
   run->add_option("--dir", stationDir,
                   "Start-up directory: holds Sequelo.ini (created at exit when missing), the "
                   "default log file and code sound files (default: the current directory)");
@@ -189,7 +194,8 @@ int main(int argc, char** argv) {
   CLI::App* pttTest = app.add_subcommand(
       "ptt-test",
       "Key the transmitter once as configured in Sequelo.ini in the current directory: open "
-      "the port, key, hold, release, restore and close it, printing each step");
+      "the port, key, hold, release, restore and close it, printing each step; a signal "
+      "during the hold releases at once");
   pttTest->add_option("--seconds", holdSeconds, "How long to hold the transmitter keyed, 0 to 600")
       ->check(CLI::Range(0.0, 600.0))
       ->capture_default_str();
@@ -297,8 +303,28 @@ int main(int argc, char** argv) {
     sequelo::app::ConsoleMessageSink messages;
     sequelo::tx::AbortableWait sleeper;
     const auto holdMs = static_cast<std::uint32_t>(std::lround(holdSeconds * 1000.0));
-    return sequelo::app::RunPttTestCommand(sequelo::app::CurrentDirectory(), holdMs, port, messages,
-                                           sleeper, stdout);
+    // Any signal ends the hold (and the TX delay) at once: the transmitter
+    // is released and the port given back before the program ends.
+    const sigset_t signals = sequelo::app::BlockStopSignals();
+    std::atomic<bool> done{false};
+    std::atomic<int> caught{0};
+    std::thread watch([&] {
+      while (!done) {
+        if (const int signo = sequelo::app::WaitForSignal(signals, 100)) {
+          caught = signo;
+          sleeper.Abort();
+        }
+      }
+    });
+    const int result = sequelo::app::RunPttTestCommand(sequelo::app::CurrentDirectory(), holdMs,
+                                                       port, messages, sleeper, stdout);
+    done = true;
+    watch.join();
+    if (caught != 0) {
+      std::fprintf(stdout, "Stopped by %s.\n", sequelo::app::SignalName(caught).c_str());
+      return 128 + caught;
+    }
+    return result;
   }
   return kUsageError;
 }
