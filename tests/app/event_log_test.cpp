@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -94,6 +95,49 @@ TEST_F(EventLogTest, LinesAreAppendedAcrossRuns) {
   EXPECT_EQ(Content(),
             "06.12.26 01:21:12.045 Program startup\r\n06.12.26 01:21:12.045 Program termination\r\n"
             "06.12.26 01:21:12.045 Program startup\r\n");
+}
+
+TEST_F(EventLogTest, ControlCharactersFromOutsideCannotForgeALineOrReachTheTerminal) {
+  log_.OpenLogFile();
+  log_.Report("Socket command received: !a\nfake line\x1b[2J\xc2\x9b tail \xff caf\xc3\xa9");
+  log_.CloseLogFile();
+  const std::string shown =
+      "Socket command received: !a\\x0afake line\\x1b[2J\\xc2\\x9b tail \\xff caf\xc3\xa9";
+  EXPECT_EQ(Content(), "06.12.26 01:21:12.045 " + shown + "\r\n");
+  EXPECT_EQ(activities_.Entries(), std::vector<std::string>{"06.12.26 01:21:12 " + shown});
+}
+
+TEST_F(EventLogTest, AFullLogStartsAfreshKeepingTheOneBefore) {
+  log_.SetMaxBytes(200);
+  log_.OpenLogFile();
+  for (int i = 0; i < 12; ++i) {
+    log_.WriteLogLine("line " + std::to_string(i) + std::string(20, '.'));
+  }
+  log_.CloseLogFile();
+  const std::string old = testsupport::ReadFileText(tmp_.Path("Sequelo.log.1"));
+  const std::string now = Content();
+  // The newest lines are kept, and neither file is far beyond the limit.
+  EXPECT_LE(old.size(), 200u + 60u);
+  EXPECT_LE(now.size(), 200u + 200u);
+  EXPECT_NE(now.find("Log file started afresh"), std::string::npos);
+  EXPECT_NE((old + now).find("line 11"), std::string::npos);
+  EXPECT_NE((old + now).find("line 10"), std::string::npos);
+}
+
+TEST(ConsoleOutput, AReaderThatGoesAwayStopsPrintingAndIsToldOnce) {
+  std::signal(SIGPIPE, SIG_IGN);  // as the programs do
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  std::FILE* out = ::fdopen(fds[1], "w");
+  ::close(fds[0]);
+  ConsoleActivityList list(out);
+  int told = 0;
+  list.OnOutputClosed([&told] { ++told; });
+  for (int i = 0; i < 5; ++i) {
+    list.AddEntry("06.12.26 01:21:12 Code received: 12345");
+  }
+  std::fclose(out);
+  EXPECT_EQ(told, 1);
 }
 
 TEST_F(EventLogTest, LongTextsAreWrittenWhole) {

@@ -137,6 +137,27 @@ TEST_F(WindowTest, ClosingWhileTheWindowTransmitsWaitsForTheCutShortCall) {
   EXPECT_EQ(Log().find("Command Call"), std::string::npos);
 }
 
+TEST_F(WindowTest, StopTransmissionFromTheMenuCutsTheWindowsOwnCallShort) {
+  Start();
+  SetCall("!T10001000P5000C12345");
+  // The menu takes input while the window's own transmission is on the air;
+  // the Call box does not.
+  bool stoppable = false;
+  QTimer::singleShot(600, window_.get(), [this, &stoppable] {
+    QAction* stop = window_->MenuItem(kStopTransmissionItem);
+    stoppable = window_->Busy() && stop->isEnabled() && !window_->MenuItem(40012)->isEnabled();
+    stop->trigger();
+  });
+  const auto started = std::chrono::steady_clock::now();
+  window_->CallExecute();
+  EXPECT_TRUE(stoppable);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+  EXPECT_FALSE(window_->Busy());
+  EXPECT_TRUE(window_->MenuItem(40012)->isEnabled());  // the menus are back
+  EXPECT_NE(Log().find("Transmission stopped"), std::string::npos);
+  EXPECT_EQ(Log().find("Command Call"), std::string::npos);
+}
+
 TEST_F(WindowTest, ClosingWhileTheCaptureDeviceIsSwitchedEndsCleanly) {
   Start();
   auto* input = C<QComboBox>(1020);
