@@ -69,9 +69,12 @@ constexpr std::uint32_t kEvictSilentMs = 10000;
 constexpr int kKeepIdle = 60;
 constexpr int kKeepInterval = 10;
 constexpr int kKeepCount = 6;
-// Refused connections logged: so many a second on average, 20 at once.
+// Refused connections logged, and connections logged: so many a second on
+// average, so many at once; a flood of connections is summed up instead.
 constexpr double kRefusalLogsPerSecond = 1.0;
 constexpr double kRefusalLogBurst = 20.0;
+constexpr double kConnectionLogsPerSecond = 1.0;
+constexpr double kConnectionLogBurst = 30.0;
 // A flood's summary line comes at most this often.
 constexpr std::uint32_t kSummaryPeriodMs = 10000;
 constexpr std::string_view kAuthPrefix = "#AUTH ";
@@ -239,6 +242,8 @@ struct IPCommServer::Impl {
   bool running_ = false;  // owner's thread
 
   std::map<int, Client> clients_;  // event thread
+  RateLimit connectionLogs_{kConnectionLogsPerSecond, kConnectionLogBurst};  // event thread
+  std::uint64_t unloggedConnections_ = 0;                                    // event thread
 
   std::mutex eventMutex_;
   std::condition_variable eventReady_;
@@ -310,6 +315,7 @@ void IPCommServer::Impl::Stop() {
     stopEvents_ = false;
   }
   clients_.clear();
+  unloggedConnections_ = 0;
   clientConnected_ = false;
   port_ = 0;
   running_ = false;
@@ -702,7 +708,15 @@ void IPCommServer::Impl::OnClientConnected(int id, std::string peer) {
   Client& client = clients_.insert_or_assign(id, Client(access_)).first->second;
   client.peer = std::move(peer);
   client.lastSummaryMs = clock_.NowMs();
-  log_.Report("Remote connection " + std::to_string(id) + " from " + client.peer);
+  if (connectionLogs_.Allow(client.lastSummaryMs)) {
+    if (unloggedConnections_ > 0) {
+      log_.Report("Remote connections not logged: " + std::to_string(unloggedConnections_));
+      unloggedConnections_ = 0;
+    }
+    log_.Report("Remote connection " + std::to_string(id) + " from " + client.peer);
+  } else {
+    ++unloggedConnections_;
+  }
   if (access_.secret.empty()) {
     Announce(id, client);
   }

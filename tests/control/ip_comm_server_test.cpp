@@ -65,7 +65,7 @@ class Recorder final : public core::EventLog, public RemoteActions {
   std::atomic<bool> peers{false};
 
   void Log(std::string_view sink, std::string_view text) {
-    if (peers || text.substr(0, 18) != "Remote connection ") {
+    if (peers || text.substr(0, 17) != "Remote connection") {
       Add(std::string(sink) + std::string(text));
     }
   }
@@ -446,6 +446,23 @@ TEST_P(IPCommServerTest, ManyConnectionsComeAndGo) {
   ASSERT_TRUE(last.Send("12345\r\n"));
   ASSERT_TRUE(journal_.WaitFor("call 12345"));
   EXPECT_EQ(journal_.Entries(), Joined({kConnected, kDisconnected, kConnected, Code("12345")}));
+}
+
+TEST_P(IPCommServerTest, AFloodOfConnectionsIsSummedUpInTheLog) {
+  journal_.peers = true;
+  TestClient first = ConnectClientOne();
+  for (int i = 0; i < 99; ++i) {
+    TestClient churn = Connect();
+    ASSERT_EQ(churn.FinishAndDrain(), ""s);
+  }
+  clock_.Advance(2000);
+  TestClient last = Connect();
+  ASSERT_TRUE(journal_.WaitContaining("log Remote connections not logged: 70"));
+  std::size_t logged = 0;
+  for (const std::string& e : journal_.Entries()) {
+    logged += e.rfind("log Remote connection ", 0) == 0 ? 1 : 0;
+  }
+  EXPECT_EQ(logged, 31u);  // 30 at once, then the newcomer after the pause
 }
 
 TEST_P(IPCommServerTest, LongLineIsCutTo1024Characters) {
