@@ -1,9 +1,9 @@
 // sequelo-cli: the headless command line of Sequelo.
 #include <signal.h>
 
+#include <CLI/CLI.hpp>
 #include <atomic>
 #include <thread>
-#include <CLI/CLI.hpp>
 
 #include <cerrno>
 #include <cmath>
@@ -253,13 +253,14 @@ int main(int argc, char** argv) {
                    sendCode.c_str());
       return kUsageError;
     }
+    const sigset_t signals = sequelo::app::BlockStopSignals();
     std::string backendName;
     auto audio = sequelo::audio::AudioSystem::Open(backendName);
     sequelo::tx::PosixSerialPort port;
     sequelo::app::ConsoleMessageSink messages;
     const int sendModeIndex = sendMode.empty() ? -1 : sequelo::core::ModeIndexFromName(sendMode);
     return sequelo::app::RunSendCommand(sequelo::app::CurrentDirectory(), sendCode, sendModeIndex,
-                                        *audio, port, messages, stdout);
+                                        *audio, port, messages, stdout, &signals);
   }
   if (run->parsed()) {
     station.decoder = sequelo::app::DecoderFromOption(runDecoder);
@@ -292,8 +293,7 @@ int main(int argc, char** argv) {
           const int signo = sequelo::app::WaitForSignal(stopSignals, ms);
           return signo != 0 && signo != SIGUSR1;  // nothing to stop but listening
         },
-        stdout,
-        stderr);
+        stdout, stderr);
   }
   if (ports->parsed()) {
     return sequelo::app::RunPortsCommand(sequelo::tx::DetectSerialDevices(), stdout, stderr);

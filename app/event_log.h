@@ -82,8 +82,8 @@ class ConsoleActivityList final : public ActivityList {
  private:
   std::mutex mutex_;
   std::FILE* out_;
-  bool closed_ = false;              // guarded by mutex_
-  std::function<void()> onClosed_;   // guarded by mutex_
+  bool closed_ = false;             // guarded by mutex_
+  std::function<void()> onClosed_;  // guarded by mutex_
 };
 
 // Hands entries to another activity list on a thread of its own, so that a

@@ -75,6 +75,12 @@ tx::CallOptions CallOptionsOf(const Settings& settings, const std::string& start
   return o;
 }
 
+tx::TransmitLimits LimitsOf(const Settings& settings) {
+  tx::TransmitLimits limits;
+  limits.maxKeyMs = settings.maxTransmitSeconds * 1000;
+  return limits;
+}
+
 std::string SettingsPath(const std::string& startupDir) {
   return startupDir + "/" + std::string(kSettingsFileName);
 }
@@ -141,9 +147,9 @@ Settings LoadSettingsFrom(const IniFile& ini, const std::string& startupDir,
   st.decoder = core::DecoderChoiceFromValue(ini.GetInt(S, "Decoder", 0))
                    .value_or(core::DecoderChoice::kStandard);
   // Below one second (hand-edited) nothing could be sent at all.
-  st.maxTransmitSeconds = static_cast<std::uint32_t>(
-      std::clamp(ini.GetInt(S, "MaxTransmitSeconds", static_cast<int>(tx::kDefaultMaxTransmitSeconds)),
-                 1, 24 * 3600));
+  st.maxTransmitSeconds = static_cast<std::uint32_t>(std::clamp(
+      ini.GetInt(S, "MaxTransmitSeconds", static_cast<int>(tx::kDefaultMaxTransmitSeconds)), 1,
+      24 * 3600));
   control::RemoteAccess& r = st.remote;
   r.enabled = ini.GetInt(S, "RemoteControl", 1) != 0;
   r.listenAddress = ini.GetString(S, "RemoteListen", "", 255);

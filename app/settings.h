@@ -61,6 +61,8 @@ struct Settings {
 
 // What a call sent now reads from the settings.
 tx::CallOptions CallOptionsOf(const Settings& settings, const std::string& startupDir);
+// The transmitter's limits the settings set.
+tx::TransmitLimits LimitsOf(const Settings& settings);
 
 // The station's settings while it runs: edits replace the whole record at
 // once, readers take a snapshot that never changes under them. Any thread.

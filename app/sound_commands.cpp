@@ -1,6 +1,10 @@
 #include "app/sound_commands.h"
 
+#include <atomic>
+#include <thread>
+
 #include "app/event_log.h"
+#include "app/program_entry.h"
 #include "app/settings.h"
 #include "audio/audio_system.h"
 #include "audio/paced_devices.h"
@@ -61,7 +65,7 @@ int RunEncodeCommand(const EncodeRequest& request, std::FILE* err) {
 
 int RunSendCommand(const std::string& startupDir, const std::string& code, int modeIndex,
                    audio::AudioBackend& audio, tx::SerialPort& port, core::MessageSink& messages,
-                   std::FILE* out) {
+                   std::FILE* out, const sigset_t* signals) {
   audio::ToneGenerator tones(audio);
   tones.ListOutputDevices();
   std::vector<std::string> outputs;
@@ -103,14 +107,37 @@ int RunSendCommand(const std::string& startupDir, const std::string& code, int m
   // The call is a job of a transmit queue, as in the station: the one place
   // that keys, plays and releases.
   core::SteadyTickClock tickClock;
-  tx::TransmitQueue transmitter(tones, ptt, wait, tickClock);
+  tx::TransmitQueue transmitter(tones, ptt, wait, tickClock, &log);
+  transmitter.SetLimits(LimitsOf(settings));
   transmitter.Start();
-  transmitter.Run([&](tx::Transmission& tx) { tx::SendCall(tx, code, options); });
+  std::atomic<bool> done{false};
+  std::atomic<int> caught{0};
+  std::thread watch;
+  if (signals != nullptr) {
+    watch = std::thread([&] {
+      while (!done) {
+        if (const int signo = WaitForSignal(*signals, 100)) {
+          caught = signo;
+          transmitter.Abort();  // released at once
+        }
+      }
+    });
+  }
+  const tx::JobOutcome outcome =
+      transmitter.Run([&](tx::Transmission& tx) { tx::SendCall(tx, code, options); });
+  done = true;
+  if (watch.joinable()) {
+    watch.join();
+  }
   transmitter.Stop();
-  log.Report("Code sent: " + code);
+  if (caught != 0) {
+    log.Report("Code not sent whole: stopped by " + SignalName(caught));
+  } else if (outcome == tx::JobOutcome::kDone) {
+    log.Report("Code sent: " + code);
+  }
   ptt.ClosePttPort();
   tones.CloseOutputDevices();
-  return 0;
+  return caught != 0 ? 128 + caught : 0;
 }
 
 }  // namespace sequelo::app

@@ -3,6 +3,7 @@
 // settings.
 #pragma once
 
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -34,9 +35,12 @@ int RunEncodeCommand(const EncodeRequest& request, std::FILE* err);
 
 // Sends `code` with the output device, PTT and pilot settings of
 // Sequelo.ini in `startupDir` (mode from `modeIndex`, or from the settings
-// when it is -1), logging "Code sent: <code>". Returns 0 when sent.
+// when it is -1), logging "Code sent: <code>", within the transmitter's
+// limits of the settings. With `signals` (blocked by the caller), one of
+// them cuts the call short and releases the transmitter at once. Returns 0
+// when sent.
 int RunSendCommand(const std::string& startupDir, const std::string& code, int modeIndex,
                    audio::AudioBackend& audio, tx::SerialPort& port, core::MessageSink& messages,
-                   std::FILE* out);
+                   std::FILE* out, const sigset_t* signals = nullptr);
 
 }  // namespace sequelo::app

@@ -124,8 +124,8 @@ class Station::RemoteActions final : public control::RemoteActions {
       airMs_ += airMs;
     }
     auto place = std::make_shared<Place>(*this, airMs);
-    const auto ticket = s_.transmitter_.Post(
-        [place, job = std::move(job)](tx::Transmission& tx) { job(tx); });
+    const auto ticket =
+        s_.transmitter_.Post([place, job = std::move(job)](tx::Transmission& tx) { job(tx); });
     if (ticket->Outcome() == tx::JobOutcome::kRefused) {
       return "the transmitter is stopping";
     }
@@ -134,8 +134,8 @@ class Station::RemoteActions final : public control::RemoteActions {
 
   Station& s_;
   std::mutex mutex_;
-  std::size_t jobs_ = 0;       // guarded by mutex_
-  std::uint64_t airMs_ = 0;    // guarded by mutex_
+  std::size_t jobs_ = 0;     // guarded by mutex_
+  std::uint64_t airMs_ = 0;  // guarded by mutex_
 };
 
 // Received codes to the remote client (its own queue, never waiting).
@@ -220,9 +220,7 @@ void Station::StartUp(StationFrontEnd& frontEnd) {
   decoder_.SetAnalysisLog(options_.analysisLog);
   log_.SetMaxBytes(static_cast<std::uint64_t>(settings->logMaxKB) * 1024);
   log_.Report("Program startup");
-  tx::TransmitLimits limits;
-  limits.maxKeyMs = settings->maxTransmitSeconds * 1000;
-  transmitter_.SetLimits(limits);
+  transmitter_.SetLimits(LimitsOf(*settings));
   frontEnd.ToneSetSelected(toneSet);
   tones_.OpenOutputDevices(IndexOfEntry(devices.outputs, settings->outputDevice));
 
@@ -264,12 +262,12 @@ void Station::StartRemoteControl(const control::RemoteAccess& access) {
   }
   std::fprintf(err_, "Remote control on port %u\n", static_cast<unsigned>(server_->Port()));
   std::fflush(err_);
-  log_.Report("Remote control on port " + std::to_string(server_->Port()) + ", listening on " +
-              (access.listenAddress.empty() ? std::string("every interface")
-                                            : access.listenAddress) +
-              "; clients allowed from " + server_->AllowedText() +
-              (access.transmit ? "" : "; receive only (RemoteTransmit=0)") +
-              (access.secret.empty() ? "" : "; a secret is required"));
+  log_.Report(
+      "Remote control on port " + std::to_string(server_->Port()) + ", listening on " +
+      (access.listenAddress.empty() ? std::string("every interface") : access.listenAddress) +
+      "; clients allowed from " + server_->AllowedText() +
+      (access.transmit ? "" : "; receive only (RemoteTransmit=0)") +
+      (access.secret.empty() ? "" : "; a secret is required"));
 }
 
 void Station::ChangeInputDevice(int input) {

@@ -66,9 +66,9 @@ std::vector<tx::PlannedKeying> PlanKeyings(const CommandPlan& plan, std::uint32_
   std::optional<std::uint64_t> keyedAt;
   const auto release = [&] {
     if (keyedAt) {
-      keyings.push_back({static_cast<std::uint32_t>(std::min<std::uint64_t>(*keyedAt, UINT32_MAX)),
-                         static_cast<std::uint32_t>(std::min<std::uint64_t>(now - *keyedAt,
-                                                                            UINT32_MAX))});
+      keyings.push_back(
+          {static_cast<std::uint32_t>(std::min<std::uint64_t>(*keyedAt, UINT32_MAX)),
+           static_cast<std::uint32_t>(std::min<std::uint64_t>(now - *keyedAt, UINT32_MAX))});
       keyedAt.reset();
     }
   };
@@ -110,8 +110,8 @@ std::string CommandStringRefusal(std::string_view text, const tx::CallOptions& c
   if (!plan.syntaxOk) {
     return std::string(kSyntaxError);
   }
-  return tx::KeyingRefusal(
-      PlanKeyings(plan, callOptions.txDelayMs, tx::CallSoundMs(callOptions)), maxKeyMs);
+  return tx::KeyingRefusal(PlanKeyings(plan, callOptions.txDelayMs, tx::CallSoundMs(callOptions)),
+                           maxKeyMs);
 }
 
 bool RunCommandString(tx::Transmission& tx, std::string_view text,

@@ -98,7 +98,7 @@ struct Connection {
   bool readPaused = false;
   bool halfClosed = false;  // the client has sent all it will
   bool writing = false;
-  bool authed = false;      // set by the event thread (posted) once "#AUTH" matched
+  bool authed = false;  // set by the event thread (posted) once "#AUTH" matched
   std::uint32_t openedMs = 0;
   std::uint32_t halfClosedMs = 0;
   std::uint32_t lastReceivedMs = 0;
@@ -241,7 +241,7 @@ struct IPCommServer::Impl {
   std::thread eventThread_;
   bool running_ = false;  // owner's thread
 
-  std::map<int, Client> clients_;  // event thread
+  std::map<int, Client> clients_;                                            // event thread
   RateLimit connectionLogs_{kConnectionLogsPerSecond, kConnectionLogBurst};  // event thread
   std::uint64_t unloggedConnections_ = 0;                                    // event thread
 
@@ -259,8 +259,7 @@ struct IPCommServer::Impl {
   std::atomic<std::uint64_t> droppedLines_{0};
 };
 
-bool IPCommServer::Impl::Start(std::uint16_t port, const RemoteAccess& access,
-                               std::string& error) {
+bool IPCommServer::Impl::Start(std::uint16_t port, const RemoteAccess& access, std::string& error) {
   if (running_) {
     error = "the remote-control server is already running";
     return false;
@@ -614,7 +613,8 @@ void IPCommServer::Impl::CheckIdle() {
   for (const auto& [id, c] : connections_) {
     const std::uint32_t silent = core::ElapsedMs(c->lastReceivedMs, now);
     // Client 1 counts as busy while it takes what is sent to it.
-    const bool reading = id == kClientOne && (!c->writing || core::ElapsedMs(c->lastWrittenMs, now) < idleMs);
+    const bool reading =
+        id == kClientOne && (!c->writing || core::ElapsedMs(c->lastWrittenMs, now) < idleMs);
     if (!c->authed && core::ElapsedMs(c->openedMs, now) >= kAuthTimeoutMs) {
       closing.emplace_back(id, "no secret sent");
     } else if (c->halfClosed && core::ElapsedMs(c->halfClosedMs, now) >= kHalfClosedTimeoutMs) {
@@ -826,8 +826,8 @@ void IPCommServer::Impl::OnClientLine(int id, std::string_view line) {
   const std::string shown(line);
   ClientLog(client, (command ? "Socket command received: " : "Socket code received: ") + shown);
   if (!access_.transmit) {
-    ClientLog(client, "Remote line not sent: remote clients may not transmit (RemoteTransmit=0): " +
-                          shown);
+    ClientLog(client,
+              "Remote line not sent: remote clients may not transmit (RemoteTransmit=0): " + shown);
     return;
   }
   const std::string refusal = command ? actions_.RunCommand(*command) : actions_.SendCall(line);

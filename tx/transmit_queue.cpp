@@ -188,8 +188,8 @@ void TransmitQueue::WatchKeyTime() {
     }
     const std::uint32_t keyedMs = core::ElapsedMs(*keyedSince_, clock_.NowMs());
     if (keyedMs < limits_.maxKeyMs) {
-      keyChanged_.wait_for(lock, std::chrono::milliseconds(
-                                     std::min(limits_.maxKeyMs - keyedMs, kRecheckMs)));
+      keyChanged_.wait_for(
+          lock, std::chrono::milliseconds(std::min(limits_.maxKeyMs - keyedMs, kRecheckMs)));
       continue;
     }
     // The limit: the job is cut short (its later steps key nothing, its

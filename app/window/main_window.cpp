@@ -500,7 +500,8 @@ class MenusOnly final : public QObject {
       case QEvent::Wheel:
       case QEvent::Shortcut:
       case QEvent::ContextMenu:
-        return qobject_cast<QMenu*>(watched) == nullptr && qobject_cast<QMenuBar*>(watched) == nullptr;
+        return qobject_cast<QMenu*>(watched) == nullptr &&
+               qobject_cast<QMenuBar*>(watched) == nullptr;
       default:
         return false;
     }

@@ -73,8 +73,8 @@ TEST_F(PttTestCommand, ReportsAPortThatWillNotOpen) {
 TEST_F(PttTestCommand, CatModeWritesTheCommandsAndFlagsIllegalOnes) {
   Ini("UsePTTControl=1\nCAT=1\nTXCommand=fe0a\nRXCommand=FE0B\n");
   EXPECT_EQ(Run(0), 0);
-  EXPECT_EQ(port_.writes, (std::vector<std::vector<std::uint8_t>>{
-                              {0xFE, 0x0A}, {0xFE, 0x0B}, {0xFE, 0x0B}}));
+  EXPECT_EQ(port_.writes,
+            (std::vector<std::vector<std::uint8_t>>{{0xFE, 0x0A}, {0xFE, 0x0B}, {0xFE, 0x0B}}));
   Ini("UsePTTControl=1\nCAT=1\nTXCommand=fe 0a\nRXCommand=FE0B\n");
   EXPECT_EQ(Run(0), 1);
   EXPECT_EQ(messages_.messages.size(), 1U);

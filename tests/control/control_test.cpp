@@ -128,18 +128,18 @@ TEST_P(CommandSyntax, RunsNothingOnAnErrorAndReportsAfterTheRelease) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, CommandSyntax,
-    ::testing::Values(SyntaxCase{"C1234", {}, true},
-                      SyntaxCase{"P12345", {}, true}, SyntaxCase{"XP9999Z", {}, true},
+    ::testing::Values(SyntaxCase{"C1234", {}, true}, SyntaxCase{"P12345", {}, true},
+                      SyntaxCase{"XP9999Z", {}, true},
                       SyntaxCase{"C12345 P1000", {"log Command Call 12345"}, false},
                       SyntaxCase{"C1234*", {}, true}, SyntaxCase{"", {}, false},
                       SyntaxCase{" C12345", {}, false}, SyntaxCase{"Q", {}, true},
-                      SyntaxCase{"XQ", {}, true},
-                      SyntaxCase{"T1000050", {}, true}));
+                      SyntaxCase{"XQ", {}, true}, SyntaxCase{"T1000050", {}, true}));
 
 TEST_F(ControlTest, ToneLongerThanTheLongestIsSaidAsPlayed) {
   Run("T10009999");
   EXPECT_EQ(Only(Events(), "log "),
-            std::vector<std::string>{"log Command Tone 1000 Hz, 2972 ms (9999 ms asked, 2972 ms longest)"});
+            std::vector<std::string>{
+                "log Command Tone 1000 Hz, 2972 ms (9999 ms asked, 2972 ms longest)"});
 }
 
 // The keyings a string will make, timed before anything is keyed, and what
@@ -159,7 +159,7 @@ TEST(CommandPlan, KeyingsAreTimedAndCheckedAgainstTheLimits) {
   EXPECT_EQ(pairs(keyings("C12345P1000C54321")), (K{{0, 550}, {1550, 550}}));
   EXPECT_EQ(pairs(keyings("XT10000500R")), (K{{0, 700}}));
   EXPECT_EQ(pairs(keyings("XC12345T10001000")), (K{{0, 750}}));  // the call releases
-  EXPECT_EQ(pairs(keyings("XT10009999")), (K{{0, 3172}}));         // as the tone plays
+  EXPECT_EQ(pairs(keyings("XT10009999")), (K{{0, 3172}}));       // as the tone plays
   EXPECT_TRUE(pairs(keyings("T10000500P1000")).empty());
 
   tx::CallOptions options = tx::CallOptionsForMode(0);

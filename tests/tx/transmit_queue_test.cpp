@@ -174,7 +174,6 @@ TEST_F(TransmitQueueTest, AnAbortWhileKeyingIsFollowedByARelease) {
   EXPECT_TRUE(radio_->Samples().empty());
 }
 
-
 // A clock that moves 100 ms each time it is read: the queue's waits for
 // the spacing of keyings pass without the test waiting for real time.
 class SteppingClock final : public core::TickClock {
@@ -226,7 +225,8 @@ TEST_F(TransmitLimitsTest, KeyingsOfTwoRequestsKeepTheCallGapAndAtMostTwoStartIn
       keyed.push_back(clock_.NowMs());
       tx.Release();
     }
-  }), JobOutcome::kDone);
+  }),
+            JobOutcome::kDone);
   ASSERT_EQ(keyed.size(), 3u);
   EXPECT_LT(keyed[1] - keyed[0], kCallGapMs);
   EXPECT_GE(keyed[2] - keyed[0], kKeyingWindowMs);
@@ -242,12 +242,14 @@ TEST_F(TransmitLimitsTest, AKeyingIsCutAtTheLongestKeyTimeAndTheNextJobRuns) {
     tx.Key();
     tx.Pause(600000);
     tx.PlayTone(1000, 70);  // after the cut: nothing
-  }), JobOutcome::kAborted);
+  }),
+            JobOutcome::kAborted);
   EXPECT_EQ(queue_.Cuts(), 1u);
   EXPECT_EQ(queue_.Run([](Transmission& tx) {
     tx.Key();
     tx.Release();
-  }), JobOutcome::kDone);
+  }),
+            JobOutcome::kDone);
   EXPECT_EQ(queue_.Cuts(), 1u);
   // Keyed, released by the cut, then released by the job once more; no tone;
   // the next job keys and releases.
