@@ -118,7 +118,8 @@ int RunSendCommand(const std::string& startupDir, const std::string& code, int m
       while (!done) {
         if (const int signo = WaitForSignal(*signals, 100)) {
           caught = signo;
-          transmitter.Abort();  // released at once
+          // Released at once; a call not yet queued is refused.
+          transmitter.Stop();
         }
       }
     });

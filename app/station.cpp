@@ -66,7 +66,8 @@ class Station::CallsToBus final : public core::CodeHandler {
 // is bounded in number and in air time; what does not fit is refused.
 class Station::RemoteActions final : public control::RemoteActions {
  public:
-  // Remote jobs waiting or on the air, and the air time they hold.
+  // Remote jobs waiting or on the air, and the time they hold the
+  // transmitter (a pause counts as much as a tone).
   static constexpr std::size_t kMaxJobs = 16;
   static constexpr std::uint64_t kMaxAirMs = 120000;
 
@@ -82,7 +83,9 @@ class Station::RemoteActions final : public control::RemoteActions {
     if (!refusal.empty()) {
       return refusal;
     }
-    return Queue(tx::KeyedMs(keyings) + tx::kCallGapMs,
+    // Booked for as long as it holds the transmitter, keyed or not.
+    return Queue(control::PlanLengthMs(plan, options.txDelayMs, tx::CallSoundMs(options)) +
+                     tx::kCallGapMs,
                  [&s = s_, command = std::string(text), options](tx::Transmission& tx) {
                    control::RunCommandString(tx, command, options, s.log_);
                  });

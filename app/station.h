@@ -167,8 +167,9 @@ class Station {
   std::unique_ptr<RemoteSubscriber> remoteSubscriber_;
   std::unique_ptr<AnalysisToLog> analysisLog_;
   audio::Recorder recorder_;
-  bool started_ = false;
-  bool stopped_ = false;
+  // Read by other threads (a signal's watcher, the operator's stop).
+  std::atomic<bool> started_{false};
+  std::atomic<bool> stopped_{false};
 };
 
 // True when `dir`/Debug.flg exists and can be opened for reading.

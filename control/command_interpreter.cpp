@@ -104,6 +104,29 @@ std::vector<tx::PlannedKeying> PlanKeyings(const CommandPlan& plan, std::uint32_
   return keyings;
 }
 
+std::uint64_t PlanLengthMs(const CommandPlan& plan, std::uint32_t txDelayMs, std::uint32_t callMs) {
+  std::uint64_t length = 0;
+  for (const Command& c : plan.commands) {
+    switch (c.letter) {
+      case 'C':
+        length += txDelayMs + callMs;
+        break;
+      case 'X':
+        length += txDelayMs;
+        break;
+      case 'P':
+        length += c.a;
+        break;
+      case 'T':
+        length += std::min(c.b, audio::kMaxToneMs);
+        break;
+      default:
+        break;
+    }
+  }
+  return length;
+}
+
 std::string CommandStringRefusal(std::string_view text, const tx::CallOptions& callOptions,
                                  std::uint32_t maxKeyMs) {
   const CommandPlan plan = ParseCommandString(text);

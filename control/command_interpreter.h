@@ -47,6 +47,9 @@ CommandPlan ParseCommandString(std::string_view text);
 std::vector<tx::PlannedKeying> PlanKeyings(const CommandPlan& plan, std::uint32_t txDelayMs,
                                            std::uint32_t callMs);
 
+// How long the commands hold the transmitter's owner, keyed or not, in ms.
+std::uint64_t PlanLengthMs(const CommandPlan& plan, std::uint32_t txDelayMs, std::uint32_t callMs);
+
 // Why `text` may not run with `callOptions` ("" when it may): kSyntaxError,
 // or the transmitter's limits (tx::KeyingRefusal).
 std::string CommandStringRefusal(std::string_view text, const tx::CallOptions& callOptions,

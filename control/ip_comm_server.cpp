@@ -79,7 +79,13 @@ constexpr double kConnectionLogBurst = 30.0;
 constexpr std::uint32_t kSummaryPeriodMs = 10000;
 constexpr std::string_view kAuthPrefix = "#AUTH ";
 
-enum class EventKind { kConnected, kLine, kDisconnected };
+// kRenamed: a connection that gave the secret now has its own id (in
+// `line`) in place of the provisional one it was taken in with.
+enum class EventKind { kConnected, kLine, kDisconnected, kRenamed };
+// With a secret, connections are taken in with provisional ids from here on,
+// each used once, so no client that has not given the secret can become
+// client 1, and nothing meant for one connection reaches another.
+constexpr int kProvisionalIds = 1 << 30;
 
 struct Event {
   EventKind kind = EventKind::kLine;
@@ -114,17 +120,39 @@ using ConnectionPtr = std::shared_ptr<Connection>;
 // What the server keeps of each client on its event thread.
 struct Client {
   explicit Client(const RemoteAccess& access)
-      : lines(access.linesPerSecond, 2 * access.linesPerSecond),
-        logLines(access.logLinesPerSecond, access.logBurst) {}
-  std::string peer;
+      : lines(access.linesPerSecond, 2 * access.linesPerSecond) {}
+  std::string peer;     // address and port
+  std::string address;  // the address alone: its log share is the address's
   bool authed = false;
-  bool refused = false;  // a wrong secret: its further lines count for nothing
+  bool announced = false;  // "Socket Client connected" logged for it
+  bool refused = false;    // a wrong secret: its further lines count for nothing
   RateLimit lines;
-  RateLimit logLines;
   std::uint64_t droppedLines = 0;  // over the line rate
-  std::uint64_t unlogged = 0;      // over the log rate
+};
+
+// The log lines one address may cause, whatever connections it opens.
+struct LogShare {
+  explicit LogShare(const RemoteAccess& access)
+      : lines(access.logLinesPerSecond, access.logBurst) {}
+  RateLimit lines;
+  std::uint64_t unlogged = 0;
   std::uint32_t lastSummaryMs = 0;
 };
+// Addresses whose log share is remembered; beyond, all are forgotten.
+constexpr std::size_t kLogShares = 4096;
+
+// "Remote connection 3", or without a number while it is provisional.
+std::string ConnectionName(int id) {
+  return id < kProvisionalIds ? "Remote connection " + std::to_string(id) : "Remote connection";
+}
+
+std::string AddressOf(const std::string& peer) {
+  std::string address = peer.substr(0, peer.rfind(':'));
+  if (address.size() >= 2 && address.front() == '[') {
+    address = address.substr(1, address.size() - 2);
+  }
+  return address;
+}
 
 // Lines worth handing to the event thread: a command string, a code, or
 // the secret. Everything else is dropped where it is read.
@@ -218,10 +246,17 @@ struct IPCommServer::Impl {
   void OnClientDisconnected(int id);
   void OnClientLine(int id, std::string_view line);
   void Authenticate(int id, Client& client, std::string_view line);
+  void OnRenamed(int from, int to);
   void Announce(int id, Client& client);
-  // A line about `client`, within its share of the log.
+  // A line about `client`, within its address's share of the log.
   void ClientLog(Client& client, const std::string& text);
   void Summarise(Client& client, bool force);
+  LogShare& ShareOf(const Client& client);
+
+  // I/O thread: a line of the I/O thread's own (refusals, closes), within
+  // its share of the log.
+  void IoLog(const std::string& text);
+  void Promote(int provisionalId);
 
   core::EventLog& log_;
   RemoteActions& actions_;
@@ -237,11 +272,13 @@ struct IPCommServer::Impl {
   std::map<int, ConnectionPtr> connections_;  // I/O thread; by id, so the first free id is quick
   RateLimit refusalLogs_{kRefusalLogsPerSecond, kRefusalLogBurst};  // I/O thread
   std::uint64_t unloggedRefusals_ = 0;                              // I/O thread
+  int nextProvisional_ = 0;                                         // I/O thread
   std::thread ioThread_;
   std::thread eventThread_;
   bool running_ = false;  // owner's thread
 
   std::map<int, Client> clients_;                                            // event thread
+  std::map<std::string, LogShare> logShares_;                                // event thread
   RateLimit connectionLogs_{kConnectionLogsPerSecond, kConnectionLogBurst};  // event thread
   std::uint64_t unloggedConnections_ = 0;                                    // event thread
 
@@ -314,6 +351,7 @@ void IPCommServer::Impl::Stop() {
     stopEvents_ = false;
   }
   clients_.clear();
+  logShares_.clear();
   unloggedConnections_ = 0;
   clientConnected_ = false;
   port_ = 0;
@@ -428,8 +466,9 @@ void IPCommServer::Impl::OnAccepted(const asio::error_code& ec, tcp::socket sock
   }
   // A half-closed client 1 gives its place to the newcomer: most likely it
   // is the same program, connected again.
+  // (Not with a secret: the newcomer may be anybody.)
   const auto one = connections_.find(kClientOne);
-  if (one != connections_.end() && one->second->halfClosed) {
+  if (access_.secret.empty() && one != connections_.end() && one->second->halfClosed) {
     Close(ConnectionPtr(one->second));
   }
   if (static_cast<int>(connections_.size()) >= access_.maxClients && !MakeRoom()) {
@@ -441,7 +480,8 @@ void IPCommServer::Impl::OnAccepted(const asio::error_code& ec, tcp::socket sock
   socket.set_option(tcp::no_delay(true), ignored);
   socket.set_option(asio::socket_base::send_buffer_size(kSocketSendBuffer), ignored);
   SetKeepAlive(socket, kKeepIdle, kKeepInterval, kKeepCount);
-  const int id = LowestFreeId();
+  const int id = access_.secret.empty() ? LowestFreeId()
+                                        : kProvisionalIds + nextProvisional_++ % kProvisionalIds;
   auto connection = std::make_shared<Connection>(std::move(socket), id);
   connection->peer = peer;
   connection->authed = access_.secret.empty();
@@ -452,14 +492,16 @@ void IPCommServer::Impl::OnAccepted(const asio::error_code& ec, tcp::socket sock
 }
 
 // A connection other than client 1 that has been silent longest gives way,
-// if it has been silent a while.
+// if it has been silent a while; with a secret, only one that has not given
+// it (the newcomer has not given it yet either).
 bool IPCommServer::Impl::MakeRoom() {
   const std::uint32_t now = clock_.NowMs();
   ConnectionPtr quietest;
   std::uint32_t longest = 0;
   for (const auto& [id, connection] : connections_) {
     const std::uint32_t silent = core::ElapsedMs(connection->lastReceivedMs, now);
-    if (id != kClientOne && silent >= kEvictSilentMs && silent >= longest) {
+    const bool mayGo = access_.secret.empty() || !connection->authed;
+    if (id != kClientOne && mayGo && silent >= kEvictSilentMs && silent >= longest) {
       quietest = connection;
       longest = silent;
     }
@@ -467,9 +509,8 @@ bool IPCommServer::Impl::MakeRoom() {
   if (!quietest) {
     return false;
   }
-  log_.Report("Remote connection " + std::to_string(quietest->id) + " from " + quietest->peer +
-              " closed: silent for " + std::to_string(longest / 1000) +
-              " s, its place taken by a new one");
+  IoLog(ConnectionName(quietest->id) + " from " + quietest->peer + " closed: silent for " +
+        std::to_string(longest / 1000) + " s, its place taken by a new one");
   Close(quietest);
   return true;
 }
@@ -478,15 +519,35 @@ void IPCommServer::Impl::Refuse(tcp::socket& socket, const std::string& peer,
                                 const std::string& reason) {
   asio::error_code ignored;
   socket.close(ignored);  // nothing is said to it
+  IoLog("Remote connection refused from " + peer + ": " + reason);
+}
+
+void IPCommServer::Impl::IoLog(const std::string& text) {
   if (!refusalLogs_.Allow(clock_.NowMs())) {
     ++unloggedRefusals_;
     return;
   }
   if (unloggedRefusals_ > 0) {
-    log_.Report("Remote connections refused and not logged: " + std::to_string(unloggedRefusals_));
+    log_.Report("Remote connections refused or closed and not logged: " +
+                std::to_string(unloggedRefusals_));
     unloggedRefusals_ = 0;
   }
-  log_.Report("Remote connection refused from " + peer + ": " + reason);
+  log_.Report(text);
+}
+
+// The connection gave the secret: it gets the lowest free id (so the first
+// to give it becomes client 1), and the event thread is told.
+void IPCommServer::Impl::Promote(int provisionalId) {
+  const auto found = connections_.find(provisionalId);
+  if (found == connections_.end()) {
+    return;  // gone meanwhile
+  }
+  ConnectionPtr connection = found->second;
+  connections_.erase(found);
+  connection->id = LowestFreeId();
+  connection->authed = true;
+  connections_.emplace(connection->id, connection);
+  PushEvent(Event{EventKind::kRenamed, provisionalId, std::to_string(connection->id)});
 }
 
 int IPCommServer::Impl::LowestFreeId() const {
@@ -577,8 +638,7 @@ void IPCommServer::Impl::CloseById(int id, const std::string& why) {
   const auto found = connections_.find(id);
   if (found != connections_.end()) {
     if (!why.empty()) {
-      log_.Report("Remote connection " + std::to_string(id) + " from " + found->second->peer +
-                  " closed: " + why);
+      IoLog(ConnectionName(id) + " from " + found->second->peer + " closed: " + why);
     }
     Close(ConnectionPtr(found->second));
   }
@@ -700,6 +760,9 @@ void IPCommServer::Impl::RunEvents() {
       case EventKind::kDisconnected:
         OnClientDisconnected(event.id);
         break;
+      case EventKind::kRenamed:
+        OnRenamed(event.id, std::stoi(event.line));
+        break;
     }
   }
 }
@@ -707,13 +770,13 @@ void IPCommServer::Impl::RunEvents() {
 void IPCommServer::Impl::OnClientConnected(int id, std::string peer) {
   Client& client = clients_.insert_or_assign(id, Client(access_)).first->second;
   client.peer = std::move(peer);
-  client.lastSummaryMs = clock_.NowMs();
-  if (connectionLogs_.Allow(client.lastSummaryMs)) {
+  client.address = AddressOf(client.peer);
+  if (connectionLogs_.Allow(clock_.NowMs())) {
     if (unloggedConnections_ > 0) {
       log_.Report("Remote connections not logged: " + std::to_string(unloggedConnections_));
       unloggedConnections_ = 0;
     }
-    log_.Report("Remote connection " + std::to_string(id) + " from " + client.peer);
+    log_.Report(ConnectionName(id) + " from " + client.peer);
   } else {
     ++unloggedConnections_;
   }
@@ -728,8 +791,19 @@ void IPCommServer::Impl::Announce(int id, Client& client) {
   if (id != kClientOne) {
     return;
   }
+  client.announced = true;
   clientConnected_ = true;
   log_.Report("Socket Client connected");
+}
+
+void IPCommServer::Impl::OnRenamed(int from, int to) {
+  const auto found = clients_.find(from);
+  if (found == clients_.end()) {
+    return;
+  }
+  Client client = std::move(found->second);
+  clients_.erase(found);
+  Announce(to, clients_.insert_or_assign(to, std::move(client)).first->second);
 }
 
 void IPCommServer::Impl::OnClientDisconnected(int id) {
@@ -738,7 +812,7 @@ void IPCommServer::Impl::OnClientDisconnected(int id) {
     return;
   }
   Summarise(found->second, true);
-  const bool wasAnnounced = found->second.authed;
+  const bool wasAnnounced = found->second.announced;
   clients_.erase(found);
   if (id != kClientOne || !wasAnnounced) {
     return;
@@ -752,21 +826,26 @@ void IPCommServer::Impl::Authenticate(int id, Client& client, std::string_view l
                      SameSecret(line.substr(kAuthPrefix.size()), access_.secret);
   if (!match) {
     client.refused = true;
-    asio::post(io_, [this, id] { CloseById(id, "wrong or missing secret"); });
+    ClientLog(client, "Remote connection from " + client.peer + " closed: wrong or missing secret");
+    asio::post(io_, [this, id] { CloseById(id, ""); });
     return;
   }
-  asio::post(io_, [this, id] {
-    const auto found = connections_.find(id);
-    if (found != connections_.end()) {
-      found->second->authed = true;
-    }
-  });
-  Announce(id, client);
+  // Its lines count from here on; it is announced once it has its own id.
+  client.authed = true;
+  asio::post(io_, [this, id] { Promote(id); });
+}
+
+LogShare& IPCommServer::Impl::ShareOf(const Client& client) {
+  if (logShares_.size() >= kLogShares && logShares_.count(client.address) == 0) {
+    logShares_.clear();
+  }
+  return logShares_.try_emplace(client.address, access_).first->second;
 }
 
 void IPCommServer::Impl::ClientLog(Client& client, const std::string& text) {
-  if (!client.logLines.Allow(clock_.NowMs())) {
-    ++client.unlogged;
+  LogShare& share = ShareOf(client);
+  if (!share.lines.Allow(clock_.NowMs())) {
+    ++share.unlogged;
     Summarise(client, false);
     return;
   }
@@ -778,24 +857,25 @@ void IPCommServer::Impl::ClientLog(Client& client, const std::string& text) {
 // `force` (the client leaves), else at most every kSummaryPeriodMs.
 void IPCommServer::Impl::Summarise(Client& client, bool force) {
   const std::uint32_t now = clock_.NowMs();
-  if (client.droppedLines == 0 && client.unlogged == 0) {
+  LogShare& share = ShareOf(client);
+  if (client.droppedLines == 0 && share.unlogged == 0) {
     return;
   }
-  if (!force && core::ElapsedMs(client.lastSummaryMs, now) < kSummaryPeriodMs) {
+  if (!force && core::ElapsedMs(share.lastSummaryMs, now) < kSummaryPeriodMs) {
     return;
   }
-  client.lastSummaryMs = now;
+  share.lastSummaryMs = now;
   std::string text = "Remote client " + client.peer + ":";
   if (client.droppedLines > 0) {
     text += " " + std::to_string(client.droppedLines) + " lines dropped (more than " +
             std::to_string(static_cast<int>(access_.linesPerSecond)) + " a second)";
   }
-  if (client.unlogged > 0) {
-    text += std::string(client.droppedLines > 0 ? "," : "") + " " +
-            std::to_string(client.unlogged) + " log lines left out";
+  if (share.unlogged > 0) {
+    text += std::string(client.droppedLines > 0 ? "," : "") + " " + std::to_string(share.unlogged) +
+            " log lines left out";
   }
   client.droppedLines = 0;
-  client.unlogged = 0;
+  share.unlogged = 0;
   log_.Report(text);
 }
 

@@ -30,10 +30,12 @@ void Transmission::Key() {
 bool Transmission::Release() {
   // What was played goes out whole, unless the job is being cut short.
   const bool drained = Aborted() || tones_.DrainTransmit();
-  ptt_.ReleaseTransmitter();
+  // The keying ends here for the owner's record, before the release itself,
+  // so a cut at the longest key time never comes for a keying already over.
   if (policy_ != nullptr && keyed_) {
     policy_->KeyEnded();
   }
+  ptt_.ReleaseTransmitter();
   keyed_ = false;
   return drained;
 }

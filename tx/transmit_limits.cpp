@@ -19,12 +19,4 @@ std::string KeyingRefusal(const std::vector<PlannedKeying>& keyings, std::uint32
   return {};
 }
 
-std::uint64_t KeyedMs(const std::vector<PlannedKeying>& keyings) {
-  std::uint64_t total = 0;
-  for (const PlannedKeying& k : keyings) {
-    total += k.lengthMs;
-  }
-  return total;
-}
-
 }  // namespace sequelo::tx

@@ -38,9 +38,6 @@ struct PlannedKeying {
 // transmitter allows.
 std::string KeyingRefusal(const std::vector<PlannedKeying>& keyings, std::uint32_t maxKeyMs);
 
-// The time the keyings hold the transmitter, in ms.
-std::uint64_t KeyedMs(const std::vector<PlannedKeying>& keyings);
-
 // What a transmission asks of the transmitter's owner at each keying;
 // the transmit queue implements it. Called on the transmit thread.
 class KeyingPolicy {

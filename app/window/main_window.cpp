@@ -486,10 +486,12 @@ void MainWindow::PaintNewestSpectrum() {
 
 namespace {
 
-// While the window's own work runs, the operator's input reaches the menus
-// alone (where "Stop transmission" is the one item enabled).
-class MenusOnly final : public QObject {
+// While the window's own work runs, the operator's input does not reach the
+// window's controls; the menus (where "Stop transmission" is the one item
+// enabled) and other windows (a message box) take it as usual.
+class ControlsLocked final : public QObject {
  public:
+  explicit ControlsLocked(QWidget* controls) : controls_(controls) {}
   bool eventFilter(QObject* watched, QEvent* event) override {
     switch (event->type()) {
       case QEvent::MouseButtonPress:
@@ -499,13 +501,17 @@ class MenusOnly final : public QObject {
       case QEvent::KeyRelease:
       case QEvent::Wheel:
       case QEvent::Shortcut:
-      case QEvent::ContextMenu:
-        return qobject_cast<QMenu*>(watched) == nullptr &&
-               qobject_cast<QMenuBar*>(watched) == nullptr;
+      case QEvent::ContextMenu: {
+        auto* widget = qobject_cast<QWidget*>(watched);
+        return widget != nullptr && (widget == controls_ || controls_->isAncestorOf(widget));
+      }
       default:
         return false;
     }
   }
+
+ private:
+  QWidget* controls_;
 };
 
 }  // namespace
@@ -521,8 +527,8 @@ void MainWindow::RunBusy(const std::function<void()>& work) {
       paused.push_back(a);
     }
   }
-  MenusOnly menusOnly;
-  qApp->installEventFilter(&menusOnly);
+  ControlsLocked locked(centralWidget());
+  qApp->installEventFilter(&locked);
   std::atomic<bool> done{false};
   QEventLoop loop;
   std::thread beside([&] {
@@ -536,7 +542,7 @@ void MainWindow::RunBusy(const std::function<void()>& work) {
     loop.exec();
   }
   beside.join();
-  qApp->removeEventFilter(&menusOnly);
+  qApp->removeEventFilter(&locked);
   for (QAction* a : paused) {
     a->setEnabled(true);
   }

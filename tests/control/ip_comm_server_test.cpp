@@ -455,6 +455,7 @@ TEST_P(IPCommServerTest, AFloodOfConnectionsIsSummedUpInTheLog) {
     TestClient churn = Connect();
     ASSERT_EQ(churn.FinishAndDrain(), ""s);
   }
+  Sync(first, "behind");  // every connection's arrival has been handled
   clock_.Advance(2000);
   TestClient last = Connect();
   ASSERT_TRUE(journal_.WaitContaining("log Remote connections not logged: 70"));
@@ -576,12 +577,16 @@ TEST_P(IPCommServerTest, WithASecretOnlyAClientThatSendsItFirstIsServed) {
   late.Send("#AUTH s3cre\r\n");
   EXPECT_EQ(late.FinishAndDrain(), ""s);
 
+  TestClient stranger = Connect();  // first, but without the secret: never client 1
   TestClient right = Connect();
   right.Send("#AUTH s3cret\r\n54321\r\n");
   ASSERT_TRUE(journal_.WaitFor("call 54321"));
+  ASSERT_TRUE(journal_.WaitFor(kConnected.back()));  // client 1 once it has given the secret
   EXPECT_TRUE(server_.ClientConnected());
   server_.SendToClient("11111");
   EXPECT_EQ(right.Receive(7), "11111\r\n");
+  clock_.Advance(IPCommServer::kAuthTimeoutMs);  // the stranger's time is up
+  EXPECT_EQ(stranger.FinishAndDrain(), ""s);
   EXPECT_EQ(journal_.Count("call 12345"), 0u);
   for (const std::string& entry : journal_.Entries()) {
     EXPECT_EQ(entry.find("s3cret"), std::string::npos) << entry;
