@@ -84,6 +84,15 @@ class Recorder final : public core::EventLog, public RemoteActions {
     std::lock_guard lock(mutex_);
     return CountLocked(entry);
   }
+  // True once `n` entries begin with `prefix`; false after kWait.
+  bool WaitStarting(const std::string& prefix, std::size_t n) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, kWait, [&] {
+      return static_cast<std::size_t>(std::count_if(
+                 entries_.begin(), entries_.end(),
+                 [&](const std::string& e) { return e.rfind(prefix, 0) == 0; })) >= n;
+    });
+  }
   // True once an entry holds `part`; false after kWait.
   bool WaitContaining(const std::string& part) const {
     std::unique_lock lock(mutex_);
@@ -459,11 +468,13 @@ TEST_P(IPCommServerTest, AFloodOfConnectionsIsSummedUpInTheLog) {
   clock_.Advance(2000);
   TestClient last = Connect();
   ASSERT_TRUE(journal_.WaitContaining("log Remote connections not logged: 70"));
+  // 30 at once, then the newcomer after the pause.
+  EXPECT_TRUE(journal_.WaitStarting("activity Remote connection ", 31));
   std::size_t logged = 0;
   for (const std::string& e : journal_.Entries()) {
     logged += e.rfind("log Remote connection ", 0) == 0 ? 1 : 0;
   }
-  EXPECT_EQ(logged, 31u);  // 30 at once, then the newcomer after the pause
+  EXPECT_EQ(logged, 31u);
 }
 
 TEST_P(IPCommServerTest, LongLineIsCutTo1024Characters) {
