@@ -59,10 +59,11 @@ struct RemoteAccess {
   // Lines that act (a code or a command string), per client: so many a
   // second on average, twice that at once; more are dropped and counted.
   double linesPerSecond = 10.0;
-  // Log lines about one client: so many a second on average, `logBurst`
-  // at once; the rest are counted and summed up in one line.
+  // Log lines about the clients of one address, however many connections
+  // it opens: so many a second on average, `logBurst` at once; the rest are
+  // counted and summed up in one line.
   double logLinesPerSecond = 2.0;
-  double logBurst = 20.0;
+  double logBurst = 200.0;
 };
 
 class IPCommServer final : public RemoteClient {
