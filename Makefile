@@ -4,12 +4,15 @@
 #               there is no sound card)
 #   make test   install what is missing, build, run every test (plain and
 #               under AddressSanitizer + UBSan)
+#   make fuzz   install clang, build the libFuzzer fuzzers and run each for
+#               FUZZ_SECONDS (60) or FUZZ_RUNS runs; FUZZERS picks some
+#               (default all). Not part of `make test`.
 # Warnings are errors when CI is set (CI=true in continuous integration).
 
 WERROR := $(if $(CI),ON,OFF)
 CONFIGURE = cmake --preset $(1) -DSEQUELO_WERROR=$(WERROR) >/dev/null
 
-.PHONY: all deps build run demo screenshot test test-dev test-asan test-tsan bench format format-check clean
+.PHONY: all deps build run demo screenshot test test-dev test-asan test-tsan bench fuzz format format-check clean
 
 all: build
 
@@ -48,6 +51,15 @@ test-tsan: deps
 
 bench: build
 	@./bench/run-all build/release
+
+# clang warns where GCC does not, so warnings never stop the fuzz build.
+FUZZ_SECONDS ?= 60
+FUZZERS ?= all
+fuzz:
+	@./scripts/install-deps fuzz
+	@cmake --preset fuzz -DSEQUELO_WERROR=OFF >/dev/null
+	@cmake --build --preset fuzz
+	@./scripts/fuzz $(if $(FUZZ_RUNS),-r $(FUZZ_RUNS),-t $(FUZZ_SECONDS)) $(FUZZERS)
 
 format-check: deps
 	@$(call CONFIGURE,dev)
