@@ -57,6 +57,9 @@ void ForEachText(const Settings& s, Visit&& visit) {
   visit(s.ptt.txCommand, 255);
   visit(s.ptt.rxCommand, 255);
   visit(s.ptt.comDevice, 511);
+  visit(s.remote.listenAddress, 255);
+  visit(s.remote.allow, 1023);
+  visit(s.remote.secret, 255);
 }
 
 void CheckLimits(const Settings& s) {
@@ -66,6 +69,12 @@ void CheckLimits(const Settings& s) {
   for (const std::string& entry : s.callEntries) {
     FUZZ_CHECK(!entry.empty() && entry.size() <= 255);
   }
+  // Hand-edited numbers are brought within their ranges.
+  FUZZ_CHECK(s.ptt.txDelayMs <= static_cast<std::uint32_t>(INT32_MAX));
+  FUZZ_CHECK(s.maxTransmitSeconds >= 1 && s.maxTransmitSeconds <= 24 * 3600);
+  FUZZ_CHECK(s.remote.maxClients >= 1 && s.remote.maxClients <= 1000);
+  FUZZ_CHECK(s.remote.idleSeconds >= 1 && s.remote.idleSeconds <= 7 * 24 * 3600);
+  FUZZ_CHECK(s.logMaxKB <= (1u << 22));
 }
 
 // What was saved reads back: numbers, switches and choices always, texts
@@ -91,6 +100,12 @@ void CheckReadBack(const Settings& saved, const Settings& loaded) {
   FUZZ_CHECK(loaded.ptt.rts == saved.ptt.rts);
   FUZZ_CHECK(loaded.ptt.txDelayMs == saved.ptt.txDelayMs);
   FUZZ_CHECK(!loaded.callEntries.empty() && loaded.callEntries[0] == sequelo::app::kTestCallEntry);
+  FUZZ_CHECK(loaded.maxTransmitSeconds == saved.maxTransmitSeconds);
+  FUZZ_CHECK(loaded.remote.enabled == saved.remote.enabled);
+  FUZZ_CHECK(loaded.remote.transmit == saved.remote.transmit);
+  FUZZ_CHECK(loaded.remote.maxClients == saved.remote.maxClients);
+  FUZZ_CHECK(loaded.remote.idleSeconds == saved.remote.idleSeconds);
+  FUZZ_CHECK(loaded.logMaxKB == saved.logMaxKB);
 
   const auto same = [](const std::string& was, const std::string& now) {
     FUZZ_CHECK(now == was || !SurvivesWriting(was));
@@ -107,6 +122,9 @@ void CheckReadBack(const Settings& saved, const Settings& loaded) {
   same(saved.ptt.txCommand, loaded.ptt.txCommand);
   same(saved.ptt.rxCommand, loaded.ptt.rxCommand);
   same(saved.ptt.comDevice, loaded.ptt.comDevice);
+  same(saved.remote.listenAddress, loaded.remote.listenAddress);
+  same(saved.remote.allow, loaded.remote.allow);
+  same(saved.remote.secret, loaded.remote.secret);
 }
 
 bool AllTextsSurvive(const Settings& s) {
