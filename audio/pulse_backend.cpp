@@ -1,8 +1,8 @@
 // PulseAudio backend. Listing goes through one context on a threaded main
 // loop: the calling thread (any of ours) sends a request and sleeps on the
 // loop's condition; the libpulse callbacks only copy the answer out and
-// signal. Streams use the simple API, each with its own connection, and
-// block in the calling thread:
+// signal. Streams work the same way, each on a connection of its own, and
+// wait in the calling thread, never longer than a few seconds:
 // playback with a short target buffer so that writing goes at the device's
 // pace, capture with short fragments so that audio arrives in small steps.
 #include "audio/pulse_backend.h"
@@ -14,7 +14,7 @@
 #include <pulse/introspect.h>
 #include <pulse/rtclock.h>
 #include <pulse/sample.h>
-#include <pulse/simple.h>
+#include <pulse/stream.h>
 #include <pulse/thread-mainloop.h>
 #include <pulse/timeval.h>
 
@@ -46,6 +46,9 @@ constexpr int kPlaybackRequestMs = 80;
 constexpr int kPlaybackStartMs = 10;
 // Capture: the server sends what it recorded in pieces of about this length.
 constexpr int kCaptureFragmentMs = 20;
+// A stream that neither takes nor gives audio for this long has stalled:
+// its write, read or drain fails instead of waiting on.
+constexpr pa_usec_t kStallTimeoutUsec = 3 * PA_USEC_PER_SEC;
 
 // Bytes of `ms` milliseconds of 16-bit audio.
 std::uint32_t BytesFor(int ms, int rateHz, int channels) {
@@ -144,6 +147,59 @@ void DestroyConnection(pa_threaded_mainloop* mainloop, pa_context* context) {
   pa_threaded_mainloop_free(mainloop);
 }
 
+// Connects a context on a main loop of its own and starts the loop; on
+// failure sets `error` and leaves nothing behind.
+bool OpenConnection(pa_threaded_mainloop*& mainloopOut, pa_context*& contextOut,
+                    std::string& error) {
+  pa_threaded_mainloop* mainloop = pa_threaded_mainloop_new();
+  if (mainloop == nullptr) {
+    error = "cannot create the sound-server main loop";
+    return false;
+  }
+  pa_context* context = pa_context_new(pa_threaded_mainloop_get_api(mainloop), kApplicationName);
+  if (context == nullptr) {
+    DestroyConnection(mainloop, nullptr);
+    error = "cannot create a sound-server context";
+    return false;
+  }
+  pa_context_set_state_callback(context, SignalOnStateChange, mainloop);
+  if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+    error = "no sound server: " + PulseError(pa_context_errno(context));
+    DestroyConnection(mainloop, context);
+    return false;
+  }
+  if (pa_threaded_mainloop_start(mainloop) < 0) {
+    error = "cannot start the sound-server main loop";
+    DestroyConnection(mainloop, context);
+    return false;
+  }
+
+  pa_threaded_mainloop_lock(mainloop);
+  ConnectWait wait{mainloop, false};
+  pa_time_event* timer =
+      pa_context_rttime_new(context, pa_rtclock_now() + kConnectTimeoutUsec, SignalTimeout, &wait);
+  pa_context_state_t state = pa_context_get_state(context);
+  while (state != PA_CONTEXT_READY && PA_CONTEXT_IS_GOOD(state) && !wait.timedOut) {
+    pa_threaded_mainloop_wait(mainloop);
+    state = pa_context_get_state(context);
+  }
+  if (timer != nullptr) {
+    pa_threaded_mainloop_get_api(mainloop)->time_free(timer);
+  }
+  const int code = pa_context_errno(context);
+  pa_threaded_mainloop_unlock(mainloop);
+
+  if (state != PA_CONTEXT_READY) {
+    error = wait.timedOut && PA_CONTEXT_IS_GOOD(state) ? "no sound server answered in time"
+                                                       : "no sound server: " + PulseError(code);
+    DestroyConnection(mainloop, context);
+    return false;
+  }
+  mainloopOut = mainloop;
+  contextOut = context;
+  return true;
+}
+
 // Checks what a stream is opened with; sets `error` and returns false if it
 // cannot be, else fills `sampleFormat`.
 bool MakeSampleSpec(const AudioDeviceInfo& device, int rateHz, int channels,
@@ -174,13 +230,209 @@ std::string DeviceLabel(const AudioDeviceInfo& device) {
   return device.id.empty() ? std::string("the default device") : "\"" + device.name + "\"";
 }
 
+// With the main loop locked: waits until `done()` holds or `timeout` has
+// passed, whichever comes first; returns done(). Every callback of a stream
+// signals the loop, so the condition is looked at again on each event.
+template <typename Done>
+bool WaitFor(pa_threaded_mainloop* mainloop, pa_context* context, pa_usec_t timeout, Done done) {
+  if (done()) {
+    return true;
+  }
+  ConnectWait wait{mainloop, false};
+  pa_time_event* timer =
+      pa_context_rttime_new(context, pa_rtclock_now() + timeout, SignalTimeout, &wait);
+  while (!done() && !wait.timedOut) {
+    pa_threaded_mainloop_wait(mainloop);
+  }
+  if (timer != nullptr) {
+    pa_threaded_mainloop_get_api(mainloop)->time_free(timer);
+  }
+  return done();
+}
+
+void SignalOnStreamEvent(pa_stream* /*stream*/, void* userdata) {
+  pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(userdata), 0);
+}
+
+void SignalOnStreamRequest(pa_stream* /*stream*/, std::size_t /*bytes*/, void* userdata) {
+  pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(userdata), 0);
+}
+
+void SignalOnSuccess(pa_stream* /*stream*/, int /*success*/, void* userdata) {
+  pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(userdata), 0);
+}
+
+// One stream on a connection of its own, so that a stalled stream holds up
+// nobody else. Every wait is bounded: a server that stops taking or giving
+// audio fails the stream within kStallTimeoutUsec instead of blocking the
+// caller for ever (which would also keep the station from shutting down).
+class PulseStream {
+ public:
+  PulseStream() = default;
+  ~PulseStream() {
+    if (mainloop_ == nullptr) {
+      return;
+    }
+    pa_threaded_mainloop_lock(mainloop_);
+    if (stream_ != nullptr) {
+      pa_stream_set_state_callback(stream_, nullptr, nullptr);
+      pa_stream_set_write_callback(stream_, nullptr, nullptr);
+      pa_stream_set_read_callback(stream_, nullptr, nullptr);
+      pa_stream_disconnect(stream_);
+      pa_stream_unref(stream_);
+    }
+    pa_threaded_mainloop_unlock(mainloop_);
+    DestroyConnection(mainloop_, context_);
+  }
+  PulseStream(const PulseStream&) = delete;
+  PulseStream& operator=(const PulseStream&) = delete;
+
+  // Connects and opens the stream; sets `error` (as libpulse words it) and
+  // returns false when it cannot.
+  bool Open(bool playback, const char* device, const pa_sample_spec& sampleFormat,
+            const pa_buffer_attr& attr, std::string& error) {
+    if (!OpenConnection(mainloop_, context_, error)) {
+      return false;
+    }
+    pa_threaded_mainloop_lock(mainloop_);
+    stream_ = pa_stream_new(context_, playback ? "Playback" : "Capture", &sampleFormat, nullptr);
+    bool ready = false;
+    if (stream_ != nullptr) {
+      pa_stream_set_state_callback(stream_, SignalOnStreamEvent, mainloop_);
+      pa_stream_set_write_callback(stream_, SignalOnStreamRequest, mainloop_);
+      pa_stream_set_read_callback(stream_, SignalOnStreamRequest, mainloop_);
+      // The flags the simple API uses: the latency follows the buffer
+      // attributes, and timing updates come on their own.
+      const auto flags = static_cast<pa_stream_flags_t>(
+          PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE);
+      const int connected =
+          playback ? pa_stream_connect_playback(stream_, device, &attr, flags, nullptr, nullptr)
+                   : pa_stream_connect_record(stream_, device, &attr, flags);
+      ready = connected >= 0 &&
+              WaitFor(mainloop_, context_, kConnectTimeoutUsec,
+                      [this] { return pa_stream_get_state(stream_) != PA_STREAM_CREATING; }) &&
+              pa_stream_get_state(stream_) == PA_STREAM_READY;
+    }
+    if (!ready) {
+      error = pa_context_errno(context_) != 0 ? PulseError(pa_context_errno(context_))
+                                              : std::string("the sound server did not answer");
+    }
+    pa_threaded_mainloop_unlock(mainloop_);
+    return ready;
+  }
+
+  // Queues all of `bytes`, waiting for room as the server asks for more.
+  bool Write(const void* data, std::size_t bytes, std::size_t frameBytes) {
+    pa_threaded_mainloop_lock(mainloop_);
+    const auto* next = static_cast<const std::uint8_t*>(data);
+    bool good = true;
+    while (bytes > 0 && good) {
+      std::size_t room = 0;
+      good = WaitFor(mainloop_, context_, kStallTimeoutUsec,
+                     [&] {
+                       if (!Good()) {
+                         return true;
+                       }
+                       room = pa_stream_writable_size(stream_);
+                       return room != static_cast<std::size_t>(-1) && room >= frameBytes;
+                     }) &&
+             Good();
+      if (good) {
+        const std::size_t part = std::min(bytes, room / frameBytes * frameBytes);
+        good = pa_stream_write(stream_, next, part, nullptr, 0, PA_SEEK_RELATIVE) == 0;
+        next += part;
+        bytes -= part;
+      }
+    }
+    pa_threaded_mainloop_unlock(mainloop_);
+    return good;
+  }
+
+  // Waits until everything written has been played.
+  bool Drain(pa_usec_t timeout) {
+    pa_threaded_mainloop_lock(mainloop_);
+    pa_operation* operation = pa_stream_drain(stream_, SignalOnSuccess, mainloop_);
+    bool drained =
+        operation != nullptr &&
+        WaitFor(
+            mainloop_, context_, timeout,
+            [&] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING || !Good(); }) &&
+        pa_operation_get_state(operation) == PA_OPERATION_DONE;
+    if (operation != nullptr) {
+      pa_operation_cancel(operation);
+      pa_operation_unref(operation);
+    }
+    drained = drained && Good();
+    pa_threaded_mainloop_unlock(mainloop_);
+    return drained;
+  }
+
+  // The time until what is written now would be heard, or false while the
+  // server has not told it yet.
+  bool Latency(pa_usec_t& latency) {
+    pa_threaded_mainloop_lock(mainloop_);
+    int negative = 0;
+    const bool known = pa_stream_get_latency(stream_, &latency, &negative) == 0;
+    if (known && negative != 0) {
+      latency = 0;
+    }
+    pa_threaded_mainloop_unlock(mainloop_);
+    return known;
+  }
+
+  // Fills all of `bytes` with what the server records.
+  bool Read(void* data, std::size_t bytes) {
+    pa_threaded_mainloop_lock(mainloop_);
+    auto* next = static_cast<std::uint8_t*>(data);
+    bool good = true;
+    while (bytes > 0 && good) {
+      if (fragment_ == nullptr) {
+        good = WaitFor(mainloop_, context_, kStallTimeoutUsec,
+                       [this] { return !Good() || pa_stream_readable_size(stream_) > 0; }) &&
+               Good() && pa_stream_peek(stream_, &fragment_, &fragmentBytes_) == 0;
+        fragmentRead_ = 0;
+        if (good && fragment_ == nullptr && fragmentBytes_ > 0) {
+          pa_stream_drop(stream_);  // a hole in the recording: skipped
+        }
+        if (!good || fragment_ == nullptr) {
+          fragment_ = nullptr;
+          continue;
+        }
+      }
+      const std::size_t part = std::min(bytes, fragmentBytes_ - fragmentRead_);
+      std::copy_n(static_cast<const std::uint8_t*>(fragment_) + fragmentRead_, part, next);
+      next += part;
+      bytes -= part;
+      fragmentRead_ += part;
+      if (fragmentRead_ == fragmentBytes_) {
+        pa_stream_drop(stream_);
+        fragment_ = nullptr;
+      }
+    }
+    pa_threaded_mainloop_unlock(mainloop_);
+    return good;
+  }
+
+ private:
+  bool Good() const {
+    return PA_STREAM_IS_GOOD(pa_stream_get_state(stream_)) && ContextGood(context_);
+  }
+
+  pa_threaded_mainloop* mainloop_ = nullptr;
+  pa_context* context_ = nullptr;
+  pa_stream* stream_ = nullptr;
+  // The recorded fragment being read (capture), valid until dropped.
+  const void* fragment_ = nullptr;
+  std::size_t fragmentBytes_ = 0;
+  std::size_t fragmentRead_ = 0;
+};
+
 class PulsePlayback final : public PlaybackStream {
  public:
-  PulsePlayback(pa_simple* simple, int rateHz, int channels)
-      : simple_(simple), rateHz_(rateHz), channels_(static_cast<std::size_t>(channels)) {}
-  ~PulsePlayback() override { pa_simple_free(simple_); }
-  PulsePlayback(const PulsePlayback&) = delete;
-  PulsePlayback& operator=(const PulsePlayback&) = delete;
+  PulsePlayback(std::unique_ptr<PulseStream> stream, int rateHz, int channels)
+      : stream_(std::move(stream)),
+        rateHz_(rateHz),
+        channels_(static_cast<std::size_t>(channels)) {}
 
   bool Write(std::span<const std::int16_t> samples) override {
     if (samples.size() % channels_ != 0) {
@@ -189,8 +441,7 @@ class PulsePlayback final : public PlaybackStream {
     if (samples.empty()) {
       return true;
     }
-    int code = 0;
-    if (pa_simple_write(simple_, samples.data(), samples.size_bytes(), &code) < 0) {
+    if (!stream_->Write(samples.data(), samples.size_bytes(), channels_ * sizeof(std::int16_t))) {
       return false;
     }
     position_.AddWritten(samples.size() / channels_);
@@ -199,8 +450,9 @@ class PulsePlayback final : public PlaybackStream {
 
   bool Drain() override {
     const std::uint64_t written = position_.Written();
-    int code = 0;
-    if (pa_simple_drain(simple_, &code) < 0) {
+    // What is buffered plays in kPlaybackTargetMs; the device's own latency
+    // comes on top. A drain that takes longer than this has stalled.
+    if (!stream_->Drain(kStallTimeoutUsec + kPlaybackTargetMs * PA_USEC_PER_MSEC)) {
       return false;
     }
     // Everything written so far has now been played, whatever latency the
@@ -210,9 +462,8 @@ class PulsePlayback final : public PlaybackStream {
   }
 
   std::uint64_t PlayedFrames() override {
-    int code = 0;
-    const pa_usec_t latency = pa_simple_get_latency(simple_, &code);
-    if (latency == static_cast<pa_usec_t>(-1)) {
+    pa_usec_t latency = 0;
+    if (!stream_->Latency(latency)) {
       // Unknown: count nothing played beyond what a drain has confirmed.
       return position_.Played(position_.Written());
     }
@@ -223,7 +474,7 @@ class PulsePlayback final : public PlaybackStream {
   std::uint64_t WrittenFrames() const override { return position_.Written(); }
 
  private:
-  pa_simple* simple_;
+  std::unique_ptr<PulseStream> stream_;
   int rateHz_;
   std::size_t channels_;
   PlayPosition position_;
@@ -231,19 +482,15 @@ class PulsePlayback final : public PlaybackStream {
 
 class PulseCapture final : public CaptureStream {
  public:
-  PulseCapture(pa_simple* simple, int channels)
-      : simple_(simple), channels_(static_cast<std::size_t>(channels)) {}
-  ~PulseCapture() override { pa_simple_free(simple_); }
-  PulseCapture(const PulseCapture&) = delete;
-  PulseCapture& operator=(const PulseCapture&) = delete;
+  PulseCapture(std::unique_ptr<PulseStream> stream, int channels)
+      : stream_(std::move(stream)), channels_(static_cast<std::size_t>(channels)) {}
 
   std::size_t Read(std::span<std::int16_t> samples) override {
     const std::size_t count = samples.size() / channels_ * channels_;
     if (count == 0 || failed_) {
       return 0;
     }
-    int code = 0;
-    if (pa_simple_read(simple_, samples.data(), count * sizeof(std::int16_t), &code) < 0) {
+    if (!stream_->Read(samples.data(), count * sizeof(std::int16_t))) {
       failed_ = true;
       return 0;
     }
@@ -251,7 +498,7 @@ class PulseCapture final : public CaptureStream {
   }
 
  private:
-  pa_simple* simple_;
+  std::unique_ptr<PulseStream> stream_;
   std::size_t channels_;
   bool failed_ = false;
 };
@@ -266,48 +513,9 @@ PulseBackend::~PulseBackend() {
 }
 
 std::unique_ptr<PulseBackend> PulseBackend::Connect(std::string& error) {
-  pa_threaded_mainloop* mainloop = pa_threaded_mainloop_new();
-  if (mainloop == nullptr) {
-    error = "cannot create the sound-server main loop";
-    return nullptr;
-  }
-  pa_context* context = pa_context_new(pa_threaded_mainloop_get_api(mainloop), kApplicationName);
-  if (context == nullptr) {
-    DestroyConnection(mainloop, nullptr);
-    error = "cannot create a sound-server context";
-    return nullptr;
-  }
-  pa_context_set_state_callback(context, SignalOnStateChange, mainloop);
-  if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-    error = "no sound server: " + PulseError(pa_context_errno(context));
-    DestroyConnection(mainloop, context);
-    return nullptr;
-  }
-  if (pa_threaded_mainloop_start(mainloop) < 0) {
-    error = "cannot start the sound-server main loop";
-    DestroyConnection(mainloop, context);
-    return nullptr;
-  }
-
-  pa_threaded_mainloop_lock(mainloop);
-  ConnectWait wait{mainloop, false};
-  pa_time_event* timer =
-      pa_context_rttime_new(context, pa_rtclock_now() + kConnectTimeoutUsec, SignalTimeout, &wait);
-  pa_context_state_t state = pa_context_get_state(context);
-  while (state != PA_CONTEXT_READY && PA_CONTEXT_IS_GOOD(state) && !wait.timedOut) {
-    pa_threaded_mainloop_wait(mainloop);
-    state = pa_context_get_state(context);
-  }
-  if (timer != nullptr) {
-    pa_threaded_mainloop_get_api(mainloop)->time_free(timer);
-  }
-  const int code = pa_context_errno(context);
-  pa_threaded_mainloop_unlock(mainloop);
-
-  if (state != PA_CONTEXT_READY) {
-    error = wait.timedOut && PA_CONTEXT_IS_GOOD(state) ? "no sound server answered in time"
-                                                       : "no sound server: " + PulseError(code);
-    DestroyConnection(mainloop, context);
+  pa_threaded_mainloop* mainloop = nullptr;
+  pa_context* context = nullptr;
+  if (!OpenConnection(mainloop, context, error)) {
     return nullptr;
   }
   return std::unique_ptr<PulseBackend>(new PulseBackend(mainloop, context));
@@ -379,15 +587,13 @@ std::unique_ptr<PlaybackStream> PulseBackend::OpenPlayback(const AudioDeviceInfo
   attr.prebuf = BytesFor(kPlaybackStartMs, rateHz, channels);
   attr.minreq = BytesFor(kPlaybackRequestMs, rateHz, channels);
   attr.fragsize = static_cast<std::uint32_t>(-1);
-  int code = 0;
-  pa_simple* simple =
-      pa_simple_new(nullptr, kApplicationName, PA_STREAM_PLAYBACK, DeviceIdOrDefault(device),
-                    "Playback", &sampleFormat, nullptr, &attr, &code);
-  if (simple == nullptr) {
-    error = "cannot play on " + DeviceLabel(device) + ": " + PulseError(code);
+  auto stream = std::make_unique<PulseStream>();
+  std::string reason;
+  if (!stream->Open(true, DeviceIdOrDefault(device), sampleFormat, attr, reason)) {
+    error = "cannot play on " + DeviceLabel(device) + ": " + reason;
     return nullptr;
   }
-  return std::make_unique<PulsePlayback>(simple, rateHz, channels);
+  return std::make_unique<PulsePlayback>(std::move(stream), rateHz, channels);
 }
 
 std::unique_ptr<CaptureStream> PulseBackend::OpenCapture(const AudioDeviceInfo& device, int rateHz,
@@ -403,15 +609,13 @@ std::unique_ptr<CaptureStream> PulseBackend::OpenCapture(const AudioDeviceInfo& 
   attr.prebuf = static_cast<std::uint32_t>(-1);
   attr.minreq = static_cast<std::uint32_t>(-1);
   attr.fragsize = BytesFor(kCaptureFragmentMs, rateHz, channels);
-  int code = 0;
-  pa_simple* simple =
-      pa_simple_new(nullptr, kApplicationName, PA_STREAM_RECORD, DeviceIdOrDefault(device),
-                    "Capture", &sampleFormat, nullptr, &attr, &code);
-  if (simple == nullptr) {
-    error = "cannot capture from " + DeviceLabel(device) + ": " + PulseError(code);
+  auto stream = std::make_unique<PulseStream>();
+  std::string reason;
+  if (!stream->Open(false, DeviceIdOrDefault(device), sampleFormat, attr, reason)) {
+    error = "cannot capture from " + DeviceLabel(device) + ": " + reason;
     return nullptr;
   }
-  return std::make_unique<PulseCapture>(simple, channels);
+  return std::make_unique<PulseCapture>(std::move(stream), channels);
 }
 
 }  // namespace sequelo::audio

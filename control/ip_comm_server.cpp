@@ -14,6 +14,8 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <array>
 #include <asio/buffer.hpp>
@@ -48,6 +50,8 @@ using asio::ip::tcp;
 // SendToClient's lines.
 constexpr int kClientOne = 1;
 constexpr std::size_t kReadChunk = 4096;
+// The network thread's nice value, above the decoder's 0.
+constexpr int kIoThreadNice = 5;
 // Lines waiting for the event thread at which every connection stops reading
 // (the clients' data then waits in the system's buffers), and the number at
 // which reading resumes. Keeps a flood of lines from growing the queue.
@@ -325,7 +329,13 @@ bool IPCommServer::Impl::Start(std::uint16_t port, const RemoteAccess& access, s
   Accept();
   ScheduleIdleCheck();
   eventThread_ = std::thread([this] { RunEvents(); });
-  ioThread_ = std::thread([this] { io_.run(); });
+  ioThread_ = std::thread([this] {
+    // The network comes after listening: a flood of input on two busy cores
+    // must not take the decoder's time. (Linux gives each thread a nice
+    // value of its own; raising it needs no privilege.)
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kIoThreadNice);
+    io_.run();
+  });
   running_ = true;
   return true;
 }

@@ -5,6 +5,7 @@
 // TestSink comes back from its monitor, so playback and capture are checked
 // end to end. Runs on the test's main thread.
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -309,6 +311,40 @@ TEST(PulseBackendTest, AWriterHeldUpBetweenWritesLeavesNoGap) {
   EXPECT_NEAR(static_cast<double>(found.frames), kCaptureRateHz * kPieces * kPieceMs / 1000.0,
               kCaptureRateHz * 0.03);
   EXPECT_NEAR(found.frequencyHz, kToneHz, 10.0);
+}
+
+// The server stops dead (here: its process is stopped, as a hung server
+// would be): writing, draining and reading fail within seconds instead of
+// blocking for ever, so the transmitter is released and the station can
+// shut down.
+TEST(PulseBackendTest, StreamsOfAStalledServerFailInsteadOfBlocking) {
+  auto backend = ConnectOrExplain();
+  ASSERT_NE(backend, nullptr);
+  std::string error;
+  auto capture =
+      backend->OpenCapture(AudioDeviceInfo{"Monitor of TestSink", "pulse", "testsink.monitor"},
+                           kCaptureRateHz, 1, error);
+  ASSERT_NE(capture, nullptr) << error;
+  auto playback = backend->OpenPlayback(AudioDeviceInfo{"TestSink", "pulse", "testsink"},
+                                        kPlaybackRateHz, 1, error);
+  ASSERT_NE(playback, nullptr) << error;
+  const char* runtime = ::getenv("XDG_RUNTIME_DIR");
+  ASSERT_NE(runtime, nullptr);
+  std::ifstream pidFile(std::filesystem::path(runtime) / "pipewire-pulse.pid");
+  pid_t server = 0;
+  ASSERT_TRUE(pidFile >> server);
+  ASSERT_GT(server, 0);
+
+  ASSERT_EQ(::kill(server, SIGSTOP), 0);
+  struct Resume {
+    pid_t pid;
+    ~Resume() { ::kill(pid, SIGCONT); }
+  } resume{server};
+  const auto tone = Tone(kToneHz, kPlaybackRateHz, 2000, 12000.0);
+  EXPECT_FALSE(playback->Write(tone) && playback->Drain());
+  std::vector<std::int16_t> block(static_cast<std::size_t>(kCaptureRateHz));
+  EXPECT_EQ(capture->Read(block), 0U);
+  EXPECT_EQ(capture->Read(block), 0U);  // and stays failed
 }
 
 TEST(PulseBackendTest, ReadFillsWholeFramesOnly) {

@@ -16,8 +16,8 @@
 # priority (nice 10): on a real station the attacker's CPU is not ours.
 #   Usage: cli_abuse_test.sh [SECONDS]   (or SEQUELO_ABUSE_SECONDS; default 20)
 # Needs SEQUELO_CLI and the sound server's environment (PULSE_SERVER). A
-# sanitizer build (SEQUELO_SANITIZE set) has the memory of its sanitizer:
-# its size is printed, not checked.
+# sanitizer build (SEQUELO_SANITIZE set) has the memory and the speed of its
+# sanitizer: its size and round trips are printed, not held to real time.
 set -u
 cli=$(realpath "${SEQUELO_CLI:?}")
 duration=${1:-${SEQUELO_ABUSE_SECONDS:-20}}
@@ -289,8 +289,10 @@ load=()
 # A lost buffer is reported within a second: let the last second pass.
 sleep 1.5
 check "station still running" "yes" "$(gone "$station" && echo no || echo yes)"
+termAt=$(date +%s%N)
 kill -TERM "$station"
 wait_until 50 gone "$station"
+endMs=$((($(date +%s%N) - termAt) / 1000000))
 check "station ends on SIGTERM" "yes" "$(gone "$station" && echo yes || echo no)"
 gone "$station" || kill -KILL "$station"
 wait "$station"
@@ -317,7 +319,8 @@ echo "  garbage: $rate MB/s ($bytes bytes in $seconds s, $(figure reconnects "$w
 echo "  churn: $perMinute connects a minute ($churned, $(figure failed "$work/churn") failed)"
 echo "  idle: $(figure least "$work/idle")-$(figure most "$work/idle") held open," \
   "$(figure closed "$work/idle") closed by the station, $(figure failed "$work/idle") failed to connect"
-echo "  station: max VmRSS $((maxRss / 1024)) MB ($maxRss kB), log folder max $((maxLog / 1024)) kB"
+echo "  station: max VmRSS $((maxRss / 1024)) MB ($maxRss kB), log folder max $((maxLog / 1024)) kB," \
+  "ended ${endMs} ms after SIGTERM"
 
 # The load really ran...
 check "client 1 called every 2 s" "yes" "$([ "$calls" -ge $((duration / 2 - 1)) ] && echo yes || echo no)"
@@ -326,9 +329,16 @@ check "garbage flowed (1 MB/s at least)" "yes" \
 check "churn near 10,000 a minute" "yes" "$([ "$perMinute" -ge 8000 ] && echo yes || echo no)"
 check "1,000 idle connections opened" "yes" \
   "$([ "$(figure most "$work/idle")" = 1000 ] && echo yes || echo no)"
-# ... and the station stood it.
-check "every call came back" "$calls" "$answered"
-check "every round trip under 1 s" "yes" "$([ "${slowest:-1000}" -lt 1000 ] && echo yes || echo no)"
+# ... and the station stood it. A sanitizer build runs a few times slower,
+# so on two loaded cores it cannot keep real time: there it must go on
+# decoding (half the calls back), and its memory errors and hangs are what
+# is checked; the plain build must keep every promise.
+if [ -z "${SEQUELO_SANITIZE:-}" ]; then
+  check "every call came back" "$calls" "$answered"
+  check "every round trip under 1 s" "yes" "$([ "${slowest:-1000}" -lt 1000 ] && echo yes || echo no)"
+else
+  check "half the calls came back" "yes" "$([ $((answered * 2)) -ge "$calls" ] && echo yes || echo no)"
+fi
 check "no codes but the calls sent" "" "$(grep -E '^(extra|closed)' "$work/client" | head -3)"
 if [ "$answered" != "$calls" ] || [ "${slowest:-1000}" -ge 1000 ]; then
   echo "  client 1 saw:" $(cat "$work/client")
@@ -336,7 +346,7 @@ if [ "$answered" != "$calls" ] || [ "${slowest:-1000}" -ge 1000 ]; then
 fi
 if [ -z "${SEQUELO_SANITIZE:-}" ]; then
   check "VmRSS under 50 MB" "yes" "$([ "$maxRss" -gt 0 ] && [ "$maxRss" -lt 51200 ] && echo yes || echo no)"
+  check "no audio lost" "" "$(grep 'audio buffers lost' "$work/err")"
 fi
 check "log folder under 10 MB" "yes" "$([ "$maxLog" -lt 10485760 ] && echo yes || echo no)"
-check "no audio lost" "" "$(grep 'audio buffers lost' "$work/err")"
 finish
