@@ -33,15 +33,29 @@ using sequelo::app::OutputFormat;
 
 constexpr int kUsageError = 2;
 
+// --mode: one of the tone sets, by name in any case (ZVEI1 is ZVEI).
+CLI::Validator ModeName() {
+  return CLI::Validator(
+      [](std::string& text) {
+        return sequelo::core::ModeIndexFromName(text) >= 0
+                   ? std::string()
+                   : "unknown tone set " + text + "; one of " +
+                         std::string(sequelo::core::ModeNameList());
+      },
+      "MODE");
+}
+
+std::string ModeHelp(const char* tail = "") {
+  return "Tone set: " + std::string(sequelo::core::ModeNameList()) + tail;
+}
+
 void AddDecodeCommand(CLI::App& app, DecodeCommand& command, std::string& mode,
                       std::string& channel, std::string& format, std::string& decoder) {
   CLI::App* decode = app.add_subcommand(
       "decode",
       "Decode five-tone calls from audio files or a raw sample stream. Prints one line per "
       "code: the audio time from the start of the input and the code.");
-  decode->add_option("--mode", mode, "Tone set: ZVEI or DZVEI")
-      ->check(CLI::IsMember({"ZVEI", "DZVEI"}, CLI::ignore_case))
-      ->capture_default_str();
+  decode->add_option("--mode", mode, ModeHelp())->check(ModeName())->capture_default_str();
   decode
       ->add_option("--threshold", command.decode.threshold,
                    "Level a tone's peak must exceed (spectrum magnitude, 16-bit scale); "
@@ -105,8 +119,10 @@ bool ParsePilot(const std::string& text, sequelo::app::EncodeRequest& request) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"Sequelo on the command line: five-tone selective calls (ZVEI, DZVEI)",
-               "sequelo-cli"};
+  CLI::App app{
+      "Sequelo on the command line: five-tone selective calls (ZVEI, DZVEI, ZVEI2, "
+      "ZVEI3, PZVEI, CCIR, EEA, EIA)",
+      "sequelo-cli"};
   app.set_version_flag("--version", SEQUELO_VERSION);
   app.require_subcommand(1);
 
@@ -126,9 +142,10 @@ int main(int argc, char** argv) {
   CLI::App* encode = app.add_subcommand(
       "encode",
       "Write a call as the wave file that sending it would write (11025 Hz mono "
-      "16-bit: optional pilot tone, then five 70 ms tones with the repeat rule)");
-  encode->add_option("--mode", encodeMode, "Tone set: ZVEI or DZVEI")
-      ->check(CLI::IsMember({"ZVEI", "DZVEI"}, CLI::ignore_case))
+      "16-bit: optional pilot tone, then five tones with the repeat rule, as long as the "
+      "set's tones: 70 ms ZVEI family, 100 ms PZVEI and CCIR, 40 ms EEA, 33 ms EIA)");
+  encode->add_option("--mode", encodeMode, ModeHelp(" (each with its own tone length)"))
+      ->check(ModeName())
       ->capture_default_str();
   encode->add_option("--pilot", pilot, "Pilot tone before the call, FREQ:MS (e.g. 1750:300)");
   encode->add_option("-o,--output", encodeRequest.outputPath, "Wave file to write")->required();
@@ -139,8 +156,7 @@ int main(int argc, char** argv) {
       app.add_subcommand("send",
                          "Send a call on the air with the output device, PTT and pilot settings of "
                          "Sequelo.ini in the current directory");
-  send->add_option("--mode", sendMode, "Tone set: ZVEI or DZVEI (default: the Mode setting)")
-      ->check(CLI::IsMember({"ZVEI", "DZVEI"}, CLI::ignore_case));
+  send->add_option("--mode", sendMode, ModeHelp(" (default: the Mode setting)"))->check(ModeName());
   send->add_option("CODE", sendCode, "Five characters, each 0-9 or *")->required();
   sequelo::app::ListenRequest listenRequest;
   std::string listenMode = "ZVEI";
@@ -152,9 +168,7 @@ int main(int argc, char** argv) {
   listen->add_option("--device", listenRequest.device,
                      "Input device: the first whose name begins with this, in any case "
                      "(default: the first; see `devices`)");
-  listen->add_option("--mode", listenMode, "Tone set: ZVEI or DZVEI")
-      ->check(CLI::IsMember({"ZVEI", "DZVEI"}, CLI::ignore_case))
-      ->capture_default_str();
+  listen->add_option("--mode", listenMode, ModeHelp())->check(ModeName())->capture_default_str();
   listen
       ->add_option("--format", listenFormat,
                    "Output, one line per code: text (local time), tsv (Unix seconds<TAB>code) "
@@ -217,6 +231,7 @@ int main(int argc, char** argv) {
 
   if (app.got_subcommand("decode")) {
     command.decode.modeIndex = sequelo::core::ModeIndexFromName(mode);
+    command.decode.modeName = sequelo::core::ModeDisplayName(command.decode.modeIndex, mode);
     command.decode.channel = CLI::detail::to_lower(channel) == "right" ? 1 : 0;
     command.decode.decoder = sequelo::app::DecoderFromOption(decodeDecoder)
                                  .value_or(sequelo::core::DecoderChoice::kStandard);
@@ -281,6 +296,7 @@ int main(int argc, char** argv) {
   }
   if (listen->parsed()) {
     listenRequest.modeIndex = sequelo::core::ModeIndexFromName(listenMode);
+    listenRequest.modeName = sequelo::core::ModeDisplayName(listenRequest.modeIndex, listenMode);
     listenRequest.format = FormatFromName(listenFormat);
     listenRequest.decoder = sequelo::app::DecoderFromOption(listenDecoder)
                                 .value_or(sequelo::core::DecoderChoice::kStandard);

@@ -14,7 +14,7 @@ class LinePrinter final : public DecodeListener {
       : command_(command), file_(std::move(file)), out_(out), err_(err) {}
 
   void OnCode(std::uint64_t timeMs, std::string_view code) override {
-    const auto mode = core::kModeNames[static_cast<std::size_t>(command_.decode.modeIndex)];
+    const auto mode = core::ModeDisplayName(command_.decode.modeIndex, command_.decode.modeName);
     const std::string line = FormatCodeLine(command_.format, timeMs, code, mode, file_);
     std::fprintf(out_, "%s\n", line.c_str());
     std::fflush(out_);

@@ -9,6 +9,11 @@ namespace {
 constexpr std::uint64_t kBufferMsNumerator = core::kBufferFrames * 1000;  // per 6000
 
 // Adapts the decoder's sinks to the listener, stamping the current buffer's time.
+// Quiet after the input: longer than the enhanced decoder takes to decide
+// on a call after its last tone (its framing guard's look after the call
+// included).
+constexpr std::uint64_t kQuietTailMs = 600;
+
 class Stamper final : public core::CodeHandler, public core::AnalysisLogWriter {
  public:
   explicit Stamper(DecodeListener& listener) : listener_(listener) {}
@@ -60,6 +65,19 @@ DecodeResult DecodeFrames(audio::FrameSource& source, const DecodeOptions& optio
     stamper.SetBuffer(result.buffers);
     decoder.AnalyseBuffer(buffer);
     ++result.buffers;
+  }
+  // The end of the input counts as quiet: the enhanced decoder, which waits
+  // for quiet after a call, decides on one that ended with the input as if
+  // silence followed. What it reports then is stamped at the input's end.
+  // (The standard decoder decides on the tones alone and needs no tail.)
+  if (feed.Error().empty() && result.buffers > 0 &&
+      options.decoder == core::DecoderChoice::kEnhanced) {
+    buffer.fill(0);
+    const std::uint64_t tail = kQuietTailMs * core::kCaptureRateHz / kBufferMsNumerator + 1;
+    for (std::uint64_t i = 0; i < tail; ++i) {
+      clock.Set(BufferTickMs(result.buffers + i));
+      decoder.AnalyseBuffer(buffer);
+    }
   }
   result.codes = stamper.Codes();
   if (!feed.Error().empty()) {

@@ -16,6 +16,7 @@ namespace sequelo::app {
 
 struct DecodeOptions {
   int modeIndex = core::kModeZvei;
+  std::string modeName;  // as the operator named it (ZVEI1 or ZVEI); empty: the list's name
   double threshold = core::kDefaultThreshold;  // 0: calibrate from the first buffer
   int channel = 0;                             // 0 left, 1 right
   bool analysisLog = false;

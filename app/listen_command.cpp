@@ -23,7 +23,7 @@ class LivePrinter final : public core::CodeHandler {
         std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
     const std::string line =
         FormatLiveCodeLine(request_.format, clock_.Now(), unixMs, code,
-                           core::kModeNames[static_cast<std::size_t>(request_.modeIndex)], device_);
+                           core::ModeDisplayName(request_.modeIndex, request_.modeName), device_);
     std::fprintf(out_, "%s\n", line.c_str());
     std::fflush(out_);
   }
@@ -106,7 +106,7 @@ int RunListenCommand(const ListenRequest& request, audio::AudioBackend& audio,
     return 1;
   }
   std::fprintf(err, "Listening on \"%s\" (%s); Ctrl-C stops.\n", device.name.c_str(),
-               std::string(core::kModeNames[static_cast<std::size_t>(request.modeIndex)]).c_str());
+               std::string(core::ModeDisplayName(request.modeIndex, request.modeName)).c_str());
   std::fflush(err);
   WaitReportingLostBuffers(recorder, waitForStop, err);
   audio::StopCapture(recorder);

@@ -17,6 +17,7 @@ namespace sequelo::app {
 struct ListenRequest {
   std::string device;  // first input whose name begins with it (any case); empty: the first
   int modeIndex = 0;
+  std::string modeName;  // as the operator named it (ZVEI1 or ZVEI); empty: the list's name
   OutputFormat format = OutputFormat::kText;
   double threshold = 100.0;
   core::DecoderChoice decoder = core::DecoderChoice::kStandard;

@@ -220,6 +220,9 @@ EnhancedVerdict EnhancedDecoder::EvaluateCandidate(const Group& group, int start
     bestScore[j] = -1.0;
     secondScore[j] = -1.0;
     for (int k = 0; k < kTones; ++k) {
+      if (!toneUsed_[static_cast<std::size_t>(k)]) {
+        continue;
+      }
       double score = 0.0;
       for (int e = std::max(0, best - 1); e <= std::min(kOffsets - 1, best + 1); ++e) {
         score = std::max(score, sumZ(s[j].first, s[j].last, k, e));
@@ -267,7 +270,15 @@ EnhancedVerdict EnhancedDecoder::EvaluateCandidate(const Group& group, int start
     v.code[j] = (c == 'R' && j > 0) ? v.code[j - 1] : c;
   }
 
-  // The guard.
+  // The guard. A special tone (a separator or group letter) belongs in a
+  // longer sequence, never in a five-tone call.
+  for (std::size_t j = 0; j < 5; ++j) {
+    if (tone[j] >= kFirstSpecialTone) {
+      v.reason = "a special tone in a call";
+      v.reasonTone = static_cast<int>(j);
+      return v;
+    }
+  }
   if (tone[0] == kRepeatTone) {
     v.reason = "starts with the repeat tone";
     return v;

@@ -15,7 +15,7 @@ namespace {
 using namespace enhanced;
 
 constexpr double kHighPassHz = 300.0;
-constexpr float kEmissionOffset = 5.0f;   // about the largest of the 108 noise bins of a frame
+constexpr float kEmissionOffset = 5.0f;   // about the largest of the noise bins of a frame
 constexpr float kChangePenalty = 10.0f;   // per change idle->tone, tone->tone, tone->idle
 constexpr int kMaxIdleGap = 2;            // idle frames allowed inside a group
 constexpr double kMinSegmentMeanZ = 5.0;  // below this at its best offset a segment is noise
@@ -27,8 +27,8 @@ constexpr int kCommitEvery = 3;           // frames between two looks for agreed
 constexpr float kEnergyFloor = static_cast<float>(kWindowSamples) * 1e-11f;
 constexpr float kNegative = -1e30f;  // score of an unreachable state
 
-// States chain-major: 0 is idle, then the twelve tones' first chain states,
-// their second, their last, so the tracker's loops run over twelve adjacent
+// States chain-major: 0 is idle, then the sixteen tones' first chain states,
+// their second, their last, so the tracker's loops run over sixteen adjacent
 // tones.
 
 constexpr int StateOf(int tone, int chain) {
@@ -70,9 +70,19 @@ void EnhancedDecoder::Configure(const ToneSet* toneSet) {
     } else if (k == kStarTone) {
       toneHz_[idx] = toneSet->starFreq;
       toneChar_[idx] = '*';
-    } else {
+    } else if (k == kRepeatTone) {
       toneHz_[idx] = toneSet->repeatFreq;
       toneChar_[idx] = 'R';
+    } else {
+      const auto special = static_cast<std::size_t>(k - kFirstSpecialTone);
+      toneHz_[idx] = toneSet->specialFreq[special];
+      toneChar_[idx] = toneSet->specialLetter[special];
+    }
+    // A tone the set does not have is never tracked (its mixer runs at a
+    // harmless frequency, its emission is unreachable).
+    toneUsed_[idx] = toneHz_[idx] > 0;
+    if (!toneUsed_[idx]) {
+      toneHz_[idx] = 1000.0;
     }
     const double w = 2.0 * std::numbers::pi * toneHz_[idx] / kCaptureRateHz;
     for (int m = 0; m < kBlockSamples; ++m) {
@@ -314,7 +324,7 @@ SEQUELO_VECTOR_CLONES void EnhancedDecoder::ProcessFrame() {
   }
   std::array<float, kTones> emission;
   for (std::size_t k = 0; k < static_cast<std::size_t>(kTones); ++k) {
-    emission[k] = best[k] - kEmissionOffset;
+    emission[k] = toneUsed_[k] ? best[k] - kEmissionOffset : kNegative;
   }
   TrackerStep(emission);
   // The paths are compared every third frame (20 ms): that costs little

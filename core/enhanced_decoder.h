@@ -8,7 +8,8 @@
 //  1. A 2nd-order Butterworth high-pass at 300 Hz (DC and hum would otherwise
 //     dominate the energy normaliser). The filtered audio also goes into a
 //     ring of 2.7 s for the framing guard.
-//  2. For the twelve tones of the set (ten digits, '*', the repeat tone),
+//  2. For the sixteen tones of the set (ten digits, '*', the repeat tone, the
+//     special tones; a set without some special tones leaves them out),
 //     complex sums over blocks of 20 samples (3.33 ms) at the nominal
 //     frequency.
 //  3. For each tone and each of 9 frequency offsets (-3 % .. +3 % in 0.75 %
@@ -50,9 +51,10 @@
 namespace sequelo::core {
 
 namespace enhanced {
-inline constexpr int kTones = 12;                // '0'..'9', '*', the repeat tone
+inline constexpr int kTones = 16;                // '0'..'9', '*', the repeat tone, 4 special
 inline constexpr int kRepeatTone = 11;           // index of the repeat tone
 inline constexpr int kStarTone = 10;             // index of '*'
+inline constexpr int kFirstSpecialTone = 12;     // index of the first special tone
 inline constexpr int kOffsets = 9;               // offset hypotheses
 inline constexpr double kOffsetStep = 0.0075;    // relative, between hypotheses
 inline constexpr int kBins = kTones * kOffsets;  // z values per frame
@@ -178,8 +180,9 @@ class EnhancedDecoder {
   // Tone table of the configured set.
   std::array<double, enhanced::kTones> toneHz_{};
   std::array<char, enhanced::kTones> toneChar_{};
+  std::array<bool, enhanced::kTones> toneUsed_{};  // false: the set has no such tone
   // The hot loops keep their per-bin arrays offset-major (bin e * kTones + k)
-  // so that the twelve tones of one offset are adjacent and vectorise; the
+  // so that the sixteen tones of one offset are adjacent and vectorise; the
   // z values kept for the candidates are tone-major (k * kOffsets + e).
   // e^(-j w m) of each tone over a block, real and imaginary parts.
   std::array<std::array<float, enhanced::kTones>, enhanced::kBlockSamples> mixRe_{}, mixIm_{};

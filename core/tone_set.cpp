@@ -6,10 +6,65 @@
 namespace sequelo::core {
 namespace {
 
-constexpr ToneSet kZvei{
-    {2400, 1060, 1160, 1270, 1400, 1530, 1670, 1830, 2000, 2200}, 2800, 2600, 0.05, 1060, 2800};
-constexpr ToneSet kDzvei{
-    {2200, 970, 1060, 1160, 1270, 1400, 1530, 1670, 1830, 2000}, 2400, 810, 0.045, 970, 2400};
+// The published tables name sixteen tones per set: '0'..'9' and 'A'..'F'.
+// Here 'A' is '*' (the group tone) and one letter is the repeat tone; the
+// others are special tones. The standard decoder knows
+// ZVEI and DZVEI only, whose tolerance and band it uses; the tolerance of the
+// others is half their closest spacing, for ClassifyTone.
+constexpr std::array<std::int32_t, 10> kZveiDigits{2400, 1060, 1160, 1270, 1400,
+                                                   1530, 1670, 1830, 2000, 2200};
+constexpr std::array<std::int32_t, 10> kCcirDigits{1981, 1124, 1197, 1275, 1358,
+                                                   1446, 1540, 1640, 1747, 1860};
+// ZVEI1: A 2800, B 810, C 970, D 885, E 2600 (repeat), F 680.
+constexpr ToneSet kZvei{kZveiDigits,          2800, 2600, 0.05, 1060, 2800, {810, 970, 885, 680},
+                        {'B', 'C', 'D', 'F'}, 70};
+// DZVEI as it has always been: its own repeat tone and no special tones.
+constexpr ToneSet kDzvei{{2200, 970, 1060, 1160, 1270, 1400, 1530, 1670, 1830, 2000},
+                         2400,
+                         810,
+                         0.045,
+                         970,
+                         2400,
+                         {},
+                         {},
+                         70};
+// ZVEI2: A 885, B 825, C 740, D 680, E 970, F 2600 (repeat).
+constexpr ToneSet kZvei2{kZveiDigits,          885, 2600, 0.04, 885, 2400, {825, 740, 680, 970},
+                         {'B', 'C', 'D', 'E'}, 70};
+// ZVEI3 as multimon-ng knows it: A 885, B 810, C 2800, D 680, E 970,
+// F 2600 (repeat).
+constexpr ToneSet kZvei3{kZveiDigits,          885, 2600, 0.04, 885, 2400, {810, 2800, 680, 970},
+                         {'B', 'C', 'D', 'E'}, 70};
+// PZVEI: A 970, B 810, C 2800, D 885, E 2600 (repeat), F 680; 100 ms.
+constexpr ToneSet kPzvei{kZveiDigits,          970, 2600, 0.04, 970, 2400, {810, 2800, 885, 680},
+                         {'B', 'C', 'D', 'F'}, 100};
+// CCIR: A 2400, B 930, C 2247, D 991, E 2110 (repeat), F 1055; 100 ms.
+constexpr ToneSet kCcir{kCcirDigits,          2400, 2110, 0.025, 1124, 2400, {930, 2247, 991, 1055},
+                        {'B', 'C', 'D', 'F'}, 100};
+// EEA: CCIR's digits; A 1055, B 930, C 2400, D 991, E 2110 (repeat),
+// F 2247; 40 ms.
+constexpr ToneSet kEea{kCcirDigits,          1055, 2110, 0.025, 1055, 1981, {930, 2400, 991, 2247},
+                       {'B', 'C', 'D', 'F'}, 40};
+// EIA: A 2151, B 2433, C 2010, D 2292, E 459 (repeat), F 1091; 33 ms.
+constexpr ToneSet kEia{{600, 741, 882, 1023, 1164, 1305, 1446, 1587, 1728, 1869},
+                       2151,
+                       459,
+                       0.035,
+                       600,
+                       2151,
+                       {2433, 2010, 2292, 1091},
+                       {'B', 'C', 'D', 'F'},
+                       33};
+
+constexpr std::array<const ToneSet*, kModeNames.size()> kToneSets{
+    &kZvei, &kDzvei, &kZvei2, &kZvei3, &kPzvei, &kCcir, &kEea, &kEia};
+
+bool SameName(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::toupper(static_cast<unsigned char>(x)) ==
+                  std::toupper(static_cast<unsigned char>(y));
+         });
+}
 
 std::string_view UpToNul(std::string_view text) {
   const auto nul = text.find('\0');
@@ -18,29 +73,37 @@ std::string_view UpToNul(std::string_view text) {
 
 }  // namespace
 
+std::string_view ModeNameList() {
+  return "ZVEI (or ZVEI1), DZVEI, ZVEI2, ZVEI3, PZVEI, CCIR, EEA, EIA";
+}
+
 const ToneSet* BuiltInToneSet(int modeIndex) {
-  switch (modeIndex) {
-    case kModeZvei:
-      return &kZvei;
-    case kModeDzvei:
-      return &kDzvei;
-    default:
-      return nullptr;
+  if (modeIndex < 0 || modeIndex >= static_cast<int>(kToneSets.size())) {
+    return nullptr;
   }
+  return kToneSets[static_cast<std::size_t>(modeIndex)];
 }
 
 int ModeIndexFromName(std::string_view name) {
+  if (SameName(name, kZveiAlias)) {
+    return kModeZvei;
+  }
   for (std::size_t i = 0; i < kModeNames.size(); ++i) {
-    const auto candidate = kModeNames[i];
-    if (candidate.size() == name.size() &&
-        std::equal(candidate.begin(), candidate.end(), name.begin(), [](char a, char b) {
-          return std::toupper(static_cast<unsigned char>(a)) ==
-                 std::toupper(static_cast<unsigned char>(b));
-        })) {
+    if (SameName(kModeNames[i], name)) {
       return static_cast<int>(i);
     }
   }
   return -1;
+}
+
+std::string_view ModeDisplayName(int modeIndex, std::string_view givenName) {
+  if (modeIndex < 0 || modeIndex >= static_cast<int>(kModeNames.size())) {
+    return {};
+  }
+  if (modeIndex == kModeZvei && SameName(givenName, kZveiAlias)) {
+    return kZveiAlias;
+  }
+  return kModeNames[static_cast<std::size_t>(modeIndex)];
 }
 
 bool SelectToneSet(ToneSet& current, int modeIndex) {

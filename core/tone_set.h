@@ -15,23 +15,46 @@ namespace sequelo::core {
 // serve every tone set.
 struct ToneSet {
   std::array<std::int32_t, 10> digitFreq{};  // Hz of '0'..'9', indexed by the digit's value
-  std::int32_t starFreq = 0;                 // Hz of '*'
+  std::int32_t starFreq = 0;                 // Hz of '*' (the published tables' 'A')
   std::int32_t repeatFreq = 0;  // Hz of the repeat tone (sent for a repeated character)
   double tolerance = 0.0;       // relative, e.g. 0.05 for +/-5 %
   std::int32_t bandLow = 0;     // Hz, lower edge of the highlighted tone band
   std::int32_t bandHigh = 0;    // Hz, upper edge of the highlighted tone band
+  // The special tones beyond '*' and the repeat tone (group and separator
+  // tones of the published tables): Hz (0 where the set has none) and the
+  // letter each is known by. A separator between two codes is one of them.
+  std::array<std::int32_t, 4> specialFreq{};
+  std::array<char, 4> specialLetter{'B', 'C', 'D', 'F'};
+  std::uint32_t toneMs = 70;  // the set's standard tone length
 };
 
 // Position of each tone set in the mode list; the settings file stores it.
+// 0 and 1 are the sets the program began with; the others follow.
 inline constexpr int kModeZvei = 0;
 inline constexpr int kModeDzvei = 1;
-inline constexpr std::array<std::string_view, 2> kModeNames{"ZVEI", "DZVEI"};
+inline constexpr int kModeZvei2 = 2;
+inline constexpr int kModeZvei3 = 3;
+inline constexpr int kModePzvei = 4;
+inline constexpr int kModeCcir = 5;
+inline constexpr int kModeEea = 6;
+inline constexpr int kModeEia = 7;
+inline constexpr std::array<std::string_view, 8> kModeNames{"ZVEI",  "DZVEI", "ZVEI2", "ZVEI3",
+                                                            "PZVEI", "CCIR",  "EEA",   "EIA"};
+// Another name of ZVEI, the first of the ZVEI family.
+inline constexpr std::string_view kZveiAlias = "ZVEI1";
+// The mode names as a list for messages and help: "ZVEI (or ZVEI1), DZVEI, ...".
+std::string_view ModeNameList();
 
 // The built-in tone set at a mode-list index, or nullptr for any other index.
 const ToneSet* BuiltInToneSet(int modeIndex);
 
-// Mode-list index of a mode name ("ZVEI", "DZVEI"; case-insensitive), or -1.
+// Mode-list index of a mode name (one of kModeNames, or ZVEI1 for ZVEI;
+// case-insensitive), or -1.
 int ModeIndexFromName(std::string_view name);
+
+// The name of a mode as the operator chose it: kModeNames[modeIndex], or
+// ZVEI1 when that was the name given. Empty for an index that is not a mode.
+std::string_view ModeDisplayName(int modeIndex, std::string_view givenName);
 
 // Overwrites `current` with the tone set at `modeIndex`. Any other index (no
 // selection in the mode list) leaves every field unchanged and returns false.
@@ -43,7 +66,8 @@ bool InTolerance(const ToneSet& toneSet, std::int32_t referenceHz, std::int32_t 
 
 // Character of the first tone within tolerance of `freqHz`, testing '1'..'9',
 // '0', '*' and then the repeat tone ('R'); '.' when none matches. Neighbouring
-// ranges overlap, so the order decides.
+// ranges overlap, so the order decides. The special tones are not tested:
+// the enhanced decoder tells them apart.
 char ClassifyTone(const ToneSet& toneSet, std::int32_t freqHz);
 
 // Tone frequency of '0'..'9' or '*'; none for any other character. No

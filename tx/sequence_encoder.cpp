@@ -34,12 +34,12 @@ class RepeatRule {
  public:
   void SendDigitTone(Transmission& tx, char c, const core::ToneSet& toneSet) {
     if (c == previous_ && !repeatSent_) {
-      tx.PlayTone(static_cast<std::uint32_t>(toneSet.repeatFreq), kCallToneMs);
+      tx.PlayTone(static_cast<std::uint32_t>(toneSet.repeatFreq), toneSet.toneMs);
       repeatSent_ = true;
       return;
     }
     if (const auto freq = core::ToneFrequency(toneSet, c)) {
-      tx.PlayTone(static_cast<std::uint32_t>(*freq), kCallToneMs);
+      tx.PlayTone(static_cast<std::uint32_t>(*freq), toneSet.toneMs);
     }
     repeatSent_ = false;
     previous_ = c;
@@ -53,7 +53,8 @@ class RepeatRule {
 }  // namespace
 
 std::uint32_t CallSoundMs(const CallOptions& options) {
-  return (options.pilotTone ? options.pilotLenMs : 0) + 5 * kCallToneMs;
+  const std::uint32_t toneMs = options.toneSet != nullptr ? options.toneSet->toneMs : 0;
+  return (options.pilotTone ? options.pilotLenMs : 0) + 5 * toneMs;
 }
 
 std::string SendCall(Transmission& tx, std::string_view code, const CallOptions& options) {

@@ -1,5 +1,6 @@
 // One call over the air: the transmitter keyed, the optional pilot tone and
-// the five 70 ms tones with the repeat rule, the release once the last tone
+// the five tones with the repeat rule, each as long as its set's tones (70 ms
+// in the ZVEI family, 100 ms CCIR, 40 ms EEA, 33 ms EIA), the release once the last tone
 // has played, and optionally what it played saved as
 // "<code with * as X>_<mode>.wav" in the start-up directory.
 #pragma once
@@ -15,8 +16,6 @@
 
 namespace sequelo::tx {
 
-inline constexpr std::uint32_t kCallToneMs = 70;
-
 // What a call reads at the moment it is sent (the window's controls and the
 // settings, as they are then).
 struct CallOptions {
@@ -25,14 +24,15 @@ struct CallOptions {
   std::uint32_t pilotFreqHz = 300;
   std::uint32_t pilotLenMs = 300;
   bool generateSoundfiles = false;
-  std::string modeName;    // "ZVEI" or "DZVEI", for the sound file's name
+  std::string modeName;    // the mode's name ("ZVEI", "CCIR", ...), for the sound file's name
   std::string startupDir;  // where sound files go
   // The TX delay each keying waits (inside the PTT controller): known here
   // so that a transmission can be timed before it is keyed.
   std::uint32_t txDelayMs = 0;
 };
 
-// How long a call's sound lasts: the pilot tone and five tones.
+// How long a call's sound lasts: the pilot tone and five tones (none
+// without a tone set).
 std::uint32_t CallSoundMs(const CallOptions& options);
 
 // The options of a built-in mode (tone set and mode name), nothing else on;

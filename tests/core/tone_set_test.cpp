@@ -1,5 +1,8 @@
 #include "core/tone_set.h"
 
+#include <algorithm>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -119,14 +122,48 @@ TEST(SelectToneSet, CopiesTheColumnOrKeepsTheSetForNoSelection) {
   ASSERT_TRUE(SelectToneSet(current, kModeDzvei));
   EXPECT_EQ(current.repeatFreq, 810);
   EXPECT_DOUBLE_EQ(current.tolerance, 0.045);
-  EXPECT_FALSE(SelectToneSet(current, 2));
+  EXPECT_FALSE(SelectToneSet(current, static_cast<int>(kModeNames.size())));
   EXPECT_EQ(current.repeatFreq, 810);  // unchanged
   ASSERT_TRUE(SelectToneSet(current, kModeZvei));
   EXPECT_EQ(current.digitFreq[1], 1060);
   EXPECT_EQ(current.bandHigh, 2800);
   EXPECT_EQ(ModeIndexFromName("dzvei"), kModeDzvei);
   EXPECT_EQ(ModeIndexFromName("ZVEI"), kModeZvei);
-  EXPECT_EQ(ModeIndexFromName("CCIR"), -1);
+  EXPECT_EQ(ModeIndexFromName("zvei1"), kModeZvei);
+  EXPECT_EQ(ModeIndexFromName("ccir"), kModeCcir);
+  EXPECT_EQ(ModeIndexFromName("CCIR1"), -1);
+  EXPECT_EQ(ModeDisplayName(kModeZvei, "zvei1"), "ZVEI1");
+  EXPECT_EQ(ModeDisplayName(kModeZvei, "zvei"), "ZVEI");
+  EXPECT_EQ(ModeDisplayName(kModeEia, "eia"), "EIA");
+}
+
+// Every set's tones are apart from each other by more than twice the
+// decoders' offset range (+/-3 %) plus the tone's own width, so no two
+// characters of one set can be taken for each other; and each set keeps
+// the stored index it was given.
+TEST(BuiltInToneSets, TonesOfOneSetAreDistinctAndIndicesStable) {
+  for (int mode = 0; mode < static_cast<int>(kModeNames.size()); ++mode) {
+    const ToneSet* set = BuiltInToneSet(mode);
+    ASSERT_NE(set, nullptr) << mode;
+    std::vector<double> hz(set->digitFreq.begin(), set->digitFreq.end());
+    hz.push_back(set->starFreq);
+    hz.push_back(set->repeatFreq);
+    for (const auto special : set->specialFreq) {
+      if (special > 0) {
+        hz.push_back(special);
+      }
+    }
+    std::sort(hz.begin(), hz.end());
+    for (std::size_t i = 1; i < hz.size(); ++i) {
+      EXPECT_GT(hz[i] / hz[i - 1], 1.015) << kModeNames[static_cast<std::size_t>(mode)] << " "
+                                          << hz[i - 1] << " and " << hz[i] << " Hz";
+    }
+    EXPECT_EQ(ModeIndexFromName(kModeNames[static_cast<std::size_t>(mode)]), mode);
+  }
+  EXPECT_EQ(BuiltInToneSet(kModeCcir)->toneMs, 100U);
+  EXPECT_EQ(BuiltInToneSet(kModeEea)->toneMs, 40U);
+  EXPECT_EQ(BuiltInToneSet(kModeEia)->toneMs, 33U);
+  EXPECT_EQ(BuiltInToneSet(kModeZvei)->toneMs, 70U);
 }
 
 std::string TonesAsText(const ToneSet& set, const std::string& code) {

@@ -55,7 +55,7 @@ check "one line per bad file" "2" "$(wc -l <"$work/err")"
 "$cli" decode >/dev/null 2>"$work/err"
 check "no file: status" "2" "$?"
 check "no file: usage" "1" "$(grep -c '^Usage: sequelo-cli decode' "$work/err")"
-"$cli" decode --mode CCIR "$work/calls.wav" >/dev/null 2>&1
+"$cli" decode --mode CCIR1 "$work/calls.wav" >/dev/null 2>&1
 check "unknown mode" "2" "$?"
 "$cli" decode --raw 8000 --channel right - </dev/null >/dev/null 2>&1
 check "right channel of raw input" "2" "$?"
