@@ -45,6 +45,20 @@ CLI::Validator ModeName() {
       "MODE");
 }
 
+// Says on standard error when the standard decoder was asked for a set it
+// does not know (the enhanced decoder reports instead).
+void NoteStandardDecoder(sequelo::core::DecoderChoice choice, int modeIndex,
+                         const std::string& given) {
+  const sequelo::core::ToneSet* toneSet = sequelo::core::BuiltInToneSet(modeIndex);
+  if (choice == sequelo::core::DecoderChoice::kStandard && toneSet != nullptr &&
+      toneSet->enhancedOnly) {
+    std::fprintf(
+        stderr, "sequelo-cli: %s\n",
+        sequelo::core::StandardDecoderNote(sequelo::core::ModeDisplayName(modeIndex, given))
+            .c_str());
+  }
+}
+
 std::string ModeHelp(const char* tail = "") {
   return "Tone set: " + std::string(sequelo::core::ModeNameList()) + tail;
 }
@@ -236,6 +250,7 @@ int main(int argc, char** argv) {
     command.decode.decoder = sequelo::app::DecoderFromOption(decodeDecoder)
                                  .value_or(sequelo::core::DecoderChoice::kStandard);
     command.format = FormatFromName(format);
+    NoteStandardDecoder(command.decode.decoder, command.decode.modeIndex, mode);
     if (command.rawRateHz > 0 && command.decode.channel == 1) {
       std::fprintf(stderr, "sequelo-cli: --channel right: raw input has one channel\n");
       return kUsageError;
@@ -300,6 +315,7 @@ int main(int argc, char** argv) {
     listenRequest.format = FormatFromName(listenFormat);
     listenRequest.decoder = sequelo::app::DecoderFromOption(listenDecoder)
                                 .value_or(sequelo::core::DecoderChoice::kStandard);
+    NoteStandardDecoder(listenRequest.decoder, listenRequest.modeIndex, listenMode);
     sigset_t stopSignals = sequelo::app::BlockStopSignals();
     std::string backendName;
     auto audio = sequelo::audio::AudioSystem::Open(backendName);

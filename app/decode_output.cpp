@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "core/tone_set.h"
+
 namespace sequelo::app {
 
 std::string FormatClock(std::uint64_t ms) {
@@ -40,6 +42,14 @@ std::string JsonCodeLine(std::int64_t timeMs, std::string_view code, std::string
   nlohmann::ordered_json line;
   line["time"] = static_cast<double>(timeMs) / 1000.0;
   line["code"] = std::string(code);
+  // A sequence (more than five tones) says what it is made of; a call of
+  // five tones is reported as it always was.
+  if (code.size() > 5) {
+    line["called"] = std::string(core::CalledCode(code));
+    if (const auto caller = core::CallerCode(code); !caller.empty()) {
+      line["caller"] = std::string(caller);
+    }
+  }
   line["mode"] = std::string(mode);
   line[std::string(sourceKey)] = std::string(source);
   // Invalid UTF-8 (in a file or device name) is replaced, not thrown at.

@@ -13,13 +13,15 @@ namespace sequelo::app {
 // without it.
 inline CLI::Option* AddDecoderOption(CLI::App* command, std::string& name, const char* usual) {
   return command
-      ->add_option("--decoder", name,
-                   std::string("Decoder that reports codes: standard, or enhanced (more "
-                               "sensitive, takes calls up to 3 % off frequency, rejects "
-                               "melodies, wake tones and sirens; it also rejects a call that "
-                               "runs straight into a loud tone with less than about 100 ms "
-                               "pause). Default: ") +
-                       usual)
+      ->add_option(
+          "--decoder", name,
+          std::string("Decoder that reports codes: standard, or enhanced (more "
+                      "sensitive, takes calls up to 3 % off frequency, rejects "
+                      "melodies, wake tones and sirens; it also rejects a call that "
+                      "runs straight into a loud tone with less than about 100 ms "
+                      "pause). The standard decoder knows ZVEI and DZVEI only: with any other "
+                      "set the enhanced decoder reports. Default: ") +
+              usual)
       ->check(CLI::IsMember({"standard", "enhanced"}, CLI::ignore_case));
 }
 

@@ -55,7 +55,8 @@ DecodeResult DecodeFrames(audio::FrameSource& source, const DecodeOptions& optio
   decoder.SetToneSet(core::BuiltInToneSet(options.modeIndex));
   decoder.SetAnalysisLog(options.analysisLog);
   decoder.SetChoice(options.decoder);
-  decoder.SetRunBoth(false);  // one decoder for the whole file
+  decoder.SetRunBoth(false);             // one decoder for the whole file
+  decoder.Enhanced().SetEveryRun(true);  // a file decode shows every framed run of 3..16
   Stamper stamper(listener);
   decoder.SetSinks({nullptr, &stamper, &stamper});
 
@@ -71,7 +72,7 @@ DecodeResult DecodeFrames(audio::FrameSource& source, const DecodeOptions& optio
   // silence followed. What it reports then is stamped at the input's end.
   // (The standard decoder decides on the tones alone and needs no tail.)
   if (feed.Error().empty() && result.buffers > 0 &&
-      options.decoder == core::DecoderChoice::kEnhanced) {
+      decoder.EffectiveChoice() == core::DecoderChoice::kEnhanced) {
     buffer.fill(0);
     const std::uint64_t tail = kQuietTailMs * core::kCaptureRateHz / kBufferMsNumerator + 1;
     for (std::uint64_t i = 0; i < tail; ++i) {

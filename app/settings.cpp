@@ -50,7 +50,7 @@ std::string Int(long long value) {
 }
 
 Mode ModeFromValue(int value) {
-  return value == 0 || value == 1 ? static_cast<Mode>(value) : Mode::kNone;
+  return core::BuiltInToneSet(value) != nullptr ? static_cast<Mode>(value) : Mode::kNone;
 }
 
 control::ResponseAction ActionFromValue(int value) {
@@ -155,6 +155,7 @@ Settings LoadSettingsFrom(const IniFile& ini, const std::string& startupDir,
   r.listenAddress = ini.GetString(S, "RemoteListen", "", 255);
   r.allow = ini.GetString(S, "RemoteAllow", std::string(control::kDefaultRemoteAllow), 1023);
   r.transmit = ini.GetInt(S, "RemoteTransmit", 1) != 0;
+  r.sequences = ini.GetInt(S, "RemoteSequences", 0) != 0;
   r.secret = ini.GetString(S, "RemoteSecret", "", 255);
   r.maxClients = std::clamp(ini.GetInt(S, "RemoteMaxClients", r.maxClients), 1, 1000);
   r.idleSeconds = std::clamp(ini.GetInt(S, "RemoteIdleSeconds", r.idleSeconds), 1, 7 * 24 * 3600);
@@ -222,6 +223,7 @@ void SaveSettingsInto(IniFile& ini, const Settings& st) {
   put("RemoteListen", r.listenAddress, 255);
   put("RemoteAllow", r.allow, 1023);
   ini.Set(S, "RemoteTransmit", r.transmit ? "1" : "0");
+  ini.Set(S, "RemoteSequences", r.sequences ? "1" : "0");
   put("RemoteSecret", r.secret, 255);
   ini.Set(S, "RemoteMaxClients", Int(r.maxClients));
   ini.Set(S, "RemoteIdleSeconds", Int(r.idleSeconds));

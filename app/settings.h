@@ -26,6 +26,8 @@ inline constexpr std::string_view kTestCallEntry = "12345 - Test Code";
 inline constexpr std::uint32_t kDefaultLogMaxKB = 4096;
 
 // The mode list's choice: the tone set calls are decoded and sent in.
+// The index of the mode list (core::kModeNames): 0 ZVEI, 1 DZVEI, then the
+// other sets in their order; kNone for a stored value that is none of them.
 enum class Mode : int { kNone = -1, kZvei = 0, kDzvei = 1 };
 // The built-in tone set of a mode; nullptr for kNone.
 const core::ToneSet* ToneSetOf(Mode mode);

@@ -51,7 +51,7 @@ class Station::CallsToBus final : public core::CodeHandler {
         event.toneSet = std::string(core::kModeNames[static_cast<std::size_t>(mode)]);
       }
     }
-    event.decoder = decoder_.Choice();
+    event.decoder = decoder_.EffectiveChoice();
     bus_.Post(std::move(event));
   }
 
@@ -84,11 +84,11 @@ class Station::RemoteActions final : public control::RemoteActions {
       return refusal;
     }
     // Booked for as long as it holds the transmitter, keyed or not.
-    return Queue(control::PlanLengthMs(plan, options.txDelayMs, tx::CallSoundMs(options)) +
-                     tx::kCallGapMs,
-                 [&s = s_, command = std::string(text), options](tx::Transmission& tx) {
-                   control::RunCommandString(tx, command, options, s.log_);
-                 });
+    return Queue(
+        control::PlanLengthMs(plan, options.txDelayMs, tx::CallSoundMs(options)) + tx::kCallGapMs,
+        [&s = s_, command = std::string(text), options](tx::Transmission& tx) {
+          control::RunCommandString(tx, command, options, s.log_);
+        });
   }
   std::string SendCall(std::string_view code) override {
     const tx::CallOptions options = s_.CurrentCallOptions();
@@ -144,11 +144,16 @@ class Station::RemoteActions final : public control::RemoteActions {
 // Received codes to the remote client (its own queue, never waiting).
 class Station::RemoteSubscriber final : public control::CallSubscriber {
  public:
-  explicit RemoteSubscriber(control::RemoteClient& client) : client_(client) {}
-  void OnCall(const control::CallEvent& event) override { client_.SendToClient(event.code); }
+  RemoteSubscriber(control::RemoteClient& client, SettingsStore& store)
+      : client_(client), store_(store) {}
+  void OnCall(const control::CallEvent& event) override {
+    const bool whole = store_.Snapshot()->remote.sequences;
+    client_.SendToClient(whole ? std::string_view(event.code) : event.Called());
+  }
 
  private:
   control::RemoteClient& client_;
+  SettingsStore& store_;
 };
 
 // The decoder's analysis lines go to the log file only.
@@ -223,6 +228,7 @@ void Station::StartUp(StationFrontEnd& frontEnd) {
   decoder_.SetAnalysisLog(options_.analysisLog);
   log_.SetMaxBytes(static_cast<std::uint64_t>(settings->logMaxKB) * 1024);
   log_.Report("Program startup");
+  NoteDecoder();
   transmitter_.SetLimits(LimitsOf(*settings));
   frontEnd.ToneSetSelected(toneSet);
   tones_.OpenOutputDevices(IndexOfEntry(devices.outputs, settings->outputDevice));
@@ -234,7 +240,7 @@ void Station::StartUp(StationFrontEnd& frontEnd) {
       transmitter_, alerts_, messages_);
   remoteActions_ = std::make_unique<RemoteActions>(*this);
   server_ = std::make_unique<control::IPCommServer>(log_, *remoteActions_, tickClock_);
-  remoteSubscriber_ = std::make_unique<RemoteSubscriber>(*server_);
+  remoteSubscriber_ = std::make_unique<RemoteSubscriber>(*server_, store_);
   if (control::CallSubscriber* shown = frontEnd.Calls()) {
     calls_.Subscribe("window", *shown);
   }
@@ -303,6 +309,7 @@ const core::ToneSet* Station::ChangeMode(Mode mode) {
   // No selection keeps the tone set in use.
   if (const core::ToneSet* toneSet = ToneSetOf(mode)) {
     decoder_.SetToneSet(toneSet);
+    NoteDecoder();
   }
   return decoder_.CurrentToneSet();
 }
@@ -365,6 +372,19 @@ bool Station::ToggleAnalysisLog() {
 void Station::SetDecoderChoice(core::DecoderChoice choice) {
   decoder_.SetChoice(choice);
   store_.Update([choice](Settings& s) { s.decoder = choice; });
+  NoteDecoder();
+}
+
+void Station::NoteDecoder() {
+  const core::ToneSet* toneSet = decoder_.CurrentToneSet();
+  if (toneSet == nullptr || decoder_.Choice() == decoder_.EffectiveChoice()) {
+    return;
+  }
+  for (std::size_t mode = 0; mode < core::kModeNames.size(); ++mode) {
+    if (core::BuiltInToneSet(static_cast<int>(mode)) == toneSet) {
+      log_.Report(core::StandardDecoderNote(core::kModeNames[mode]));
+    }
+  }
 }
 
 void Station::CalibrateIdle() {

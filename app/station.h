@@ -141,6 +141,9 @@ class Station {
   class AnalysisToLog;
 
   tx::CallOptions CurrentCallOptions() const;
+  // Logs that the enhanced decoder reports when the standard one was chosen
+  // for a set it does not know.
+  void NoteDecoder();
   void StartRemoteControl(const control::RemoteAccess& access);
 
   StationOptions options_;

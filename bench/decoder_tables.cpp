@@ -1,17 +1,19 @@
 // The decoders side by side on generated signals: sensitivity (share of
 // random calls decoded against white noise, tone power over noise power in
 // 0..3000 Hz), frequency offset, level, tone length, false codes in hours of
-// noise and of interference, and how soon a code comes after its call. Both
-// of our decoders, and multimon-ng where installed (the same 6000 Hz signal,
-// resampled to 22050 Hz, one call per run).
+// noise and of interference, how soon a code comes after its call, and every
+// tone set at its own tone length (the standard decoder knows ZVEI and DZVEI
+// only). Both of our decoders, and multimon-ng where installed (the same
+// 6000 Hz signal, resampled to 22050 Hz, one call per run).
 //
 // Usage: sequelo-decoder-tables [CALLS [HOURS [TABLES]]]
 //   CALLS calls per point (default 300), HOURS of noise and of each kind of
 //   interference (default 1), TABLES any of "sensitivity,offset,level,length,
-//   false,latency,memory" (default all).
+//   false,latency,sets,memory" (default all).
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -41,16 +43,37 @@ bool MultimonAvailable() {
   return std::system("command -v multimon-ng >/dev/null 2>&1") == 0;
 }
 
-// multimon-ng's characters: in ZVEI1 'E' is the repeat tone (the character
-// before it) and 'A' is 2800 Hz ('*'); in DZVEI it prints 2400 Hz ('*') as 'E'
-// and does not know the 810 Hz repeat tone.
+// multimon-ng's name of each of our sets and the letters it prints for our
+// '*' and our repeat tone (the repeat letter stands for the character before
+// it; '\0' where it prints none). In DZVEI it prints 2400 Hz ('*') as 'E' and
+// does not know the 810 Hz repeat tone (its nearest tone, A, is 825 Hz); in
+// PZVEI it knows neither 2400 Hz ('0') nor 2600 Hz (the repeat tone). Any
+// other letter is kept, and counts as a wrong code.
+struct PeerLetters {
+  const char* name;
+  char star;
+  char repeat;
+};
+
+PeerLetters PeerSet(int mode) {
+  static constexpr std::array<PeerLetters, core::kModeNames.size()> kSets{{{"ZVEI1", 'A', 'E'},
+                                                                           {"DZVEI", 'E', '\0'},
+                                                                           {"ZVEI2", 'A', 'F'},
+                                                                           {"ZVEI3", 'A', 'F'},
+                                                                           {"PZVEI", 'A', '\0'},
+                                                                           {"CCIR", 'A', 'E'},
+                                                                           {"EEA", 'A', 'E'},
+                                                                           {"EIA", 'A', 'E'}}};
+  return kSets[static_cast<std::size_t>(mode)];
+}
+
 std::string PeerCode(const std::string& text, int mode) {
+  const PeerLetters letters = PeerSet(mode);
   std::string code;
   for (char c : text) {
-    if (mode == sequelo::core::kModeZvei && c == 'E') {
+    if (c == letters.repeat) {
       code.push_back(code.empty() ? 'R' : code.back());
-    } else if ((mode == sequelo::core::kModeZvei && c == 'A') ||
-               (mode == sequelo::core::kModeDzvei && c == 'E')) {
+    } else if (c == letters.star) {
       code.push_back('*');
     } else if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F')) {
       code.push_back(c);
@@ -64,7 +87,7 @@ BatchScore ScorePeer(const CallBatch& batch) {
   BatchScore score;
   const auto path = std::filesystem::temp_directory_path() /
                     ("sequelo-tables-" + std::to_string(::getpid()) + ".raw");
-  const std::string mode = batch.modeIndex == core::kModeZvei ? "ZVEI1" : "DZVEI";
+  const std::string mode = PeerSet(batch.modeIndex).name;
   std::uint32_t codeState = testsupport::BatchCodeState(batch);
   for (int i = 0; i < batch.calls; ++i) {
     const testsupport::CallSignal call = testsupport::BatchCall(batch, i, codeState);
@@ -108,7 +131,9 @@ struct Row {
   CallBatch batch;
 };
 
-void PrintTable(const char* title, const std::vector<Row>& rows, bool peer) {
+// `standard` false: the standard decoder does not know the row's set, "-".
+void PrintTable(const char* title, const std::vector<Row>& rows, bool peer,
+                const std::function<bool(const Row&)>& standard = nullptr) {
   std::printf("\n== %s\n%-28s %18s %18s", title, "", "standard", "enhanced");
   if (peer) {
     std::printf(" %18s", "multimon-ng");
@@ -121,6 +146,10 @@ void PrintTable(const char* title, const std::vector<Row>& rows, bool peer) {
   for (const Row& row : rows) {
     std::printf("%-28s", row.label.c_str());
     for (int which = 0; which < (peer ? 3 : 2); ++which) {
+      if (which == 0 && standard && !standard(row)) {
+        std::printf(" %18s", "-");
+        continue;
+      }
       const BatchScore s =
           which == 2 ? ScorePeer(row.batch)
                      : testsupport::ScoreCalls(which == 0 ? core::DecoderChoice::kStandard
@@ -145,7 +174,7 @@ int main(int argc, char** argv) {
   const int calls = argc > 1 ? std::atoi(argv[1]) : 300;
   const double hours = argc > 2 ? std::atof(argv[2]) : 1.0;
   const std::string tables =
-      argc > 3 ? argv[3] : "sensitivity,offset,level,length,false,latency,memory";
+      argc > 3 ? argv[3] : "sensitivity,offset,level,length,false,latency,sets,memory";
   if (calls <= 0 || hours <= 0) {
     std::fprintf(stderr, "usage: sequelo-decoder-tables [CALLS [HOURS [TABLES]]]\n");
     return 2;
@@ -306,6 +335,37 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
       }
     }
+  }
+  if (wants("sets")) {
+    // Every set at its own tone length: the SNR points, then the sender 2 %
+    // off at SNR 20 dB.
+    std::vector<Row> rows;
+    for (int mode = 0; mode < static_cast<int>(core::kModeNames.size()); ++mode) {
+      const double toneMs = core::BuiltInToneSet(mode)->toneMs;
+      const std::string name = ModeName(mode) + Fixed(" %.0f ms", toneMs);
+      std::uint32_t point = 0;
+      const auto add = [&](const std::string& label, double snr, double percent) {
+        CallBatch b;
+        b.modeIndex = mode;
+        b.toneMs = toneMs;
+        b.snrDb = snr;
+        b.offsetRelative = percent / 100.0;
+        b.calls = calls;
+        b.seed = 8000 + 100 * static_cast<std::uint32_t>(mode) + point++;
+        rows.push_back({name + label, b});
+      };
+      for (double snr : {0.0, -3.0, -6.0, -8.0}) {
+        add(Fixed(" SNR %+.0f dB", snr), snr, 0.0);
+      }
+      for (double percent : {-2.0, 2.0}) {
+        add(Fixed(" offset %+.0f %%", percent), 20.0, percent);
+      }
+    }
+    PrintTable("Tone sets at their own tone length (offset rows at SNR 20 dB)", rows, peer,
+               [](const Row& row) {
+                 return row.batch.modeIndex == core::kModeZvei ||
+                        row.batch.modeIndex == core::kModeDzvei;
+               });
   }
   if (wants("memory")) {
     const auto decoder = std::make_unique<core::EnhancedDecoder>();

@@ -24,7 +24,10 @@
 namespace sequelo::control {
 
 struct CallEvent {
-  std::string code;
+  std::string code;  // as received: a five-tone call, or a longer sequence whole
+  // The code the station acts on: the called code (the first five
+  // characters of a sequence).
+  std::string_view Called() const { return core::CalledCode(code); }
   // The end of the call as the decoder saw it: the station's tick clock
   // (the clock of transmit start times) and the wall clock.
   std::uint32_t endTickMs = 0;

@@ -62,7 +62,7 @@ bool CallResponder::HeardOurAnswer(const CallEvent& event) const {
 
 void CallResponder::OnCall(const CallEvent& event) {
   const AnswerSettings s = answer_();
-  const std::string_view code = event.code;
+  const std::string_view code = event.Called();
   const std::uint32_t delayMs = ParseDelayMs(s.delayText);
   const std::string ownCode = Cut(s.ownCode, kCodeFieldChars);
   const std::string ownGroup = Cut(s.ownGroup, kCodeFieldChars);

@@ -51,7 +51,10 @@ struct RemoteAccess {
   std::string listenAddress;  // empty: every interface (IPv6 and IPv4)
   std::string allow = std::string(kDefaultRemoteAllow);
   bool transmit = true;  // false: clients receive codes, their lines key nothing
-  std::string secret;    // non-empty: the first line must be "#AUTH <secret>"
+  // A sequence longer than five tones goes to the client whole (true) or as
+  // its called code, five characters like every call (false).
+  bool sequences = false;
+  std::string secret;  // non-empty: the first line must be "#AUTH <secret>"
   int maxClients = kDefaultMaxClients;
   // A connection that sends nothing for this long is closed, unless it is
   // client 1 taking the codes sent to it.

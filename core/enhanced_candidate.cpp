@@ -28,6 +28,10 @@ constexpr double kMinRivalShare = 0.5;    // an overlapping rival this strong: a
 constexpr double kNeighbourPower = 0.5;   // and this loud against the call's tones
 constexpr double kNeighbourShare = 0.8;   // a segment beside the call this strong: not framed
 constexpr int kMaxSegmentFrames = 40;     // 267 ms: a longer segment fails the length check
+constexpr int kScaleTones = 5;            // a sequence holding a scale this long is music
+constexpr int kCallSegments = 10;
+constexpr double kShortToneSlackMs =
+    7.0;  // one frame and a bit         // the newest segments of a group looked at for calls
 // Framing guard.
 constexpr int kEdgeSamples = 90;   // 15 ms: window edge to tone edge
 constexpr int kGapSamples = 30;    // 5 ms between a tone edge and the outside look
@@ -49,14 +53,20 @@ constexpr double kOwnToneHz = 60.0;   // and this far from the call's edge tone
 constexpr double kInsideHz = 10.0;    // inside power looked for within this distance
 constexpr double kInsideShare = 0.3;  // a tone this strong inside the call is background
 
+constexpr const char* kSegmentBefore = "a tone segment right before the call";
+constexpr const char* kSegmentAfter = "a tone segment right after the call";
+
 }  // namespace
 
 void EnhancedDecoder::EvaluateGroup(const Group& group) {
-  constexpr int kMaxCandidates = kMaxGroupSegments - 4;
+  // Five-tone calls: every run of five among the newest kCallSegments
+  // segments (a melody's older notes have had their chance).
+  constexpr int kMaxCandidates = kCallSegments - 4;
   std::array<EnhancedVerdict, kMaxCandidates> verdicts{};
-  const int candidates = group.count - 4;
+  const int first = std::max(0, group.count - kCallSegments);
+  const int candidates = std::max(0, group.count - first - 4);
   for (int i = 0; i < candidates; ++i) {
-    verdicts[static_cast<std::size_t>(i)] = EvaluateCandidate(group, i);
+    verdicts[static_cast<std::size_t>(i)] = EvaluateCandidate(group, first + i, 5);
     ++candidates_;
   }
   // The strongest passing candidate wins unless an overlapping rival with
@@ -118,25 +128,79 @@ void EnhancedDecoder::EvaluateGroup(const Group& group) {
       w.reason = "a repeating pattern: the same code at two places";
     }
   }
+  // Runs of other lengths: longer sequences first, then (when asked) runs
+  // of 4 and 3. Of one length, the strongest that passes; the longest length
+  // with one that passes wins, unless it overlaps a call that passed.
+  // Candidates turned down because a tone segment of the group lies right
+  // beside them (every window inside a longer run) are not logged.
+  EnhancedVerdict run;
+  int runStart = -1;
+  const int shortest = everyRun_ ? 3 : 6;
+  for (int count = std::min(group.count, kMaxRunTones); count >= shortest && runStart < 0;
+       --count) {
+    if (count == 5) {
+      continue;
+    }
+    for (int i = 0; i + count <= group.count; ++i) {
+      const EnhancedVerdict v = EvaluateCandidate(group, i, count);
+      ++candidates_;
+      if (v.accepted) {
+        if (runStart < 0 || v.evidence > run.evidence) {
+          run = v;
+          runStart = i;
+        }
+      } else if (v.reason != kSegmentBefore && v.reason != kSegmentAfter) {
+        LogVerdict(v);
+      }
+    }
+  }
+  const auto overlapsRun = [&](int start, int count) {
+    return runStart >= 0 && start < runStart + run.count && runStart < start + count;
+  };
+  // A call that passed is framed: the segments beside it are not part of
+  // it, so no run over it is reported. (Every five-tone window of a longer
+  // sequence fails for its neighbours, so a sequence is never cut short.)
+  for (int i = 0; i < candidates; ++i) {
+    if (verdicts[static_cast<std::size_t>(i)].accepted && overlapsRun(first + i, 5)) {
+      runStart = -1;
+    }
+  }
+  const bool runFirst = runStart >= 0 && (candidates == 0 || runStart <= first);
+  if (runFirst) {
+    LogVerdict(run);
+    Report(run);
+  }
   for (int i = 0; i < candidates; ++i) {
     const auto& v = verdicts[static_cast<std::size_t>(i)];
     LogVerdict(v);
     if (v.accepted) {
-      ++codesReported_;
-      lastReported_ = v;
-      lastReportSample_ = samples_;
-      if (sinks_.codeHandler != nullptr) {
-        sinks_.codeHandler->HandleReceivedCode(std::string_view(v.code.data(), 5));
-      }
+      Report(v);
     }
+  }
+  if (runStart >= 0 && !runFirst) {
+    LogVerdict(run);
+    Report(run);
   }
 }
 
-EnhancedVerdict EnhancedDecoder::EvaluateCandidate(const Group& group, int start) const {
+void EnhancedDecoder::Report(const EnhancedVerdict& verdict) {
+  ++codesReported_;
+  lastReported_ = verdict;
+  lastReportSample_ = samples_;
+  if (sinks_.codeHandler != nullptr) {
+    sinks_.codeHandler->HandleReceivedCode(
+        std::string_view(verdict.code.data(), static_cast<std::size_t>(verdict.count)));
+  }
+}
+
+EnhancedVerdict EnhancedDecoder::EvaluateCandidate(const Group& group, int start, int count) const {
   EnhancedVerdict v;
-  std::array<Segment, 5> s{};
+  v.count = count;
+  const auto n = static_cast<std::size_t>(count);
+  const std::size_t lastTone = n - 1;
+  std::array<Segment, kMaxRunTones> s{};
   const Segment* segments = &group.segments[static_cast<std::size_t>(start)];
-  std::copy(segments, segments + 5, s.begin());
+  std::copy(segments, segments + count, s.begin());
   const auto sumZ = [this](std::int64_t first, std::int64_t last, int tone, int offset) {
     double total = 0.0;
     const auto bin = static_cast<std::size_t>(tone * kOffsets + offset);
@@ -145,28 +209,28 @@ EnhancedVerdict EnhancedDecoder::EvaluateCandidate(const Group& group, int start
     }
     return total;
   };
-  for (std::size_t j = 0; j < 5; ++j) {
+  for (std::size_t j = 0; j < n; ++j) {
     v.tones[j] = toneChar_[static_cast<std::size_t>(s[j].tone)];
   }
   v.startSample = static_cast<std::uint64_t>(std::max<std::int64_t>(0, WindowEnd(s[0].first)));
-  v.endSample = static_cast<std::uint64_t>(std::max<std::int64_t>(0, WindowEnd(s[4].last)));
+  v.endSample = static_cast<std::uint64_t>(std::max<std::int64_t>(0, WindowEnd(s[lastTone].last)));
   if (s[0].first <= frames_ - kFrameRing) {
     v.reason = "too long ago";
     return v;
   }
-  for (const auto& seg : s) {
-    if (seg.last - seg.first + 1 > kMaxSegmentFrames) {
+  for (std::size_t j = 0; j < n; ++j) {
+    if (s[j].last - s[j].first + 1 > kMaxSegmentFrames) {
       v.reason = "tone too long";
       return v;
     }
   }
-  // One common offset: the hypothesis with the most evidence over all five.
+  // One common offset: the hypothesis with the most evidence over all tones.
   int best = 0;
   double bestEvidence = -1.0;
-  for (int e = 0; e < kOffsets; ++e) {
+  for (int e = firstOffset_; e <= lastOffset_; ++e) {
     double total = 0.0;
-    for (const auto& seg : s) {
-      total += sumZ(seg.first, seg.last, seg.tone, e);
+    for (std::size_t j = 0; j < n; ++j) {
+      total += sumZ(s[j].first, s[j].last, s[j].tone, e);
     }
     if (total > bestEvidence) {
       bestEvidence = total;
@@ -199,24 +263,24 @@ EnhancedVerdict EnhancedDecoder::EvaluateCandidate(const Group& group, int start
     }
   }
   s[0].first = edge;
-  edge = peakOf(s[4]);
+  edge = peakOf(s[lastTone]);
   for (;;) {
-    if (edge < s[4].last && at(edge + 1, s[4].tone) >= kEvidenceZ) {
+    if (edge < s[lastTone].last && at(edge + 1, s[lastTone].tone) >= kEvidenceZ) {
       ++edge;
-    } else if (edge + 1 < s[4].last && at(edge + 2, s[4].tone) >= kEvidenceZ) {
+    } else if (edge + 1 < s[lastTone].last && at(edge + 2, s[lastTone].tone) >= kEvidenceZ) {
       edge += 2;
     } else {
       break;
     }
   }
-  s[4].last = edge;
+  s[lastTone].last = edge;
   // Classify every segment again at the common offset and its neighbours.
-  std::array<int, 5> tone{};
-  std::array<double, 5> bestScore{};
-  std::array<double, 5> secondScore{};
-  std::array<int, 5> ownOffset{};
+  std::array<int, kMaxRunTones> tone{};
+  std::array<double, kMaxRunTones> bestScore{};
+  std::array<double, kMaxRunTones> secondScore{};
+  std::array<int, kMaxRunTones> ownOffset{};
   double frameCount = 0.0;
-  for (std::size_t j = 0; j < 5; ++j) {
+  for (std::size_t j = 0; j < n; ++j) {
     bestScore[j] = -1.0;
     secondScore[j] = -1.0;
     for (int k = 0; k < kTones; ++k) {
@@ -224,7 +288,7 @@ EnhancedVerdict EnhancedDecoder::EvaluateCandidate(const Group& group, int start
         continue;
       }
       double score = 0.0;
-      for (int e = std::max(0, best - 1); e <= std::min(kOffsets - 1, best + 1); ++e) {
+      for (int e = std::max(firstOffset_, best - 1); e <= std::min(lastOffset_, best + 1); ++e) {
         score = std::max(score, sumZ(s[j].first, s[j].last, k, e));
       }
       if (score > bestScore[j]) {
@@ -236,7 +300,7 @@ EnhancedVerdict EnhancedDecoder::EvaluateCandidate(const Group& group, int start
       }
     }
     double own = -1.0;
-    for (int e = 0; e < kOffsets; ++e) {
+    for (int e = firstOffset_; e <= lastOffset_; ++e) {
       const double score = sumZ(s[j].first, s[j].last, tone[j], e);
       if (score > own) {
         own = score;
@@ -248,33 +312,34 @@ EnhancedVerdict EnhancedDecoder::EvaluateCandidate(const Group& group, int start
   }
   v.evidence = 0.0;
   v.weakestMeanZ = 1e30;
-  for (std::size_t j = 0; j < 5; ++j) {
+  for (std::size_t j = 0; j < n; ++j) {
     v.evidence += bestScore[j];
     v.toneEvidence[j] = bestScore[j];
     v.weakestMeanZ =
         std::min(v.weakestMeanZ, bestScore[j] / static_cast<double>(s[j].last - s[j].first + 1));
   }
   v.callMeanZ = v.evidence / frameCount;
-  // Tone edges in samples: the call's start, the four changes, its end.
-  std::array<std::int64_t, 6> bounds{};
+  // Tone edges in samples: the call's start, the changes, its end.
+  Bounds bounds{};
   bounds[0] = WindowEnd(s[0].first) - kWindowSamples + kEdgeSamples;
-  for (std::size_t j = 1; j < 5; ++j) {
+  for (std::size_t j = 1; j < n; ++j) {
     bounds[j] = (WindowEnd(s[j - 1].last) + WindowEnd(s[j].first)) / 2 - kWindowSamples / 2;
   }
-  bounds[5] = WindowEnd(s[4].last) - kEdgeSamples;
+  bounds[n] = WindowEnd(s[lastTone].last) - kEdgeSamples;
   v.startSample = static_cast<std::uint64_t>(std::max<std::int64_t>(0, bounds[0]));
-  v.endSample = static_cast<std::uint64_t>(std::max<std::int64_t>(0, bounds[5]));
+  v.endSample = static_cast<std::uint64_t>(std::max<std::int64_t>(0, bounds[n]));
   // The code: the repeat tone stands for the character before it.
-  for (std::size_t j = 0; j < 5; ++j) {
+  for (std::size_t j = 0; j < n; ++j) {
     const char c = v.tones[j];
     v.code[j] = (c == 'R' && j > 0) ? v.code[j - 1] : c;
   }
 
-  // The guard. A special tone (a separator or group letter) belongs in a
-  // longer sequence, never in a five-tone call.
-  for (std::size_t j = 0; j < 5; ++j) {
-    if (tone[j] >= kFirstSpecialTone) {
-      v.reason = "a special tone in a call";
+  // The guard. A special tone (a separator or group letter) stands between
+  // the codes of a longer sequence: never in a call of five tones or fewer,
+  // never at a sequence's edge.
+  for (std::size_t j = 0; j < n; ++j) {
+    if (tone[j] >= kFirstSpecialTone && (n <= 5 || j == 0 || j == lastTone)) {
+      v.reason = n <= 5 ? "a special tone in a call" : "a special tone at the sequence's edge";
       v.reasonTone = static_cast<int>(j);
       return v;
     }
@@ -283,14 +348,63 @@ EnhancedVerdict EnhancedDecoder::EvaluateCandidate(const Group& group, int start
     v.reason = "starts with the repeat tone";
     return v;
   }
-  for (std::size_t j = 1; j < 5; ++j) {
+  if (n > 5 && !everyRun_) {
+    // A station's sequence joins codes of three tones or more by separators.
+    std::size_t part = 0;
+    bool joined = false;
+    for (std::size_t j = 0; j <= n; ++j) {
+      if (j < n && tone[j] < kFirstSpecialTone) {
+        ++part;
+        continue;
+      }
+      if (part < 3) {
+        v.reason = "a sequence without separated codes";
+        return v;
+      }
+      joined = joined || j < n;
+      part = 0;
+    }
+    if (!joined) {
+      v.reason = "a sequence without separated codes";
+      return v;
+    }
+  }
+  if (n > 5) {
+    // Music and signalling tones, not a sequence anybody sends: a pattern
+    // that repeats (an arpeggio, a trill, a two-tone wake signal), or a scale
+    // of five tones or more, each the set's next tone up or down.
+    for (std::size_t period = 1; period <= n / 2; ++period) {
+      bool repeats = true;
+      for (std::size_t j = 0; j + period < n && repeats; ++j) {
+        repeats = tone[j] == tone[j + period];
+      }
+      if (repeats) {
+        v.reason = "a repeating pattern, period";
+        v.reasonValue = static_cast<double>(period);
+        return v;
+      }
+    }
+    int run = 1;
+    int direction = 0;
+    for (std::size_t j = 1; j < n; ++j) {
+      const int step = toneRank_[static_cast<std::size_t>(tone[j])] -
+                       toneRank_[static_cast<std::size_t>(tone[j - 1])];
+      run = (step == 1 || step == -1) && step == direction ? run + 1 : 2;
+      direction = step;
+      if (run >= kScaleTones) {
+        v.reason = "a scale";
+        return v;
+      }
+    }
+  }
+  for (std::size_t j = 1; j < n; ++j) {
     if (tone[j] == tone[j - 1]) {
       v.reason = "equal neighbouring tones";
       return v;
     }
   }
-  std::array<double, 5> lengthMs{};
-  for (std::size_t j = 0; j < 5; ++j) {
+  std::array<double, kMaxRunTones> lengthMs{};
+  for (std::size_t j = 0; j < n; ++j) {
     lengthMs[j] = static_cast<double>(bounds[j + 1] - bounds[j]) * 1000.0 / kCaptureRateHz;
     if (lengthMs[j] < kMinToneMs || lengthMs[j] > kMaxToneMs) {
       v.reason = "tone length out of 20..160 ms";
@@ -299,13 +413,18 @@ EnhancedVerdict EnhancedDecoder::EvaluateCandidate(const Group& group, int start
       return v;
     }
   }
-  std::array<double, 5> sorted = lengthMs;
-  std::sort(sorted.begin(), sorted.end());
-  const double median = sorted[2];
-  if (sorted[0] < kMinOfMedian * median || sorted[4] > kMaxOfMedian * median ||
-      sorted[4] > kMaxLongestToShortest * sorted[0]) {
+  std::array<double, kMaxRunTones> sorted = lengthMs;
+  std::sort(sorted.begin(), sorted.begin() + count);
+  const double median = sorted[n / 2];
+  // The edge estimates are good to about a frame either way, which counts
+  // for the short tones of EEA and EIA: there a tone may look that much
+  // longer or shorter than it is.
+  const double slack = shortTones_ ? kShortToneSlackMs : 0.0;
+  if (sorted[0] + slack < kMinOfMedian * median ||
+      sorted[lastTone] - slack > kMaxOfMedian * median ||
+      sorted[lastTone] - slack > kMaxLongestToShortest * (sorted[0] + slack)) {
     v.reason = "uneven tone lengths, longest to shortest";
-    v.reasonValue = sorted[4] / sorted[0];
+    v.reasonValue = sorted[lastTone] / sorted[0];
     return v;
   }
   if (v.weakestMeanZ < kMinToneMeanZ) {
@@ -315,14 +434,14 @@ EnhancedVerdict EnhancedDecoder::EvaluateCandidate(const Group& group, int start
   }
   // One sender sends every tone at about one level: a tone far weaker than
   // the others is a noise segment taken in beside a real call.
-  std::array<double, 5> meanZ{};
-  for (std::size_t j = 0; j < 5; ++j) {
+  std::array<double, kMaxRunTones> meanZ{};
+  for (std::size_t j = 0; j < n; ++j) {
     meanZ[j] = bestScore[j] / static_cast<double>(s[j].last - s[j].first + 1);
   }
-  std::sort(meanZ.begin(), meanZ.end());
-  if (meanZ[0] < kMinOfMedianZ * meanZ[2]) {
+  std::sort(meanZ.begin(), meanZ.begin() + count);
+  if (meanZ[0] < kMinOfMedianZ * meanZ[n / 2]) {
     v.reason = "a tone much weaker than the others, share of the median z";
-    v.reasonValue = meanZ[0] / meanZ[2];
+    v.reasonValue = meanZ[0] / meanZ[n / 2];
     return v;
   }
   if (v.callMeanZ < kMinCallMeanZ) {
@@ -330,7 +449,7 @@ EnhancedVerdict EnhancedDecoder::EvaluateCandidate(const Group& group, int start
     v.reasonValue = v.callMeanZ;
     return v;
   }
-  for (std::size_t j = 0; j < 5; ++j) {
+  for (std::size_t j = 0; j < n; ++j) {
     if (secondScore[j] > kMaxSecondToBest * bestScore[j]) {
       v.reason = "a second tone as strong, share";
       v.reasonTone = static_cast<int>(j);
@@ -346,29 +465,30 @@ EnhancedVerdict EnhancedDecoder::EvaluateCandidate(const Group& group, int start
   }
   // The framing guard.
   const double scale = 1.0 + v.offsetRelative;
-  std::array<double, 5> power{};
-  for (std::size_t j = 0; j < 5; ++j) {
+  std::array<double, kMaxRunTones> power{};
+  for (std::size_t j = 0; j < n; ++j) {
     power[j] = TonePower((bounds[j] + bounds[j + 1]) / 2,
                          toneHz_[static_cast<std::size_t>(tone[j])] * scale);
   }
-  std::sort(power.begin(), power.end());
+  std::sort(power.begin(), power.begin() + count);
+  const double medianPower = power[n / 2];
   // A tone segment of the group right before or after the candidate, with
   // most of the evidence of its weakest tone and 0.3 x the call's tone power
   // or more, is a neighbouring note (or the candidate is off by one tone):
   // the call is not framed. This sees what the spectra below can miss in
   // heavy noise; the power test keeps a faint note beside a loud call from
   // counting (z alone does not tell levels apart).
-  const double weakestEvidence = *std::min_element(bestScore.begin(), bestScore.end());
-  for (const int n : {start - 1, start + 5}) {
-    if (n < 0 || n >= group.count) {
+  const double weakestEvidence = *std::min_element(bestScore.begin(), bestScore.begin() + count);
+  for (const int neighbour : {start - 1, start + count}) {
+    if (neighbour < 0 || neighbour >= group.count) {
       continue;
     }
-    const Segment& seg = group.segments[static_cast<std::size_t>(n)];
+    const Segment& seg = group.segments[static_cast<std::size_t>(neighbour)];
     double score = 0.0;
     if (seg.last - seg.first + 1 > kMaxSegmentFrames) {
       score = 1e30;  // a long tone right beside the call
     } else {
-      for (int e = std::max(0, best - 1); e <= std::min(kOffsets - 1, best + 1); ++e) {
+      for (int e = std::max(firstOffset_, best - 1); e <= std::min(lastOffset_, best + 1); ++e) {
         score = std::max(score, sumZ(seg.first, seg.last, seg.tone, e));
       }
     }
@@ -381,14 +501,13 @@ EnhancedVerdict EnhancedDecoder::EvaluateCandidate(const Group& group, int start
                                              toneHz_[static_cast<std::size_t>(seg.tone)] * scale));
     }
     if (score >= kNeighbourShare * weakestEvidence &&
-        neighbourPower >= kNeighbourPower * power[2]) {
-      v.reason = n < start ? "a tone segment right before the call"
-                           : "a tone segment right after the call";
+        neighbourPower >= kNeighbourPower * medianPower) {
+      v.reason = neighbour < start ? kSegmentBefore : kSegmentAfter;
       return v;
     }
   }
-  if (FramingViolation(bounds, toneHz_[static_cast<std::size_t>(tone[0])] * scale,
-                       toneHz_[static_cast<std::size_t>(tone[4])] * scale, power[2], v)) {
+  if (FramingViolation(bounds, count, toneHz_[static_cast<std::size_t>(tone[0])] * scale,
+                       toneHz_[static_cast<std::size_t>(tone[lastTone])] * scale, medianPower, v)) {
     return v;
   }
   v.accepted = true;
@@ -416,8 +535,8 @@ void EnhancedDecoder::GuardSpectra(std::int64_t outsideStart, std::int64_t outsi
   // look as the real part, the inside look as the imaginary part.
   std::fill(fftRe_.begin(), fftRe_.end(), 0.0);
   std::fill(fftIm_.begin(), fftIm_.end(), 0.0);
-  const std::int64_t oldest =
-      std::max<std::int64_t>(origin_, static_cast<std::int64_t>(samples_) - kAudioRing);
+  const std::int64_t oldest = std::max<std::int64_t>(
+      origin_ + kWindowSamples, static_cast<std::int64_t>(samples_) - kAudioRing);
   // Hann-windowed samples of one look into `out`; returns the window's sum.
   const auto look = [&](std::int64_t start, std::int64_t count, std::vector<double>& out) {
     double windowSum = 0.0;
@@ -451,9 +570,10 @@ void EnhancedDecoder::GuardSpectra(std::int64_t outsideStart, std::int64_t outsi
   }
 }
 
-bool EnhancedDecoder::FramingViolation(const std::array<std::int64_t, 6>& bounds, double firstHz,
+bool EnhancedDecoder::FramingViolation(const Bounds& bounds, int count, double firstHz,
                                        double lastHz, double tonePower,
                                        EnhancedVerdict& verdict) const {
+  const auto n = static_cast<std::size_t>(count);
   const double binHz = static_cast<double>(kCaptureRateHz) / kGuardFftSize;
   const auto lowBin = static_cast<std::size_t>(std::ceil(kGuardLowHz / binHz));
   const auto lowestBin = static_cast<std::size_t>(std::ceil(kGuardLowestHz / binHz));
@@ -467,9 +587,9 @@ bool EnhancedDecoder::FramingViolation(const std::array<std::int64_t, 6>& bounds
       const std::int64_t inside = std::clamp<std::int64_t>(bounds[1] - from, 1, kLookSamples);
       GuardSpectra(bounds[0] - kGapSamples - kLookSamples, kLookSamples, from, inside);
     } else {
-      const std::int64_t to = bounds[5] - kInsideMargin;
-      const std::int64_t inside = std::clamp<std::int64_t>(to - bounds[4], 1, kLookSamples);
-      GuardSpectra(bounds[5] + kGapSamples, kLookSamples, to - inside, inside);
+      const std::int64_t to = bounds[n] - kInsideMargin;
+      const std::int64_t inside = std::clamp<std::int64_t>(to - bounds[n - 1], 1, kLookSamples);
+      GuardSpectra(bounds[n] + kGapSamples, kLookSamples, to - inside, inside);
     }
     double mean = 0.0;
     for (std::size_t b = lowBin; b <= highBin; ++b) {
@@ -502,14 +622,20 @@ void EnhancedDecoder::LogVerdict(const EnhancedVerdict& v) const {
   if (!AnalysisLogOn() || sinks_.analysisLog == nullptr) {
     return;
   }
-  char line[256];
+  char line[320];
   const double startS = static_cast<double>(v.startSample) / kCaptureRateHz;
+  // The tones, space-separated: "1 2 3 4 5".
+  std::array<char, 2 * kMaxRunTones> tones{};
+  std::size_t at = 0;
+  for (int j = 0; j < v.count; ++j) {
+    tones[at++] = v.tones[static_cast<std::size_t>(j)];
+    tones[at++] = j + 1 < v.count ? ' ' : '\0';
+  }
   const int head = std::snprintf(
       line, sizeof line,
-      "Enhanced candidate at %.3f s: tones %c %c %c %c %c, offset %+.2f %%, evidence %.0f "
+      "Enhanced candidate at %.3f s: tones %s, offset %+.2f %%, evidence %.0f "
       "(mean z %.1f, weakest %.1f): ",
-      startS, v.tones[0], v.tones[1], v.tones[2], v.tones[3], v.tones[4], v.offsetRelative * 100.0,
-      v.evidence, v.callMeanZ, v.weakestMeanZ);
+      startS, tones.data(), v.offsetRelative * 100.0, v.evidence, v.callMeanZ, v.weakestMeanZ);
   if (head < 0 || static_cast<std::size_t>(head) >= sizeof line) {
     return;
   }

@@ -100,6 +100,29 @@ void EnhancedDecoder::Configure(const ToneSet* toneSet) {
       step2Im_[h] = static_cast<float>(-std::sin(2.0 * theta));
     }
   }
+  // Half the closest spacing of two tones, less half a step, in steps.
+  double closest = 1.0;
+  for (std::size_t a = 0; a < toneHz_.size(); ++a) {
+    for (std::size_t b = 0; b < toneHz_.size(); ++b) {
+      if (toneUsed_[a] && toneUsed_[b] && toneHz_[b] > toneHz_[a]) {
+        closest = std::min(closest, toneHz_[b] / toneHz_[a] - 1.0);
+      }
+    }
+  }
+  const int steps =
+      std::clamp(static_cast<int>(std::floor((closest / 2.0 - kOffsetStep / 2.0) / kOffsetStep)), 0,
+                 kOffsets / 2);
+  shortTones_ = toneSet->toneMs < 60;
+  firstOffset_ = kOffsets / 2 - steps;
+  lastOffset_ = kOffsets / 2 + steps;
+  for (int k = 0; k < kTones; ++k) {
+    int below = 0;
+    for (int other = 0; other < kTones; ++other) {
+      const auto o = static_cast<std::size_t>(other);
+      below += toneUsed_[o] && toneHz_[o] < toneHz_[static_cast<std::size_t>(k)] ? 1 : 0;
+    }
+    toneRank_[static_cast<std::size_t>(k)] = below;
+  }
   Restart();
 }
 
@@ -115,9 +138,12 @@ void EnhancedDecoder::Restart() {
   blockEnergy_.fill(0.0f);
   phasorRe_.fill(1.0f);
   phasorIm_.fill(0.0f);
-  blocks_ = 0;
+  // The start counts as quiet: the analysis begins as if a window of
+  // silence had gone before, so a tone at the very first sample is seen from
+  // its start (the first frame comes after one hop, not after a window).
+  blocks_ = kWindowBlocks;
   frames_ = 0;
-  origin_ = static_cast<std::int64_t>(samples_);
+  origin_ = static_cast<std::int64_t>(samples_) - kWindowSamples;
   score_.fill(kNegative);
   score_[0] = 0.0f;
   committed_ = -1;
@@ -230,14 +256,25 @@ SEQUELO_VECTOR_CLONES void EnhancedDecoder::ProcessBlock(const float* block) {
   std::array<float, kTones> sumIm{};
   std::array<float, 4> energyLanes{};
   static_assert(kBlockSamples % 4 == 0);
-  for (std::size_t m = 0; m < static_cast<std::size_t>(kBlockSamples); ++m) {
-    const float x = block[m];
-    const auto& re = mixRe_[m];
-    const auto& im = mixIm_[m];
-    for (std::size_t k = 0; k < static_cast<std::size_t>(kTones); ++k) {
-      sumRe[k] += x * re[k];
-      sumIm[k] += x * im[k];
+  // Eight tones at a time, in registers (GCC otherwise keeps all sixteen
+  // sums in memory and shuffles them).
+  constexpr std::size_t kLanes = 8;
+  static_assert(kTones % kLanes == 0);
+  for (std::size_t k0 = 0; k0 < static_cast<std::size_t>(kTones); k0 += kLanes) {
+    std::array<float, kLanes> accRe{};
+    std::array<float, kLanes> accIm{};
+#pragma GCC unroll 1
+    for (std::size_t m = 0; m < static_cast<std::size_t>(kBlockSamples); ++m) {
+      const float x = block[m];
+      const float* re = mixRe_[m].data() + k0;
+      const float* im = mixIm_[m].data() + k0;
+      for (std::size_t l = 0; l < kLanes; ++l) {
+        accRe[l] += x * re[l];
+        accIm[l] += x * im[l];
+      }
     }
+    std::copy(accRe.begin(), accRe.end(), sumRe.begin() + static_cast<std::ptrdiff_t>(k0));
+    std::copy(accIm.begin(), accIm.end(), sumIm.begin() + static_cast<std::ptrdiff_t>(k0));
   }
   for (std::size_t m = 0; m < static_cast<std::size_t>(kBlockSamples); m += 4) {
     for (std::size_t l = 0; l < energyLanes.size(); ++l) {
@@ -308,8 +345,9 @@ SEQUELO_VECTOR_CLONES void EnhancedDecoder::ProcessFrame() {
   }
   // Emission: the best offset of each tone; z kept tone-major.
   std::array<float, kTones> best;
-  std::copy_n(power.begin(), kTones, best.begin());
-  for (std::size_t e = 1; e < static_cast<std::size_t>(kOffsets); ++e) {
+  std::copy_n(power.begin() + firstOffset_ * kTones, kTones, best.begin());
+  for (auto e = static_cast<std::size_t>(firstOffset_ + 1);
+       e <= static_cast<std::size_t>(lastOffset_); ++e) {
     const float* row = power.data() + e * kTones;
     for (std::size_t k = 0; k < static_cast<std::size_t>(kTones); ++k) {
       best[k] = best[k] < row[k] ? row[k] : best[k];
@@ -461,7 +499,7 @@ void EnhancedDecoder::CommitConverged() {
 
 double EnhancedDecoder::SegmentMeanZ(const Segment& segment) const {
   double best = 0.0;
-  for (int e = 0; e < kOffsets; ++e) {
+  for (int e = firstOffset_; e <= lastOffset_; ++e) {
     double total = 0.0;
     const auto bin = static_cast<std::size_t>(segment.tone * kOffsets + e);
     for (std::int64_t f = segment.first; f <= segment.last; ++f) {
@@ -523,7 +561,7 @@ void EnhancedDecoder::CommitFrame(std::int64_t frame, int label) {
 }
 
 void EnhancedDecoder::CloseGroup() {
-  if (group_.count >= 5) {
+  if (group_.count >= (everyRun_ ? 3 : 5)) {
     if (pendingSet_) {
       EvaluateGroup(pending_);  // rare: evaluate the older group with what audio there is
     }

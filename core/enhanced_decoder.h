@@ -65,7 +65,8 @@ inline constexpr int kWindowSamples = kBlockSamples * kWindowBlocks;
 inline constexpr int kHopSamples = kBlockSamples * kHopBlocks;
 inline constexpr int kChainStates = 3;  // minimum tone: 3 frames (20 ms)
 inline constexpr int kStates = 1 + kTones * kChainStates;
-inline constexpr int kMaxGroupSegments = 10;  // a longer group keeps its newest segments
+inline constexpr int kMaxRunTones = 16;       // the longest sequence reported
+inline constexpr int kMaxGroupSegments = 18;  // a longer group keeps its newest segments
 inline constexpr int kFrameRing = 512;        // frames of z values kept (3.4 s)
 inline constexpr int kTraceRing = 128;        // frames of Viterbi back-pointers kept
 inline constexpr int kMaxLagFrames = 20;      // forced commit after 133 ms
@@ -73,20 +74,24 @@ inline constexpr int kAudioRing = 16384;      // filtered samples kept (2.7 s)
 inline constexpr int kGuardFftSize = 2048;
 }  // namespace enhanced
 
-// The outcome of one candidate call, as the analysis log line tells it.
+// The outcome of one candidate call or sequence, as the analysis log line
+// tells it.
 struct EnhancedVerdict {
   bool accepted = false;
-  std::array<char, 6> tones{};  // classified tones, 'R' for the repeat tone, NUL-terminated
-  std::array<char, 6> code{};   // the code the tones stand for, NUL-terminated
-  double offsetRelative = 0.0;  // the call's common offset
-  double evidence = 0.0;        // summed z of the five tones
-  std::array<double, 5> toneEvidence{};  // summed z of each tone
+  int count = 0;  // tones of the candidate: 5 for a call, 3..16 for a sequence
+  // Classified tones, 'R' for the repeat tone, NUL-terminated.
+  std::array<char, enhanced::kMaxRunTones + 1> tones{};
+  // The code the tones stand for (repeat tones resolved), NUL-terminated.
+  std::array<char, enhanced::kMaxRunTones + 1> code{};
+  double offsetRelative = 0.0;                                // the call's common offset
+  double evidence = 0.0;                                      // summed z of the tones
+  std::array<double, enhanced::kMaxRunTones> toneEvidence{};  // summed z of each tone
   double callMeanZ = 0.0;
   double weakestMeanZ = 0.0;
   std::uint64_t startSample = 0;  // estimated start of the first tone, samples since start
   std::uint64_t endSample = 0;    // estimated end of the last tone
   const char* reason = "";        // why rejected; "" when accepted
-  int reasonTone = -1;            // the tone (0..4) the reason is about, -1 for the call
+  int reasonTone = -1;            // the tone (from 0) the reason is about, -1 for the call
   double reasonValue = 0.0;       // the offending figure, in the unit the reason names
 };
 
@@ -105,6 +110,15 @@ class EnhancedDecoder {
   // Any thread; takes effect with the next buffer. nullptr: no tone set.
   void SetToneSet(const ToneSet* toneSet) { toneSet_.store(toneSet, std::memory_order_release); }
   const ToneSet* CurrentToneSet() const { return toneSet_.load(std::memory_order_acquire); }
+
+  // Which framed runs of tones are reported. Always five-tone calls, and
+  // sequences of up to 16 tones made of codes of three tones or more joined
+  // by separator tones (a called code, a separator and the caller's code),
+  // each as one, never a five-tone window of them. With `every`, any framed
+  // run of 3 to 16 tones too: a file decode shows them; a station does not
+  // take them for calls (melodies make such runs, a separator they lack).
+  // Before audio starts.
+  void SetEveryRun(bool every) { everyRun_ = every; }
 
   // One analysis line per candidate call while on. Any thread.
   bool AnalysisLogOn() const { return analysisLogOn_.load(std::memory_order_relaxed); }
@@ -151,9 +165,13 @@ class EnhancedDecoder {
 
   // enhanced_candidate.cpp
   void EvaluateGroup(const Group& group);
-  EnhancedVerdict EvaluateCandidate(const Group& group, int start) const;
-  bool FramingViolation(const std::array<std::int64_t, 6>& bounds, double firstHz, double lastHz,
+  // The run of `count` segments from `start` as a call (5) or sequence.
+  EnhancedVerdict EvaluateCandidate(const Group& group, int start, int count) const;
+  // The run's edges: its start, the changes between its tones, its end.
+  using Bounds = std::array<std::int64_t, enhanced::kMaxRunTones + 1>;
+  bool FramingViolation(const Bounds& bounds, int count, double firstHz, double lastHz,
                         double tonePower, EnhancedVerdict& verdict) const;
+  void Report(const EnhancedVerdict& verdict);
   // Power spectra (outside_, inside_) of the two Hann-windowed looks of the
   // framing guard, in squared tone amplitude.
   void GuardSpectra(std::int64_t outsideStart, std::int64_t outsideCount, std::int64_t insideStart,
@@ -181,6 +199,14 @@ class EnhancedDecoder {
   std::array<double, enhanced::kTones> toneHz_{};
   std::array<char, enhanced::kTones> toneChar_{};
   std::array<bool, enhanced::kTones> toneUsed_{};  // false: the set has no such tone
+  std::array<int, enhanced::kTones> toneRank_{};   // place in the set's tones by frequency
+  // The offsets looked at: kOffsets / 2 +/- offsetSteps_. A set whose tones
+  // lie closer than twice the full range (CCIR, EEA, EIA: 6.2 to 6.5 %)
+  // looks less far, so that a call off frequency cannot pass for the
+  // neighbouring code read the other way.
+  bool shortTones_ = false;  // the set's tones last under 60 ms
+  int firstOffset_ = 0;
+  int lastOffset_ = enhanced::kOffsets - 1;
   // The hot loops keep their per-bin arrays offset-major (bin e * kTones + k)
   // so that the sixteen tones of one offset are adjacent and vectorise; the
   // z values kept for the candidates are tone-major (k * kOffsets + e).
@@ -206,7 +232,7 @@ class EnhancedDecoder {
   std::array<float, enhanced::kWindowBlocks> blockEnergy_{};
   std::int64_t blocks_ = 0;
   std::int64_t frames_ = 0;    // frames formed since Restart
-  std::int64_t origin_ = 0;    // sample count at Restart
+  std::int64_t origin_ = 0;    // sample count at Restart, less the quiet window before it
   std::uint64_t samples_ = 0;  // samples analysed in all
   std::vector<float> audio_;   // kAudioRing filtered samples
   std::vector<float> frameZ_;  // kFrameRing x kBins
@@ -223,6 +249,7 @@ class EnhancedDecoder {
   Group pending_;
   bool pendingSet_ = false;
   std::int64_t pendingReadyAt_ = 0;  // sample count the framing guard needs
+  bool everyRun_ = false;
 
   // Framing guard work areas.
   Radix2Fft fft_;

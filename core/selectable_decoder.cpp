@@ -39,6 +39,16 @@ std::string_view DecoderChoiceName(DecoderChoice choice) {
   return choice == DecoderChoice::kEnhanced ? "enhanced" : "standard";
 }
 
+std::string StandardDecoderNote(std::string_view modeName) {
+  return "The standard decoder knows ZVEI and DZVEI only: " + std::string(modeName) +
+         " calls are decoded by the enhanced decoder";
+}
+
+DecoderChoice SelectableDecoder::EffectiveChoice() const {
+  const ToneSet* toneSet = enhanced_.CurrentToneSet();
+  return toneSet != nullptr && toneSet->enhancedOnly ? DecoderChoice::kEnhanced : Choice();
+}
+
 SelectableDecoder::SelectableDecoder(TickClock& clock, double threshold)
     : standard_(clock, threshold) {
   standard_.SetSinks({nullptr, &standardRoute_, &standardRoute_});
@@ -62,7 +72,7 @@ void SelectableDecoder::SetAnalysisLog(bool on) {
 }
 
 int SelectableDecoder::AnalyseBuffer(CaptureBuffer buffer) {
-  bufferChoice_ = Choice();
+  bufferChoice_ = EffectiveChoice();
   if (runBoth_ || bufferChoice_ == DecoderChoice::kStandard || sinks_.spectrumObserver != nullptr) {
     standard_.AnalyseBuffer(buffer);
   }

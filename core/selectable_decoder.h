@@ -23,6 +23,7 @@
 
 #include <atomic>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "core/buffer_analysis.h"
@@ -43,6 +44,10 @@ std::optional<DecoderChoice> DecoderChoiceFromName(std::string_view name);
 std::optional<DecoderChoice> DecoderChoiceFromValue(int value);
 std::string_view DecoderChoiceName(DecoderChoice choice);
 
+// The standard decoder decodes ZVEI and DZVEI only; with any other set the
+// enhanced decoder reports, whatever was chosen. The note that says so.
+std::string StandardDecoderNote(std::string_view modeName);
+
 class SelectableDecoder {
  public:
   // `clock` (the standard decoder's) must outlive the decoder. Starts with
@@ -57,6 +62,9 @@ class SelectableDecoder {
   // Which decoder reports. Any thread; takes effect with the next buffer.
   void SetChoice(DecoderChoice choice) { choice_.store(choice, std::memory_order_relaxed); }
   DecoderChoice Choice() const { return choice_.load(std::memory_order_relaxed); }
+  // The decoder that reports: the choice, or the enhanced decoder for a set
+  // the standard decoder does not know.
+  DecoderChoice EffectiveChoice() const;
 
   // Both decoders. Any thread; takes effect with the next buffer.
   void SetToneSet(const ToneSet* toneSet);

@@ -30,21 +30,21 @@ constexpr ToneSet kDzvei{{2200, 970, 1060, 1160, 1270, 1400, 1530, 1670, 1830, 2
                          70};
 // ZVEI2: A 885, B 825, C 740, D 680, E 970, F 2600 (repeat).
 constexpr ToneSet kZvei2{kZveiDigits,          885, 2600, 0.04, 885, 2400, {825, 740, 680, 970},
-                         {'B', 'C', 'D', 'E'}, 70};
+                         {'B', 'C', 'D', 'E'}, 70,  true};
 // ZVEI3 as multimon-ng knows it: A 885, B 810, C 2800, D 680, E 970,
 // F 2600 (repeat).
 constexpr ToneSet kZvei3{kZveiDigits,          885, 2600, 0.04, 885, 2400, {810, 2800, 680, 970},
-                         {'B', 'C', 'D', 'E'}, 70};
+                         {'B', 'C', 'D', 'E'}, 70,  true};
 // PZVEI: A 970, B 810, C 2800, D 885, E 2600 (repeat), F 680; 100 ms.
 constexpr ToneSet kPzvei{kZveiDigits,          970, 2600, 0.04, 970, 2400, {810, 2800, 885, 680},
-                         {'B', 'C', 'D', 'F'}, 100};
+                         {'B', 'C', 'D', 'F'}, 100, true};
 // CCIR: A 2400, B 930, C 2247, D 991, E 2110 (repeat), F 1055; 100 ms.
 constexpr ToneSet kCcir{kCcirDigits,          2400, 2110, 0.025, 1124, 2400, {930, 2247, 991, 1055},
-                        {'B', 'C', 'D', 'F'}, 100};
+                        {'B', 'C', 'D', 'F'}, 100,  true};
 // EEA: CCIR's digits; A 1055, B 930, C 2400, D 991, E 2110 (repeat),
 // F 2247; 40 ms.
 constexpr ToneSet kEea{kCcirDigits,          1055, 2110, 0.025, 1055, 1981, {930, 2400, 991, 2247},
-                       {'B', 'C', 'D', 'F'}, 40};
+                       {'B', 'C', 'D', 'F'}, 40,   true};
 // EIA: A 2151, B 2433, C 2010, D 2292, E 459 (repeat), F 1091; 33 ms.
 constexpr ToneSet kEia{{600, 741, 882, 1023, 1164, 1305, 1446, 1587, 1728, 1869},
                        2151,
@@ -54,7 +54,8 @@ constexpr ToneSet kEia{{600, 741, 882, 1023, 1164, 1305, 1446, 1587, 1728, 1869}
                        2151,
                        {2433, 2010, 2292, 1091},
                        {'B', 'C', 'D', 'F'},
-                       33};
+                       33,
+                       true};
 
 constexpr std::array<const ToneSet*, kModeNames.size()> kToneSets{
     &kZvei, &kDzvei, &kZvei2, &kZvei3, &kPzvei, &kCcir, &kEea, &kEia};
@@ -169,6 +170,35 @@ int CallTones(const ToneSet& toneSet, std::string_view code, std::array<std::int
   return count;
 }
 
+int SequenceTones(const ToneSet& toneSet, std::string_view text,
+                  std::array<std::int32_t, kMaxSequenceTones>& tonesHz) {
+  text = UpToNul(text).substr(0, kMaxSequenceTones);
+  int count = 0;
+  char previous = '\0';
+  bool repeatSent = false;
+  for (char c : text) {
+    const auto letter = std::find(toneSet.specialLetter.begin(), toneSet.specialLetter.end(), c);
+    const std::size_t special = static_cast<std::size_t>(letter - toneSet.specialLetter.begin());
+    if (letter != toneSet.specialLetter.end() && toneSet.specialFreq[special] > 0) {
+      tonesHz[static_cast<std::size_t>(count++)] = toneSet.specialFreq[special];
+      previous = '\0';
+      repeatSent = false;
+      continue;
+    }
+    if (c == previous && !repeatSent) {
+      tonesHz[static_cast<std::size_t>(count++)] = toneSet.repeatFreq;
+      repeatSent = true;
+      continue;
+    }
+    if (const auto freq = ToneFrequency(toneSet, c)) {
+      tonesHz[static_cast<std::size_t>(count++)] = *freq;
+    }
+    repeatSent = false;
+    previous = c;
+  }
+  return count;
+}
+
 // A tone set without a repeat tone (frequency 0) keeps its band as it is.
 std::int32_t DetectionLowHz(const ToneSet& toneSet) {
   return toneSet.repeatFreq > 0 ? std::min(toneSet.bandLow, toneSet.repeatFreq) : toneSet.bandLow;
@@ -190,6 +220,20 @@ bool MatchCode(std::string_view received, std::string_view configured) {
     }
   }
   return true;
+}
+
+std::string_view CalledCode(std::string_view received) {
+  return UpToNul(received).substr(0, 5);
+}
+
+std::string_view CallerCode(std::string_view received) {
+  received = UpToNul(received);
+  const auto isCodeChar = [](char c) { return (c >= '0' && c <= '9') || c == '*'; };
+  if (received.size() != 11 || isCodeChar(received[5])) {
+    return {};
+  }
+  const std::string_view caller = received.substr(6);
+  return std::all_of(caller.begin(), caller.end(), isCodeChar) ? caller : std::string_view{};
 }
 
 bool IsCallCode(std::string_view text) {

@@ -26,6 +26,9 @@ struct ToneSet {
   std::array<std::int32_t, 4> specialFreq{};
   std::array<char, 4> specialLetter{'B', 'C', 'D', 'F'};
   std::uint32_t toneMs = 70;  // the set's standard tone length
+  // The standard decoder's bins and tolerance do not separate this set's
+  // tones (every set but ZVEI and DZVEI): the enhanced decoder decodes it.
+  bool enhancedOnly = false;
 };
 
 // Position of each tone set in the mode list; the settings file stores it.
@@ -81,6 +84,18 @@ std::optional<std::int32_t> ToneFrequency(const ToneSet& toneSet, char c);
 // plays nothing and breaks a run. Returns the number of tones written.
 int CallTones(const ToneSet& toneSet, std::string_view code, std::array<std::int32_t, 5>& tonesHz);
 
+// The longest sequence of tones sent or received as one.
+inline constexpr int kMaxSequenceTones = 16;
+
+// The tones of a sequence of up to kMaxSequenceTones characters (a called
+// code, a separator and the caller's code, for instance): '0'..'9' and '*'
+// with the repeat rule as in CallTones, and the set's special letters as
+// their own tones (a special tone ends a run of equal characters, so the
+// code after a separator starts afresh). A character without a tone in the
+// set plays nothing. Returns the number of tones written.
+int SequenceTones(const ToneSet& toneSet, std::string_view text,
+                  std::array<std::int32_t, kMaxSequenceTones>& tonesHz);
+
 // Lowest and highest frequency the decoder must look at: the band widened to
 // take in the repeat tone where it lies outside (810 Hz in DZVEI lies below
 // its band, and a call with two equal neighbouring characters carries it).
@@ -91,6 +106,13 @@ std::int32_t DetectionHighHz(const ToneSet& toneSet);
 // True if both are exactly five characters and each received character equals
 // the configured one or is '*' (only the received code carries the wildcard).
 bool MatchCode(std::string_view received, std::string_view configured);
+
+// What a received sequence says: its called code (the first five
+// characters; the whole of a shorter run), and for the called code +
+// separator + caller's code format (eleven characters, a special letter
+// sixth) the caller's code, empty otherwise.
+std::string_view CalledCode(std::string_view received);
+std::string_view CallerCode(std::string_view received);
 
 // True if the text is exactly five characters, each '0'..'9' or '*'.
 bool IsCallCode(std::string_view text);

@@ -82,7 +82,9 @@ TEST_F(SettingsTest, NoFileGivesDefaultsAndTheFirstExitWritesEveryKey) {
           "TXDelay=0\r\nComDevice=\r\nDecoder=0\r\nCall_1=12345 - Test Code\r\n"
           "MaxTransmitSeconds=120\r\nRemoteControl=1\r\nRemoteListen=\r\nRemoteAllow=127.0.0.0/8, "
           "10.0.0.0/8, 172.16.0.0/12, 192.168.0.0/16, 100.64.0.0/10, 169.254.0.0/16, ::1, "
-          "fc00::/7, fe80::/10\r\nRemoteTransmit=1\r\nRemoteSecret=\r\nRemoteMaxClients=8\r\n"
+          "fc00::/7, "
+          "fe80::/"
+          "10\r\nRemoteTransmit=1\r\nRemoteSequences=0\r\nRemoteSecret=\r\nRemoteMaxClients=8\r\n"
           "RemoteIdleSeconds=600\r\nLogMaxKB=4096\r\n");
 
   const Settings next = LoadSettings(Dir(), kDevices);
@@ -140,7 +142,7 @@ TEST_F(SettingsTest, DevicesAreFoundByTheirFirstLettersInAnyCase) {
 }
 
 TEST_F(SettingsTest, ActionOutOfRangeChecksNothingAndStaysInTheFile) {
-  WriteFile("[Sequelo]\r\nAction=7\r\nMode=5\r\n");
+  WriteFile("[Sequelo]\r\nAction=7\r\nMode=8\r\n");
   const Settings settings = Run();
   EXPECT_EQ(settings.answer.action, ResponseAction::kUnset);
   EXPECT_EQ(settings.mode, Mode::kNone);  // no tone set until the operator picks one

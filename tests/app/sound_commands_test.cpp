@@ -56,7 +56,7 @@ TEST_F(SendCommandTest, SendsOnTheConfiguredDeviceKeyedAndLogsIt) {
 }
 
 TEST_F(SendCommandTest, ModeOptionWinsAndNoModeIsRefused) {
-  Ini("Mode=7\n");
+  Ini("Mode=8\n");
   EXPECT_EQ(Send("12345"), 1);
   EXPECT_NE(output_.find("No mode chosen"), std::string::npos);
   EXPECT_EQ(Send("12345", 0), 0);

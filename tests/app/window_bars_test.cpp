@@ -29,7 +29,7 @@ bool BandColoured(MainWindow& w, int first, int last) {
 }
 
 TEST_F(WindowTest, NoModeSelectedColoursEveryBarOutsideAndStillSwitches) {
-  WriteFile("Sequelo.ini", "[Sequelo]\r\nMode=7\r\n");
+  WriteFile("Sequelo.ini", "[Sequelo]\r\nMode=8\r\n");
   Start();
   EXPECT_EQ(C<QComboBox>(1029)->currentIndex(), -1);
   EXPECT_TRUE(BandColoured(*window_, 0, -1));

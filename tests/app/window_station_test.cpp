@@ -175,6 +175,7 @@ TEST_F(WindowTest, SettingsFileFromNothingHoldsEveryKeyInOrder) {
                                           "RemoteListen",
                                           "RemoteAllow",
                                           "RemoteTransmit",
+                                          "RemoteSequences",
                                           "RemoteSecret",
                                           "RemoteMaxClients",
                                           "RemoteIdleSeconds",

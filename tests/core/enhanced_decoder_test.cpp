@@ -435,5 +435,49 @@ TEST(EnhancedToneSet, SwitchedBetweenBuffersTakesEffectWithTheNextOne) {
   }
 }
 
+// --- Sequences longer and shorter than five tones ----------------------------
+
+// The called code, a separator tone and the caller's code, eleven tones back
+// to back (a format of many club repeaters), in ZVEI1 and ZVEI2 at 0 dB:
+// decoded whole, and no five-tone window of them alone.
+TEST(EnhancedSequences, CalledSeparatorCallerDecodedWhole) {
+  for (const auto& [mode, separator] :
+       {std::pair{core::kModeZvei, 'C'}, std::pair{core::kModeZvei2, 'E'}}) {
+    CallBatch batch;
+    batch.modeIndex = mode;
+    batch.separator = separator;
+    batch.snrDb = 0.0;
+    batch.calls = 100;
+    batch.seed = 1700 + static_cast<std::uint32_t>(mode);
+    const BatchScore score = ScoreCalls(DecoderChoice::kEnhanced, batch);
+    EXPECT_GE(score.decoded, 99) << ModeName(mode);
+    EXPECT_EQ(score.wrong, 0) << ModeName(mode);  // a five-tone window would count here
+  }
+}
+
+// Runs of every length from 3 to 16 in a set of each tone length; 3 and 4
+// only when asked for (a file decode), never as a station's call.
+TEST(EnhancedSequences, RunsOfThreeToSixteenTones) {
+  const std::string digits = "1357924680135792";
+  for (const int mode : {core::kModeZvei, core::kModeCcir, core::kModeEia}) {
+    const double toneMs = core::BuiltInToneSet(mode)->toneMs;
+    for (std::size_t length = 3; length <= 16; ++length) {
+      CallSignal call;
+      call.modeIndex = mode;
+      call.toneMs = toneMs;
+      call.code = digits.substr(0, length);
+      call.snrDb = 10.0;
+      const std::vector<double> samples = MakeCall(call);
+      EXPECT_EQ(CodesOf(testsupport::DecodeMono6000With(DecoderChoice::kEnhanced, samples, mode,
+                                                        nullptr, true)),
+                std::vector<std::string>{call.code})
+          << ModeName(mode) << " " << length << " tones";
+      if (length < 5) {
+        EXPECT_TRUE(DecodeEnhanced(samples, mode).empty()) << "a station takes no " << length;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace sequelo

@@ -84,7 +84,8 @@ TEST_P(EnhancedInterference, FalseCodesPerHourWithinAllowance) {
       testsupport::FeedAudio(DecoderChoice::kEnhanced, c.mode, 3600.0,
                              [&](double* out, std::size_t n) { stream.Fill(out, n); });
   RecordProperty("falseCodes", static_cast<int>(codes.size()));
-  EXPECT_LE(codes.size(), c.allowedPerHour) << InterferenceName(c.kind) << ", " << ModeName(c.mode);
+  EXPECT_LE(codes.size(), c.allowedPerHour)
+      << InterferenceName(c.kind) << ", " << ModeName(c.mode) << ::testing::PrintToString(codes);
 }
 
 INSTANTIATE_TEST_SUITE_P(

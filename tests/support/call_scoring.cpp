@@ -31,9 +31,10 @@ std::uint32_t TickOf(std::uint64_t buffer) {
 
 std::vector<DecodedCode> DecodeMono6000With(core::DecoderChoice choice,
                                             const std::vector<double>& samples, int modeIndex,
-                                            std::vector<std::string>* lines) {
+                                            std::vector<std::string>* lines, bool everyRun) {
   core::ManualTickClock clock;
   core::SelectableDecoder decoder(clock);
+  decoder.Enhanced().SetEveryRun(everyRun);
   decoder.SetToneSet(core::BuiltInToneSet(modeIndex));
   decoder.SetChoice(choice);
   decoder.SetAnalysisLog(lines != nullptr);
@@ -91,6 +92,9 @@ std::uint32_t BatchCodeState(const CallBatch& batch) {
 CallSignal BatchCall(const CallBatch& batch, int i, std::uint32_t& codeState) {
   CallSignal call;
   call.code = RandomCode(codeState);
+  if (batch.separator != '\0') {
+    call.code += batch.separator + RandomCode(codeState);
+  }
   call.modeIndex = batch.modeIndex;
   call.levelDbfs = batch.levelDbfs;
   call.snrDb = batch.snrDb;

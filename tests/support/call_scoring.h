@@ -16,10 +16,12 @@ namespace sequelo::testsupport {
 
 // Decodes mono 6000 Hz samples (first channel) with the chosen decoder behind
 // a SelectableDecoder, with the audio clock. `lines` (optional) receives the
-// chosen decoder's analysis lines.
+// chosen decoder's analysis lines; `everyRun` has the enhanced decoder report
+// every framed run of 3 to 16 tones.
 std::vector<DecodedCode> DecodeMono6000With(core::DecoderChoice choice,
                                             const std::vector<double>& samples, int modeIndex,
-                                            std::vector<std::string>* lines = nullptr);
+                                            std::vector<std::string>* lines = nullptr,
+                                            bool everyRun = false);
 
 struct CallBatch {
   int modeIndex = core::kModeZvei;
@@ -29,6 +31,9 @@ struct CallBatch {
   double levelDbfs = -20.0;     // peak level of the tones
   int calls = 100;
   std::uint32_t seed = 1;
+  // A special letter: each call is a sequence of a called code, this
+  // separator and a caller's code (eleven tones).
+  char separator = '\0';
 };
 
 struct BatchScore {

@@ -39,8 +39,8 @@ void AddNoise(std::vector<double>& samples, double sigma, std::uint32_t seed) {
 
 std::vector<double> MakeCall(const CallSignal& signal) {
   const core::ToneSet* toneSet = core::BuiltInToneSet(signal.modeIndex);
-  std::array<std::int32_t, 5> tones{};
-  const int count = toneSet != nullptr ? core::CallTones(*toneSet, signal.code, tones) : 0;
+  std::array<std::int32_t, core::kMaxSequenceTones> tones{};
+  const int count = toneSet != nullptr ? core::SequenceTones(*toneSet, signal.code, tones) : 0;
   const double amplitude = AmplitudeOf(signal.levelDbfs);
   std::vector<double> samples;
   double phase = signal.startPhase;

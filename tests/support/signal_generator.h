@@ -13,7 +13,7 @@
 namespace sequelo::testsupport {
 
 struct CallSignal {
-  std::string code = "12345";
+  std::string code = "12345";  // or a sequence of up to 16 characters, letters for special tones
   int modeIndex = core::kModeZvei;
   double sampleRateHz = 6000.0;
   double levelDbfs = -10.0;     // peak level of each tone, dB below full scale
