@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <numbers>
 
 #include "core/vector_clones.h"
@@ -256,25 +257,25 @@ SEQUELO_VECTOR_CLONES void EnhancedDecoder::ProcessBlock(const float* block) {
   std::array<float, kTones> sumIm{};
   std::array<float, 4> energyLanes{};
   static_assert(kBlockSamples % 4 == 0);
-  // Eight tones at a time, in registers (GCC otherwise keeps all sixteen
-  // sums in memory and shuffles them).
-  constexpr std::size_t kLanes = 8;
+  // Eight tones at a time in one vector register each for the real and
+  // imaginary sums (left to itself, GCC vectorises this badly for sixteen
+  // tones). The sums run over the block in order, as a plain loop would.
+  using Lanes = float __attribute__((vector_size(32)));
+  constexpr std::size_t kLanes = sizeof(Lanes) / sizeof(float);
   static_assert(kTones % kLanes == 0);
   for (std::size_t k0 = 0; k0 < static_cast<std::size_t>(kTones); k0 += kLanes) {
-    std::array<float, kLanes> accRe{};
-    std::array<float, kLanes> accIm{};
-#pragma GCC unroll 1
+    Lanes accRe{};
+    Lanes accIm{};
     for (std::size_t m = 0; m < static_cast<std::size_t>(kBlockSamples); ++m) {
-      const float x = block[m];
-      const float* re = mixRe_[m].data() + k0;
-      const float* im = mixIm_[m].data() + k0;
-      for (std::size_t l = 0; l < kLanes; ++l) {
-        accRe[l] += x * re[l];
-        accIm[l] += x * im[l];
-      }
+      Lanes re;
+      Lanes im;
+      std::memcpy(&re, mixRe_[m].data() + k0, sizeof re);
+      std::memcpy(&im, mixIm_[m].data() + k0, sizeof im);
+      accRe += block[m] * re;
+      accIm += block[m] * im;
     }
-    std::copy(accRe.begin(), accRe.end(), sumRe.begin() + static_cast<std::ptrdiff_t>(k0));
-    std::copy(accIm.begin(), accIm.end(), sumIm.begin() + static_cast<std::ptrdiff_t>(k0));
+    std::memcpy(sumRe.data() + k0, &accRe, sizeof accRe);
+    std::memcpy(sumIm.data() + k0, &accIm, sizeof accIm);
   }
   for (std::size_t m = 0; m < static_cast<std::size_t>(kBlockSamples); m += 4) {
     for (std::size_t l = 0; l < energyLanes.size(); ++l) {
