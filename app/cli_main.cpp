@@ -68,7 +68,9 @@ void AddDecodeCommand(CLI::App& app, DecodeCommand& command, std::string& mode,
   CLI::App* decode = app.add_subcommand(
       "decode",
       "Decode five-tone calls from audio files or a raw sample stream. Prints one line per "
-      "code: the audio time from the start of the input and the code.");
+      "code: the audio time from the start of the input and the code. The enhanced decoder "
+      "also prints sequences (called code, separator letter, caller's code) and other framed "
+      "runs of 3 to 16 tones.");
   decode->add_option("--mode", mode, ModeHelp())->check(ModeName())->capture_default_str();
   decode
       ->add_option("--threshold", command.decode.threshold,

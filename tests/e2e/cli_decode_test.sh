@@ -51,6 +51,23 @@ check "missing file named" "1" "$(grep -c "missing.wav: No such file or director
 check "not audio named" "1" "$(grep -c "notes.wav: not a recognised audio file" "$work/err")"
 check "one line per bad file" "2" "$(wc -l <"$work/err")"
 
+# Every tone set: a call as encode writes it (it ends with the file, which
+# counts as quiet) decoded back; the standard decoder, asked for a set it
+# does not know, leaves it to the enhanced one and says so.
+for set in ZVEI1 DZVEI ZVEI2 ZVEI3 PZVEI CCIR EEA EIA; do
+  "$cli" encode --mode "$set" -o "$work/set.wav" 1*335 2>/dev/null
+  check "$set: encoded call decoded" "1*335" \
+    "$("$cli" decode --decoder enhanced --mode "$set" --format tsv "$work/set.wav" | cut -f2)"
+done
+"$cli" encode --mode CCIR -o "$work/set.wav" 1*335 2>/dev/null
+check "CCIR with the standard decoder" "1*335" \
+  "$("$cli" decode --mode ccir --format tsv "$work/set.wav" 2>"$work/err" | cut -f2)"
+check "CCIR: the note says who decodes" \
+  "sequelo-cli: The standard decoder knows ZVEI and DZVEI only: CCIR calls are decoded by the enhanced decoder" \
+  "$(cat "$work/err")"
+check "ZVEI1 kept as the name given" '"mode":"ZVEI1"' \
+  "$("$cli" decode --mode zvei1 --format json "$work/calls.wav" | head -1 | grep -o '"mode":"ZVEI1"')"
+
 # Bad usage: status 2 and the usage text.
 "$cli" decode >/dev/null 2>"$work/err"
 check "no file: status" "2" "$?"
