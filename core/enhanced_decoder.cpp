@@ -251,7 +251,7 @@ SEQUELO_VECTOR_CLONES int EnhancedDecoder::AnalyseBuffer(CaptureBuffer buffer) {
 }
 
 SEQUELO_VECTOR_CLONES void EnhancedDecoder::ProcessBlock(const float* block) {
-  // Block sums at the nominal frequencies (two 12 x 20 matrices times the
+  // Block sums at the nominal frequencies (two 16 x 20 matrices times the
   // block), and the block's energy in four running sums.
   std::array<float, kTones> sumRe{};
   std::array<float, kTones> sumIm{};
