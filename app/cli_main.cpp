@@ -74,8 +74,8 @@ void AddDecodeCommand(CLI::App& app, DecodeCommand& command, std::string& mode,
   decode->add_option("--mode", mode, ModeHelp())->check(ModeName())->capture_default_str();
   decode
       ->add_option("--threshold", command.decode.threshold,
-                   "Level a tone's peak must exceed (spectrum magnitude, 16-bit scale); "
-                   "0 calibrates it to 1.5 x the first buffer's peak")
+                   "Standard decoder: level a tone's peak must exceed (spectrum magnitude, "
+                   "16-bit scale); 0 calibrates it to 1.5 x the first buffer's peak")
       ->check(CLI::Validator(
           [](std::string& text) {
             double value = -1;
@@ -103,7 +103,7 @@ void AddDecodeCommand(CLI::App& app, DecodeCommand& command, std::string& mode,
   decode->add_flag("--analysis-log", command.decode.analysisLog,
                    "Write the decoder's analysis lines to standard error (the enhanced "
                    "decoder: one line per candidate call)");
-  sequelo::app::AddDecoderOption(decode, decoder, "standard");
+  sequelo::app::AddDecoderOption(decode, decoder, "enhanced");
   decode
       ->add_option("FILE", command.inputs,
                    "Audio files to decode; - reads standard input. Audio not at 6000 Hz is "
@@ -193,11 +193,12 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   listen
       ->add_option("--threshold", listenRequest.threshold,
-                   "Level a tone's peak must exceed; 0 calibrates on the first buffer")
+                   "Standard decoder: level a tone's peak must exceed; 0 calibrates on the "
+                   "first buffer")
       ->check(CLI::NonNegativeNumber)
       ->capture_default_str();
   std::string listenDecoder;
-  sequelo::app::AddDecoderOption(listen, listenDecoder, "standard");
+  sequelo::app::AddDecoderOption(listen, listenDecoder, "enhanced");
   sequelo::app::StationOptions station;
   std::string stationDir;
   CLI::App* run = app.add_subcommand(
@@ -250,7 +251,7 @@ int main(int argc, char** argv) {
     command.decode.modeName = sequelo::core::ModeDisplayName(command.decode.modeIndex, mode);
     command.decode.channel = CLI::detail::to_lower(channel) == "right" ? 1 : 0;
     command.decode.decoder = sequelo::app::DecoderFromOption(decodeDecoder)
-                                 .value_or(sequelo::core::DecoderChoice::kStandard);
+                                 .value_or(sequelo::core::DecoderChoice::kEnhanced);
     command.format = FormatFromName(format);
     NoteStandardDecoder(command.decode.decoder, command.decode.modeIndex, mode);
     if (command.rawRateHz > 0 && command.decode.channel == 1) {
@@ -316,7 +317,7 @@ int main(int argc, char** argv) {
     listenRequest.modeName = sequelo::core::ModeDisplayName(listenRequest.modeIndex, listenMode);
     listenRequest.format = FormatFromName(listenFormat);
     listenRequest.decoder = sequelo::app::DecoderFromOption(listenDecoder)
-                                .value_or(sequelo::core::DecoderChoice::kStandard);
+                                .value_or(sequelo::core::DecoderChoice::kEnhanced);
     NoteStandardDecoder(listenRequest.decoder, listenRequest.modeIndex, listenMode);
     sigset_t stopSignals = sequelo::app::BlockStopSignals();
     std::string backendName;

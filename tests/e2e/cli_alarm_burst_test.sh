@@ -85,7 +85,7 @@ while IFS=$'\t' read -r seconds code; do
       layout+="$code "
     fi
   done
-done < <("$cli" decode --format tsv "$work/burst.wav")
+done < <("$cli" decode --decoder standard --format tsv "$work/burst.wav")
 check "burst file holds the calls where expected" "${codes[*]} " "$layout"
 
 # The alert sound: 5 s, 11025 Hz mono 16-bit, with a call (54321) in the

@@ -61,7 +61,7 @@ for set in ZVEI1 DZVEI ZVEI2 ZVEI3 PZVEI CCIR EEA EIA; do
 done
 "$cli" encode --mode CCIR -o "$work/set.wav" 1*335 2>/dev/null
 check "CCIR with the standard decoder" "1*335" \
-  "$("$cli" decode --mode ccir --format tsv "$work/set.wav" 2>"$work/err" | cut -f2)"
+  "$("$cli" decode --decoder standard --mode ccir --format tsv "$work/set.wav" 2>"$work/err" | cut -f2)"
 check "CCIR: the note says who decodes" \
   "sequelo-cli: The standard decoder knows ZVEI and DZVEI only: CCIR calls are decoded by the enhanced decoder" \
   "$(cat "$work/err")"
@@ -81,7 +81,7 @@ check "help status" "0" "$?"
 check "help names the options" "6" "$(grep -c -E -- '--(mode|threshold|channel|raw|format|analysis-log)' "$work/help")"
 
 # Analysis lines go to standard error only.
-"$cli" decode --analysis-log "$work/calls.wav" >"$work/out" 2>"$work/err"
+"$cli" decode --decoder standard --analysis-log "$work/calls.wav" >"$work/out" 2>"$work/err"
 check "analysis on stderr" "1" "$( (grep -q 'Tone accepted as digit #5' "$work/err" && echo 1) || echo 0)"
 check "codes alone on stdout" "3" "$(wc -l <"$work/out")"
 
@@ -95,7 +95,7 @@ check "enhanced: DZVEI repeat tone" $'11111\n12234' \
 check "enhanced: 2.5 % off frequency" $'54321\n12345' \
   "$("$cli" decode --decoder enhanced --format tsv "$work/off.wav" | cut -f2)"
 check "standard: off frequency is not decoded right" "0" \
-  "$("$cli" decode --format tsv "$work/off.wav" | cut -f2 | grep -c -E '^(54321|12345)$')"
+  "$("$cli" decode --decoder standard --format tsv "$work/off.wav" | cut -f2 | grep -c -E '^(54321|12345)$')"
 "$cli" decode --decoder enhanced --analysis-log "$work/off.wav" >"$work/out" 2>"$work/err"
 check "enhanced: a line per candidate" "2" "$(grep -c 'Enhanced candidate at .*: accepted' "$work/err")"
 "$cli" decode --decoder fancy "$work/off.wav" >/dev/null 2>"$work/err"
