@@ -196,13 +196,17 @@ void TransmitQueue::WatchKeyTime() {
     // waits end) and the transmitter released now.
     // While keyedSince_ is set the keying job is still running (its
     // release clears it under this lock), so the abort reaches that job.
+    // All of it under the lock: the job cannot release (and end, and let
+    // the next job key) before this release has gone out, so a late release
+    // can never cut the next transmission; and whoever sees the job end
+    // sees the cut counted.
     const std::uint32_t maxSeconds = limits_.maxKeyMs / 1000;
     keyedSince_.reset();
     abort_ = true;
+    ++cuts_;
+    ptt_.ReleaseTransmitter();
     wait_.Abort();
     lock.unlock();
-    ptt_.ReleaseTransmitter();
-    ++cuts_;
     if (log_ != nullptr) {
       log_->Report("Transmission cut: keyed for " + std::to_string(maxSeconds) +
                    " s, the longest allowed (MaxTransmitSeconds)");
