@@ -35,12 +35,13 @@ check "raw from standard input" "98765" "$out"
 
 # A live pipe: the code is printed while the pipe is still open, not at its end.
 coproc DEC { "$cli" decode --raw 22050 --format tsv -; }
+dec_pid=$DEC_PID  # bash unsets DEC_PID once the coprocess has ended
 "$gen" --raw --code 24680 --rate 22050 - >&"${DEC[1]}"
 line=
 read -r -t 60 -u "${DEC[0]}" line || true  # 60 s only guards against a hang
 check "live pipe prints at once" "24680" "$(cut -f2 <<<"$line")"
 eval "exec ${DEC[1]}>&-"
-wait "$DEC_PID" 2>/dev/null || true
+wait "$dec_pid" 2>/dev/null || true
 
 # Bad input: named, reason given, the other files still decoded, status 1.
 printf 'not audio at all\n' >"$work/notes.wav"
