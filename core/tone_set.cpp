@@ -150,19 +150,32 @@ std::optional<std::int32_t> ToneFrequency(const ToneSet& toneSet, char c) {
   return std::nullopt;
 }
 
-int CallTones(const ToneSet& toneSet, std::string_view code, std::array<std::int32_t, 5>& tonesHz) {
-  code = UpToNul(code).substr(0, 5);
+namespace {
+
+// The repeat rule over `text`, into `tonesHz` (room for text.size() tones).
+// With `specials`, the set's special letters go out as their tones and end
+// a run of equal characters.
+int RepeatRuleTones(const ToneSet& toneSet, std::string_view text, bool specials,
+                    std::int32_t* tonesHz) {
   int count = 0;
   char previous = '\0';
   bool repeatSent = false;
-  for (char c : code) {
+  for (char c : text) {
+    const auto letter = std::find(toneSet.specialLetter.begin(), toneSet.specialLetter.end(), c);
+    const std::size_t special = static_cast<std::size_t>(letter - toneSet.specialLetter.begin());
+    if (specials && letter != toneSet.specialLetter.end() && toneSet.specialFreq[special] > 0) {
+      tonesHz[count++] = toneSet.specialFreq[special];
+      previous = '\0';
+      repeatSent = false;
+      continue;
+    }
     if (c == previous && !repeatSent) {
-      tonesHz[static_cast<std::size_t>(count++)] = toneSet.repeatFreq;
+      tonesHz[count++] = toneSet.repeatFreq;
       repeatSent = true;
       continue;
     }
     if (const auto freq = ToneFrequency(toneSet, c)) {
-      tonesHz[static_cast<std::size_t>(count++)] = *freq;
+      tonesHz[count++] = *freq;
     }
     repeatSent = false;
     previous = c;
@@ -170,33 +183,15 @@ int CallTones(const ToneSet& toneSet, std::string_view code, std::array<std::int
   return count;
 }
 
+}  // namespace
+
+int CallTones(const ToneSet& toneSet, std::string_view code, std::array<std::int32_t, 5>& tonesHz) {
+  return RepeatRuleTones(toneSet, UpToNul(code).substr(0, 5), false, tonesHz.data());
+}
+
 int SequenceTones(const ToneSet& toneSet, std::string_view text,
                   std::array<std::int32_t, kMaxSequenceTones>& tonesHz) {
-  text = UpToNul(text).substr(0, kMaxSequenceTones);
-  int count = 0;
-  char previous = '\0';
-  bool repeatSent = false;
-  for (char c : text) {
-    const auto letter = std::find(toneSet.specialLetter.begin(), toneSet.specialLetter.end(), c);
-    const std::size_t special = static_cast<std::size_t>(letter - toneSet.specialLetter.begin());
-    if (letter != toneSet.specialLetter.end() && toneSet.specialFreq[special] > 0) {
-      tonesHz[static_cast<std::size_t>(count++)] = toneSet.specialFreq[special];
-      previous = '\0';
-      repeatSent = false;
-      continue;
-    }
-    if (c == previous && !repeatSent) {
-      tonesHz[static_cast<std::size_t>(count++)] = toneSet.repeatFreq;
-      repeatSent = true;
-      continue;
-    }
-    if (const auto freq = ToneFrequency(toneSet, c)) {
-      tonesHz[static_cast<std::size_t>(count++)] = *freq;
-    }
-    repeatSent = false;
-    previous = c;
-  }
-  return count;
+  return RepeatRuleTones(toneSet, UpToNul(text).substr(0, kMaxSequenceTones), true, tonesHz.data());
 }
 
 // A tone set without a repeat tone (frequency 0) keeps its band as it is.
