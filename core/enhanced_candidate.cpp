@@ -29,9 +29,9 @@ constexpr double kNeighbourPower = 0.5;   // and this loud against the call's to
 constexpr double kNeighbourShare = 0.8;   // a segment beside the call this strong: not framed
 constexpr int kMaxSegmentFrames = 40;     // 267 ms: a longer segment fails the length check
 constexpr int kScaleTones = 5;            // a sequence holding a scale this long is music
-constexpr int kCallSegments = 10;
-constexpr double kShortToneSlackMs =
-    7.0;  // one frame and a bit         // the newest segments of a group looked at for calls
+constexpr int kCallSegments = 10;         // the newest segments of a group looked at for calls
+// Short tones (EEA, EIA): their edges are good to about a frame either way.
+constexpr double kShortToneSlackMs = 7.0;  // one frame and a bit
 // Framing guard.
 constexpr int kEdgeSamples = 90;   // 15 ms: window edge to tone edge
 constexpr int kGapSamples = 30;    // 5 ms between a tone edge and the outside look
@@ -456,7 +456,7 @@ EnhancedVerdict EnhancedDecoder::EvaluateCandidate(const Group& group, int start
       v.reasonValue = secondScore[j] / bestScore[j];
       return v;
     }
-    if (std::abs(ownOffset[j] - best) > 1) {
+    if (std::abs(ownOffset[j] - best) > ownOffsetSteps_) {
       v.reason = "a tone off the call's offset, own offset %";
       v.reasonTone = static_cast<int>(j);
       v.reasonValue = (ownOffset[j] - kOffsets / 2) * kOffsetStep * 100.0;

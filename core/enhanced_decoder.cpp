@@ -114,6 +114,10 @@ void EnhancedDecoder::Configure(const ToneSet* toneSet) {
       std::clamp(static_cast<int>(std::floor((closest / 2.0 - kOffsetStep / 2.0) / kOffsetStep)), 0,
                  kOffsets / 2);
   shortTones_ = toneSet->toneMs < 60;
+  // A tone that fills fewer than three whole analysis windows (EIA's 33 ms
+  // fills two) gives its own offset to about two steps, not one.
+  ownOffsetSteps_ =
+      toneSet->toneMs * kCaptureRateHz / 1000.0 < kWindowSamples + 2 * kHopSamples ? 2 : 1;
   firstOffset_ = kOffsets / 2 - steps;
   lastOffset_ = kOffsets / 2 + steps;
   for (int k = 0; k < kTones; ++k) {

@@ -205,6 +205,7 @@ class EnhancedDecoder {
   // looks less far, so that a call off frequency cannot pass for the
   // neighbouring code read the other way.
   bool shortTones_ = false;  // the set's tones last under 60 ms
+  int ownOffsetSteps_ = 1;   // how far a tone's own offset may lie from the call's
   int firstOffset_ = 0;
   int lastOffset_ = enhanced::kOffsets - 1;
   // The hot loops keep their per-bin arrays offset-major (bin e * kTones + k)
