@@ -1,5 +1,6 @@
 // Every tone set on the enhanced decoder, each at its own tone length: calls
-// at 0 dB SNR within +/-2 % offset, no wrong code at +/-3 %; and calls of one
+// at 0 dB SNR within +/-2 % offset, no wrong code at +/-3 %, and through a
+// receiver's band at +/-2 % speed; and calls of one
 // set heard in another set's mode, where a code may come out only if the
 // call's tones spell it there. Random codes and noise from fixed seeds.
 #include <gtest/gtest.h>
@@ -72,6 +73,28 @@ TEST_P(ToneSetCalls, DecodedAtZeroDbWithinTwoPercentNoWrongCodeAtThree) {
       EXPECT_GE(score.decoded * 100, score.calls * 99)
           << what << ": " << score.decoded << " of " << score.calls;
     }
+    EXPECT_EQ(score.wrong, 0) << what;
+  }
+}
+
+// Off the air: a receiver's 300-3000 Hz audio band and a recording played
+// 2 % fast or slow (every tone higher and shorter, or lower and longer).
+TEST_P(ToneSetCalls, ThroughAReceiversBandAtTwoPercentSpeed) {
+  const int mode = GetParam();
+  for (double percent : {-2.0, 2.0}) {
+    CallBatch batch;
+    batch.modeIndex = mode;
+    batch.snrDb = 0.0;
+    batch.toneMs = SetOf(mode).toneMs;
+    batch.speedRelative = percent / 100.0;
+    batch.radioBand = true;
+    batch.calls = kCallsPerOffset / 2;
+    batch.seed = 3300 + 10U * static_cast<std::uint32_t>(mode) + (percent > 0 ? 1U : 0U);
+    const auto score = testsupport::ScoreCalls(DecoderChoice::kEnhanced, batch);
+    const std::string what =
+        ModeName(mode) + " at " + std::to_string(static_cast<int>(percent)) + " % speed";
+    EXPECT_GE(score.decoded * 100, score.calls * 99)
+        << what << ": " << score.decoded << " of " << score.calls;
     EXPECT_EQ(score.wrong, 0) << what;
   }
 }

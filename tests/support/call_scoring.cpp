@@ -100,6 +100,8 @@ CallSignal BatchCall(const CallBatch& batch, int i, std::uint32_t& codeState) {
   call.snrDb = batch.snrDb;
   call.toneMs = batch.toneMs;
   call.offsetRelative = batch.offsetRelative;
+  call.speedRelative = batch.speedRelative;
+  call.radioBand = batch.radioBand;
   call.seed = batch.seed * 100003U + static_cast<std::uint32_t>(i);
   call.leadMs = 250.0 + (i % 13) * 1.7;
   call.trailMs = 400.0;

@@ -34,6 +34,8 @@ struct CallBatch {
   // A special letter: each call is a sequence of a called code, this
   // separator and a caller's code (eleven tones).
   char separator = '\0';
+  double speedRelative = 0.0;  // the recording played this much fast
+  bool radioBand = false;      // through a receiver's 300-3000 Hz audio band
 };
 
 struct BatchScore {

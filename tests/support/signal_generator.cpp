@@ -1,5 +1,7 @@
 #include "tests/support/signal_generator.h"
 
+#include "audio/resampler.h"
+
 #include <sndfile.h>
 
 #include <algorithm>
@@ -37,20 +39,61 @@ void AddNoise(std::vector<double>& samples, double sigma, std::uint32_t seed) {
   }
 }
 
+namespace {
+
+// One second-order section (RBJ's cookbook) applied in place.
+void Biquad(std::vector<double>& x, double rateHz, double hz, double q, bool highPass) {
+  const double w0 = 2.0 * std::numbers::pi * hz / rateHz;
+  const double alpha = std::sin(w0) / (2.0 * q);
+  const double c = std::cos(w0);
+  const double a0 = 1.0 + alpha;
+  const double b1 = (highPass ? -(1.0 + c) : 1.0 - c) / a0;
+  const double b0 = std::abs(b1) / 2.0;
+  const double a1 = -2.0 * c / a0;
+  const double a2 = (1.0 - alpha) / a0;
+  double x1 = 0.0, x2 = 0.0, y1 = 0.0, y2 = 0.0;
+  for (double& s : x) {
+    const double y = b0 * s + b1 * x1 + b0 * x2 - a1 * y1 - a2 * y2;
+    x2 = x1;
+    x1 = s;
+    y2 = y1;
+    y1 = y;
+    s = y;
+  }
+}
+
+}  // namespace
+
+void BandLimit300To3000(std::vector<double>& samples, double sampleRateHz) {
+  // A fourth-order Butterworth edge is two sections with these Qs.
+  for (double q : {0.5411961, 1.3065630}) {
+    Biquad(samples, sampleRateHz, 300.0, q, true);
+    Biquad(samples, sampleRateHz, 3000.0, q, false);
+  }
+}
+
 std::vector<double> MakeCall(const CallSignal& signal) {
   const core::ToneSet* toneSet = core::BuiltInToneSet(signal.modeIndex);
   std::array<std::int32_t, core::kMaxSequenceTones> tones{};
   const int count = toneSet != nullptr ? core::SequenceTones(*toneSet, signal.code, tones) : 0;
   const double amplitude = AmplitudeOf(signal.levelDbfs);
+  const double speed = 1.0 + signal.speedRelative;
+  const double rate = signal.radioBand ? 48000.0 : signal.sampleRateHz;
   std::vector<double> samples;
   double phase = signal.startPhase;
-  AppendTone(samples, signal.sampleRateHz, 0.0, 0.0, signal.leadMs, phase);
+  AppendTone(samples, rate, 0.0, 0.0, signal.leadMs, phase);
   phase = signal.startPhase;
   for (int i = 0; i < count; ++i) {
-    const double hz = tones[static_cast<std::size_t>(i)] * (1.0 + signal.offsetRelative);
-    AppendTone(samples, signal.sampleRateHz, hz, amplitude, signal.toneMs, phase);
+    const double hz = tones[static_cast<std::size_t>(i)] * (1.0 + signal.offsetRelative) * speed;
+    AppendTone(samples, rate, hz, amplitude, signal.toneMs / speed, phase);
   }
-  AppendTone(samples, signal.sampleRateHz, 0.0, 0.0, signal.trailMs, phase);
+  AppendTone(samples, rate, 0.0, 0.0, signal.trailMs, phase);
+  if (signal.radioBand) {
+    BandLimit300To3000(samples, rate);
+    if (rate != signal.sampleRateHz) {
+      samples = audio::ResampleWhole(samples, rate, signal.sampleRateHz);
+    }
+  }
   if (std::isfinite(signal.snrDb)) {
     AddNoise(samples, NoiseSigmaFor(amplitude, signal.snrDb), signal.seed);
   }

@@ -24,7 +24,18 @@ struct CallSignal {
   double startPhase = 0.0;      // radians
   double snrDb = std::numeric_limits<double>::infinity();  // tone power / noise power
   std::uint32_t seed = 1;
+  // A recording played back fast (e.g. 0.02 for 2 %): every tone higher and
+  // shorter by that much.
+  double speedRelative = 0.0;
+  // Through a receiver's audio band: made at 48000 Hz, 300-3000 Hz with
+  // fourth-order Butterworth edges, then resampled to `sampleRateHz`. The
+  // noise is added after, at the SNR asked.
+  bool radioBand = false;
 };
+
+// Filters `samples` (at `sampleRateHz`) to 300-3000 Hz as a receiver's audio
+// stage does: fourth-order Butterworth high and low pass.
+void BandLimit300To3000(std::vector<double>& samples, double sampleRateHz);
 
 // Amplitude (fraction of full scale) of a sine at `levelDbfs`.
 double AmplitudeOf(double levelDbfs);
