@@ -78,5 +78,17 @@ TEST_F(WindowTest, ModeChangeRecoloursTheBandAndSwitchDarkensTheBars) {
   EXPECT_EQ(window_->Bar(3)->Position(), 0) << "follows the next buffer";
 }
 
+// A set the standard decoder cannot separate: the enhanced decoder takes the
+// calls, and the activity list says so.
+TEST_F(WindowTest, ASetTheStandardDecoderDoesNotKnowIsDecodedByTheEnhancedAndSaysSo) {
+  Start();
+  auto* mode = C<QComboBox>(1029);
+  ASSERT_EQ(mode->count(), static_cast<int>(core::kModeNames.size()));
+  mode->setCurrentIndex(core::kModeCcir);
+  Q_EMIT mode->activated(core::kModeCcir);
+  EXPECT_EQ(window_->GetStation().Decoder().EffectiveChoice(), core::DecoderChoice::kEnhanced);
+  EXPECT_TRUE(WaitFor([&] { return ActivityShows(core::StandardDecoderNote("CCIR")); }));
+}
+
 }  // namespace
 }  // namespace sequelo::app::windowtest
