@@ -3,6 +3,7 @@
 #include "core/text_match.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -89,6 +90,18 @@ std::string DefaultLogPath(const std::string& startupDir) {
   return startupDir + "/" + std::string(kLogFileName);
 }
 
+std::string DefaultRecordFolder(const std::string& startupDir) {
+  return startupDir + "/Recordings";
+}
+
+std::string DefaultStationName() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') {
+    return "station";
+  }
+  return name;
+}
+
 int IndexOfEntry(const std::vector<std::string>& entries, const std::string& name) {
   const auto found = std::find(entries.begin(), entries.end(), name);
   return name.empty() || found == entries.end() ? -1 : static_cast<int>(found - entries.begin());
@@ -161,6 +174,29 @@ Settings LoadSettingsFrom(const IniFile& ini, const std::string& startupDir,
   r.idleSeconds = std::clamp(ini.GetInt(S, "RemoteIdleSeconds", r.idleSeconds), 1, 7 * 24 * 3600);
   st.logMaxKB = static_cast<std::uint32_t>(
       std::clamp(ini.GetInt(S, "LogMaxKB", static_cast<int>(kDefaultLogMaxKB)), 0, 1 << 22));
+  control::AlarmSettings& al = st.alarms;
+  al.stationName = ini.GetString(S, "StationName", DefaultStationName(), 255);
+  if (al.stationName.empty()) {
+    al.stationName = DefaultStationName();
+  }
+  al.repeatWindowS =
+      static_cast<std::uint32_t>(std::clamp(ini.GetInt(S, "RepeatWindow", 10), 0, 3600));
+  al.trailerWindowS =
+      static_cast<std::uint32_t>(std::clamp(ini.GetInt(S, "TrailerWindow", 8), 0, 600));
+  al.recordSeconds =
+      static_cast<std::uint32_t>(std::clamp(ini.GetInt(S, "RecordSeconds", 0), 0, 3600));
+  al.recordFolder = ini.GetString(S, "RecordFolder", "", 511);
+  if (al.recordFolder.empty()) {
+    al.recordFolder = DefaultRecordFolder(startupDir);
+  }
+  al.mqttHost = ini.GetString(S, "MqttHost", "", 255);
+  al.mqttPort = std::clamp(ini.GetInt(S, "MqttPort", 1883), 1, 65535);
+  al.mqttUser = ini.GetString(S, "MqttUser", "", 255);
+  al.mqttPassword = ini.GetString(S, "MqttPassword", "", 255);
+  al.execHook = ini.GetString(S, "ExecHook", "", 1023);
+  al.webhookUrl = ini.GetString(S, "WebhookUrl", "", 1023);
+  al.trailerTones =
+      ini.GetString(S, "TrailerTones", std::string(control::kDefaultTrailerTones), 1023);
   // Call_1, Call_2, ... up to the first one that is missing or empty.
   for (int n = 1;; ++n) {
     std::string entry = ini.GetString(S, "Call_" + std::to_string(n), "", 255);
@@ -228,6 +264,19 @@ void SaveSettingsInto(IniFile& ini, const Settings& st) {
   ini.Set(S, "RemoteMaxClients", Int(r.maxClients));
   ini.Set(S, "RemoteIdleSeconds", Int(r.idleSeconds));
   ini.Set(S, "LogMaxKB", Int(static_cast<int>(st.logMaxKB)));
+  const control::AlarmSettings& al = st.alarms;
+  put("StationName", al.stationName, 255);
+  ini.Set(S, "RepeatWindow", Int(static_cast<int>(al.repeatWindowS)));
+  ini.Set(S, "TrailerWindow", Int(static_cast<int>(al.trailerWindowS)));
+  ini.Set(S, "RecordSeconds", Int(static_cast<int>(al.recordSeconds)));
+  put("RecordFolder", al.recordFolder, 511);
+  put("MqttHost", al.mqttHost, 255);
+  ini.Set(S, "MqttPort", Int(al.mqttPort));
+  put("MqttUser", al.mqttUser, 255);
+  put("MqttPassword", al.mqttPassword, 255);
+  put("ExecHook", al.execHook, 1023);
+  put("WebhookUrl", al.webhookUrl, 1023);
+  put("TrailerTones", al.trailerTones, 1023);
 }
 
 Settings LoadSettings(const std::string& startupDir, const DeviceNames& devices) {
@@ -255,8 +304,10 @@ bool SaveSettings(const std::string& startupDir, const Settings& settings, std::
   }
   IniFile ini = IniFile::Parse(text);
   SaveSettingsInto(ini, settings);
-  // A file that holds the remote secret is the owner's alone.
-  return WriteFileAtomically(path, ini.Serialize(), error, !settings.remote.secret.empty());
+  // A file that holds a secret or a password is the owner's alone.
+  return WriteFileAtomically(
+      path, ini.Serialize(), error,
+      !settings.remote.secret.empty() || !settings.alarms.mqttPassword.empty());
 }
 
 }  // namespace sequelo::app

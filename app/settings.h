@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/ini_file.h"
+#include "control/alarm_events.h"
 #include "control/call_responder.h"
 #include "control/ip_comm_server.h"
 #include "core/selectable_decoder.h"
@@ -59,7 +60,14 @@ struct Settings {
   // The log file is started afresh (the old one kept as "<name>.1") when it
   // reaches this size; 0: it grows without limit.
   std::uint32_t logMaxKB = kDefaultLogMaxKB;
+  // Alarm events: the repeat and trailer windows, the recording, the
+  // forwarding targets.
+  control::AlarmSettings alarms;
 };
+
+// The station's name when none is set: the host name ("station" if it has
+// none).
+std::string DefaultStationName();
 
 // What a call sent now reads from the settings.
 tx::CallOptions CallOptionsOf(const Settings& settings, const std::string& startupDir);
@@ -97,6 +105,8 @@ class SettingsStore {
 // Paths in the start-up directory.
 std::string SettingsPath(const std::string& startupDir);
 std::string DefaultLogPath(const std::string& startupDir);
+// Where announcements are recorded unless RecordFolder says otherwise.
+std::string DefaultRecordFolder(const std::string& startupDir);
 
 // The index of the entry named exactly `name`; -1 for none (or an empty
 // name).

@@ -33,6 +33,13 @@
 
 namespace sequelo::control {
 
+// What may follow a call, as the TrailerTones setting holds it: entries
+// "name=Hz" (one tone), "name=Hz+Hz" (two at once), "/intermittent" for a
+// tone sent on and off, separated by ';'.
+inline constexpr std::string_view kDefaultTrailerTones =
+    "wake tone=2600/intermittent;fire=675+1240;test=675+1860;civil-protection alarm=675+825;"
+    "warning=675+2280;all clear=675+1010";
+
 struct AlarmSettings {
   std::string stationName;  // the StationName setting (default: the host name)
   std::uint32_t repeatWindowS = 10;
@@ -43,9 +50,9 @@ struct AlarmSettings {
   int mqttPort = 1883;
   std::string mqttUser;
   std::string mqttPassword;
-  std::string execHook;      // empty: no hook
-  std::string webhookUrl;    // empty: no webhook
-  std::string trailerTones;  // the table of what follows a call (TrailerTones)
+  std::string execHook;    // empty: no hook
+  std::string webhookUrl;  // empty: no webhook
+  std::string trailerTones{kDefaultTrailerTones};
 };
 
 // What the recorder is asked for when an event begins.

@@ -85,13 +85,18 @@ TEST_F(SettingsTest, NoFileGivesDefaultsAndTheFirstExitWritesEveryKey) {
           "fc00::/7, "
           "fe80::/"
           "10\r\nRemoteTransmit=1\r\nRemoteSequences=0\r\nRemoteSecret=\r\nRemoteMaxClients=8\r\n"
-          "RemoteIdleSeconds=600\r\nLogMaxKB=4096\r\n");
+          "RemoteIdleSeconds=600\r\nLogMaxKB=4096\r\nStationName=" +
+          DefaultStationName() +
+          "\r\nRepeatWindow=10\r\nTrailerWindow=8\r\nRecordSeconds=0\r\nRecordFolder=" + Dir() +
+          "/Recordings\r\nMqttHost=\r\nMqttPort=1883\r\nMqttUser=\r\nMqttPassword=\r\n"
+          "ExecHook=\r\nWebhookUrl=\r\nTrailerTones=" +
+          std::string(control::kDefaultTrailerTones) + "\r\n");
 
   const Settings next = LoadSettings(Dir(), kDevices);
   EXPECT_EQ(next.callEntries, std::vector<std::string>{"12345 - Test Code"});
 }
 
-TEST_F(SettingsTest, AFileHoldingTheRemoteSecretIsTheOwnersAlone) {
+TEST_F(SettingsTest, AFileHoldingTheRemoteSecretOrTheMqttPasswordIsTheOwnersAlone) {
   std::ofstream(SettingsPath(Dir())) << "[Sequelo]\r\nRemoteSecret=open sesame\r\n"
                                         "MaxTransmitSeconds=0\r\nRemoteMaxClients=-3\r\n";
   ::chmod(SettingsPath(Dir()).c_str(), 0644);
@@ -102,6 +107,15 @@ TEST_F(SettingsTest, AFileHoldingTheRemoteSecretIsTheOwnersAlone) {
   std::string error;
   ASSERT_TRUE(SaveSettings(Dir(), settings, error)) << error;
   struct stat st {};
+  ASSERT_EQ(::stat(SettingsPath(Dir()).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  // The same for the MQTT password.
+  std::ofstream(SettingsPath(Dir()), std::ios::trunc) << "[Sequelo]\r\nMqttPassword=pw\r\n";
+  ::chmod(SettingsPath(Dir()).c_str(), 0644);
+  settings = LoadSettings(Dir(), kDevices);
+  EXPECT_EQ(settings.alarms.mqttPassword, "pw");
+  ASSERT_TRUE(SaveSettings(Dir(), settings, error)) << error;
   ASSERT_EQ(::stat(SettingsPath(Dir()).c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 }

@@ -179,7 +179,19 @@ TEST_F(WindowTest, SettingsFileFromNothingHoldsEveryKeyInOrder) {
                                           "RemoteSecret",
                                           "RemoteMaxClients",
                                           "RemoteIdleSeconds",
-                                          "LogMaxKB"};
+                                          "LogMaxKB",
+                                          "StationName",
+                                          "RepeatWindow",
+                                          "TrailerWindow",
+                                          "RecordSeconds",
+                                          "RecordFolder",
+                                          "MqttHost",
+                                          "MqttPort",
+                                          "MqttUser",
+                                          "MqttPassword",
+                                          "ExecHook",
+                                          "WebhookUrl",
+                                          "TrailerTones"};
   EXPECT_EQ(keys, expected);
   EXPECT_NE(Ini().find("Call_1=12345 - Test Code\r\n"), std::string::npos);
 }
