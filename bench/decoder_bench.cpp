@@ -4,6 +4,7 @@
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -14,6 +15,7 @@
 #include "audio/sound_file_source.h"
 #include "core/enhanced_decoder.h"
 #include "core/tone_decoder.h"
+#include "core/trailer_detector.h"
 #include "tests/support/signal_generator.h"
 
 namespace {
@@ -172,6 +174,58 @@ void BM_EnhancedDecodeFile22050Mono(benchmark::State& state) {
 }
 BENCHMARK(BM_EnhancedDecodeFile6000Stereo)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_EnhancedDecodeFile22050Mono)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The trailer detector on one buffer at a time: an alarm (the call twice,
+// the wake tone, the call again, the fire double tone) in noise at 10 dB,
+// cycled; it runs beside the decoders on the capture thread. `quiet`: noise
+// only, what it mostly hears.
+void TrailerBench(benchmark::State& state, bool quiet) {
+  testsupport::CallSignal call;
+  call.levelDbfs = -20;
+  call.trailMs = 600;
+  const double amplitude = testsupport::AmplitudeOf(-20);
+  std::vector<double> samples;
+  double phase1 = 0.0;
+  double phase2 = 0.0;
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < 2; ++i) {
+      const auto one = testsupport::MakeCall(call);
+      samples.insert(samples.end(), one.begin(), one.end());
+    }
+    if (round == 0) {
+      testsupport::AppendIntermittentTone(samples, 6000, 2600, amplitude, 800, 300, 5, phase1);
+    } else {
+      testsupport::AppendDoubleTone(samples, 6000, 675, 1240, amplitude, 5000, phase1, phase2);
+    }
+  }
+  if (quiet) {
+    std::fill(samples.begin(), samples.end(), 0.0);
+  }
+  testsupport::AddNoise(samples, testsupport::NoiseSigmaFor(amplitude, 10), 3);
+  const auto stereo = testsupport::ToCaptureStereo(samples);
+  const std::size_t buffers = stereo.size() / core::kBufferSamples;
+  core::TrailerDetector detector;
+  std::size_t i = 0;
+  std::uint32_t tick = 0;
+  for (auto _ : state) {
+    detector.AnalyseBuffer(core::CaptureBuffer(stereo.data() + (i % buffers) * core::kBufferSamples,
+                                               core::kBufferSamples),
+                           tick);
+    tick += 21;
+    ++i;
+  }
+  state.counters["x_realtime"] = benchmark::Counter(
+      static_cast<double>(state.iterations()) * core::kBufferFrames / core::kCaptureRateHz,
+      benchmark::Counter::kIsRate);
+}
+void BM_TrailerAnalyseBuffer(benchmark::State& state) {
+  TrailerBench(state, false);
+}
+void BM_TrailerAnalyseBufferQuiet(benchmark::State& state) {
+  TrailerBench(state, true);
+}
+BENCHMARK(BM_TrailerAnalyseBuffer);
+BENCHMARK(BM_TrailerAnalyseBufferQuiet);
 
 }  // namespace
 

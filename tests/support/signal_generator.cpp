@@ -31,6 +31,29 @@ void AppendTone(std::vector<double>& samples, double sampleRateHz, double hz, do
   }
 }
 
+void AppendDoubleTone(std::vector<double>& samples, double sampleRateHz, double hz1, double hz2,
+                      double amplitude, double ms, double& phase1, double& phase2) {
+  const std::size_t start = samples.size();
+  AppendTone(samples, sampleRateHz, hz1, amplitude, ms, phase1);
+  std::vector<double> second;
+  second.reserve(samples.size() - start);
+  AppendTone(second, sampleRateHz, hz2, amplitude, ms, phase2);
+  for (std::size_t i = 0; i < second.size(); ++i) {
+    samples[start + i] += second[i];
+  }
+}
+
+void AppendIntermittentTone(std::vector<double>& samples, double sampleRateHz, double hz,
+                            double amplitude, double onMs, double offMs, int periods,
+                            double& phase) {
+  for (int p = 0; p < periods; ++p) {
+    if (p > 0) {
+      AppendTone(samples, sampleRateHz, 0.0, 0.0, offMs, phase);
+    }
+    AppendTone(samples, sampleRateHz, hz, amplitude, onMs, phase);
+  }
+}
+
 void AddNoise(std::vector<double>& samples, double sigma, std::uint32_t seed) {
   std::mt19937 rng(seed);
   std::normal_distribution<double> noise(0.0, sigma);

@@ -47,6 +47,17 @@ std::vector<double> MakeCall(const CallSignal& signal);
 void AppendTone(std::vector<double>& samples, double sampleRateHz, double hz, double amplitude,
                 double ms, double& phase);
 
+// Appends `ms` of two steady tones sounding at once (a siren double tone),
+// each of peak `amplitude`, phase-continuous through `phase1` and `phase2`.
+void AppendDoubleTone(std::vector<double>& samples, double sampleRateHz, double hz1, double hz2,
+                      double amplitude, double ms, double& phase1, double& phase2);
+
+// Appends `periods` on-periods of `onMs` of a tone with `offMs` of silence
+// between each two (an intermittent wake tone: no gap after the last).
+void AppendIntermittentTone(std::vector<double>& samples, double sampleRateHz, double hz,
+                            double amplitude, double onMs, double offMs, int periods,
+                            double& phase);
+
 // Adds white Gaussian noise of standard deviation `sigma` (fraction of full scale).
 void AddNoise(std::vector<double>& samples, double sigma, std::uint32_t seed);
 
