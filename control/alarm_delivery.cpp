@@ -19,6 +19,10 @@ AlarmDelivery::AlarmDelivery(std::string name, Deliver deliver, core::EventLog& 
 
 AlarmDelivery::~AlarmDelivery() {
   Stop();
+  const std::size_t left = TakeWaiting().size();
+  if (left > 0) {
+    log_.Report(name_ + ": " + std::to_string(left) + " alarm events not delivered at shut-down");
+  }
 }
 
 void AlarmDelivery::Start() {
@@ -30,7 +34,6 @@ void AlarmDelivery::Start() {
 }
 
 void AlarmDelivery::Stop() {
-  std::size_t left = 0;
   {
     std::lock_guard lock(mutex_);
     if (!thread_.joinable()) {
@@ -40,14 +43,14 @@ void AlarmDelivery::Stop() {
     changed_.notify_all();
   }
   thread_.join();
-  {
-    std::lock_guard lock(mutex_);
-    left = waiting_.size();
-    waiting_.clear();
-  }
-  if (left > 0) {
-    log_.Report(name_ + ": " + std::to_string(left) + " alarm events not delivered at shut-down");
-  }
+}
+
+std::vector<AlarmEvent> AlarmDelivery::TakeWaiting() {
+  std::lock_guard lock(mutex_);
+  std::vector<AlarmEvent> taken(std::make_move_iterator(waiting_.begin()),
+                                std::make_move_iterator(waiting_.end()));
+  waiting_.clear();
+  return taken;
 }
 
 void AlarmDelivery::OnAlarm(const AlarmEvent& event) {
@@ -113,9 +116,14 @@ void AlarmDelivery::Run() {
       }
       const std::uint32_t delay = RetryDelayMs(limits_, failures);
       // One line when an outage begins and one when the pause reaches its
-      // longest: enough to follow, never a line per attempt.
-      if (failures == 1 ||
-          (delay == limits_.longestRetryMs && RetryDelayMs(limits_, failures - 1) < delay)) {
+      // longest: enough to follow, never a line per attempt (nor for an
+      // attempt that Stop cut short).
+      const bool stopping = [this] {
+        std::lock_guard guard(mutex_);
+        return !running_;
+      }();
+      if (!stopping && (failures == 1 || (delay == limits_.longestRetryMs &&
+                                          RetryDelayMs(limits_, failures - 1) < delay))) {
         log_.Report(name_ + ": alarm " + event.id + " not delivered (" + error + "), retrying in " +
                     std::to_string((delay + 999) / 1000) + " s");
       }

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "control/alarm_event.h"
 #include "core/event_log.h"
@@ -52,8 +53,11 @@ class AlarmDelivery final : public AlarmSink {
 
   void Start();
   // Ends the thread after the delivery under way (a retry pause is cut
-  // short); events still waiting are counted in the log as not delivered.
+  // short). The events not delivered stay: TakeWaiting hands them to a
+  // successor (a reload); those still here at destruction are counted in
+  // the log as not delivered.
   void Stop();
+  std::vector<AlarmEvent> TakeWaiting();
 
   void OnAlarm(const AlarmEvent& event) override;
 
