@@ -207,7 +207,9 @@ int main(int argc, char** argv) {
       "answer calls to the own code, serve remote clients on TCP port 15286 (from the "
       "networks of RemoteAllow); activity on standard output, messages on standard error. "
       "Ctrl-C, SIGTERM, SIGQUIT or SIGHUP release the transmitter and stop it; SIGUSR1 "
-      "stops the transmission under way");
+      "stops the transmission under way; SIGUSR2 (and SIGHUP under systemd) reads the alarm "
+      "settings (station name, windows, recording, MQTT, hook, webhook) from Sequelo.ini "
+      "again");
   run->add_option("--dir", stationDir,
                   "Start-up directory: holds Sequelo.ini (created at exit when missing), the "
                   "default log file and code sound files (default: the current directory)");
@@ -326,7 +328,8 @@ int main(int argc, char** argv) {
         listenRequest, *audio,
         [&stopSignals](int ms) {
           const int signo = sequelo::app::WaitForSignal(stopSignals, ms);
-          return signo != 0 && signo != SIGUSR1;  // nothing to stop but listening
+          // Nothing to stop but listening, no alarm settings to read.
+          return signo != 0 && signo != SIGUSR1 && signo != SIGUSR2;
         },
         stdout, stderr);
   }

@@ -51,7 +51,7 @@ sigset_t BlockStopSignals() {
   std::signal(SIGPIPE, SIG_IGN);
   sigset_t signals;
   sigemptyset(&signals);
-  for (const int signo : {SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGUSR1}) {
+  for (const int signo : {SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGUSR1, SIGUSR2}) {
     sigaddset(&signals, signo);
   }
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
@@ -76,6 +76,8 @@ std::string SignalName(int signo) {
       return "SIGHUP";
     case SIGUSR1:
       return "SIGUSR1";
+    case SIGUSR2:
+      return "SIGUSR2";
     default:
       return "signal " + std::to_string(signo);
   }

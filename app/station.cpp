@@ -9,6 +9,7 @@
 #include "app/console_message_sink.h"
 #include "app/listen_command.h"
 #include "app/program_entry.h"
+#include "app/station_service.h"
 #include "audio/wave_file.h"
 #include "control/command_interpreter.h"
 #include "control/command_text.h"
@@ -59,6 +60,19 @@ class Station::CallsToBus final : public core::CodeHandler {
   control::CallEventBus& bus_;
   core::TickClock& clock_;
   core::SelectableDecoder& decoder_;
+};
+
+// What follows a call, heard on the capture thread: handed to the alarm
+// thread without waiting.
+class Station::TrailersToAlarms final : public core::TrailerSink {
+ public:
+  explicit TrailersToAlarms(control::AlarmEvents& alarms) : alarms_(alarms) {}
+  void OnTrailer(const core::TrailerHeard& heard) override {
+    alarms_.TrailerHeard(std::string(heard.name), heard.startMs);
+  }
+
+ private:
+  control::AlarmEvents& alarms_;
 };
 
 // A remote client's lines: each a transmit job, queued without waiting (one
@@ -244,6 +258,7 @@ void Station::StartUp(StationFrontEnd& frontEnd) {
   if (control::CallSubscriber* shown = frontEnd.Calls()) {
     calls_.Subscribe("window", *shown);
   }
+  StartAlarmEvents(settings->alarms);
   calls_.Subscribe("remote client", *remoteSubscriber_);
   calls_.Subscribe("responder", *responder_);
   calls_.Start();
@@ -253,6 +268,86 @@ void Station::StartUp(StationFrontEnd& frontEnd) {
   started_ = true;
   ChangeInputDevice(IndexOfEntry(devices.inputs, settings->inputDevice));
   StartRemoteControl(settings->remote);
+}
+
+void Station::StartAlarmEvents(const control::AlarmSettings& alarms) {
+  forwarding_ = std::make_unique<control::AlarmForwarding>(log_, options_.startupDir);
+  forwarding_->Apply(alarms);
+  alarms_ = std::make_unique<control::AlarmEvents>(log_, tickClock_);
+  alarms_->AddSink(*forwarding_);
+  alarms_->SetSettings(alarms);
+  announcements_ = std::make_unique<audio::AnnouncementRecorder>(
+      log_,
+      [this](const std::string& id, const std::string& path) { alarms_->RecordingDone(id, path); });
+  alarms_->SetRecorder([this](const control::RecordingRequest& request) {
+    audio::RecordingJob job;
+    job.id = request.eventId;
+    job.code = request.code;
+    job.time = request.time;
+    job.folder = store_.Snapshot()->alarms.recordFolder;
+    job.fromTickMs = request.fromTickMs;
+    job.untilTickMs = request.untilTickMs;
+    announcements_->Record(std::move(job));
+  });
+  recording_ = alarms.recordSeconds > 0;
+  std::string tableError;
+  auto classes = control::ParseTrailerTones(alarms.trailerTones, tableError);
+  if (!tableError.empty()) {
+    log_.Report("TrailerTones not used (" + tableError + "): the built-in table is");
+    classes = core::DefaultTrailerClasses();
+  }
+  trailersToAlarms_ = std::make_unique<TrailersToAlarms>(*alarms_);
+  trailers_ = std::make_unique<core::TrailerDetector>(std::move(classes), trailersToAlarms_.get());
+  calls_.Subscribe("alarm events", *alarms_);
+  announcements_->Start();
+  alarms_->Start();
+}
+
+void Station::ReloadAlarmSettings() {
+  if (!started_ || stopped_) {
+    return;
+  }
+  const Settings file = LoadSettings(options_.startupDir, DeviceNames{});
+  ApplyAlarmSettings(file.alarms);
+  log_.Report("Alarm settings reloaded from " + SettingsPath(options_.startupDir));
+}
+
+void Station::ApplyAlarmSettings(const control::AlarmSettings& alarms) {
+  if (!started_ || stopped_) {
+    return;
+  }
+  store_.Update([&](Settings& s) {
+    const std::string tones = s.alarms.trailerTones;  // read at start-up only
+    s.alarms = alarms;
+    s.alarms.trailerTones = tones;
+  });
+  alarms_->SetSettings(alarms);
+  recording_ = alarms.recordSeconds > 0;
+  forwarding_->Apply(alarms);
+}
+
+void Station::SendTestAlarm() {
+  if (!started_ || stopped_) {
+    return;
+  }
+  control::AlarmEvent event;
+  event.time = std::chrono::system_clock::now();
+  event.id = std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                event.time.time_since_epoch())
+                                .count()) +
+             "-test";
+  event.code = "TEST";
+  event.alarmClass = "test message";
+  event.station = store_.Snapshot()->alarms.stationName;
+  event.decoder = decoder_.EffectiveChoice();
+  const auto targets = forwarding_->Targets();
+  std::string names;
+  for (const std::string& target : targets) {
+    names += (names.empty() ? "" : ", ") + target;
+  }
+  log_.Report(targets.empty() ? "Test alarm not sent: no forwarding target"
+                              : "Test alarm " + event.id + " sent to " + names);
+  forwarding_->OnAlarm(event);
 }
 
 void Station::StartRemoteControl(const control::RemoteAccess& access) {
@@ -286,10 +381,23 @@ void Station::ChangeInputDevice(int input) {
   store_.Update([&](Settings& s) { s.inputDevice = NameAt(Names(inputs_), input); });
   audio::StopCapture(recorder_);
   if (!audio::StartCapture(recorder_, inputs_, input,
-                           [this](core::CaptureBuffer b) { decoder_.AnalyseBuffer(b); })) {
+                           [this](core::CaptureBuffer b) { AnalyseCapture(b); })) {
     std::fprintf(err_, "sequelo: not listening: %s\n",
                  input < 0 ? "no input device" : recorder_.Error().c_str());
     std::fflush(err_);
+  }
+}
+
+void Station::AnalyseCapture(core::CaptureBuffer buffer) {
+  decoder_.AnalyseBuffer(buffer);
+  // The tick when the buffer's last frame came in; its first came in a
+  // buffer's length (21 ms) before.
+  const std::uint32_t now = tickClock_.NowMs();
+  constexpr auto kBufferMs =
+      static_cast<std::uint32_t>(core::kBufferFrames * 1000 / core::kCaptureRateHz);
+  trailers_->AnalyseBuffer(buffer, now - kBufferMs);
+  if (recording_.load(std::memory_order_relaxed)) {
+    announcements_->Feed(buffer, now);
   }
 }
 
@@ -427,6 +535,12 @@ void Station::ShutDown() {
   // The calls decoded before capture stopped are still logged and handed on
   // (an answer to them is refused: the transmitter has stopped).
   calls_.Stop();
+  // The recordings under way closed, then the open alarm events completed
+  // and handed to the targets, which deliver what they can (the MQTT queue
+  // file keeps the rest for the next start).
+  announcements_->Stop();
+  alarms_->Stop();
+  forwarding_->Stop();
   log_.WriteLogLine("Program termination");
   ptt_.ClosePttPort();  // sends the release once more before closing
   log_.CloseLogFile();
@@ -443,6 +557,10 @@ class ConsoleFrontEnd final : public StationFrontEnd {};
 int RunStation(const StationOptions& options, audio::AudioBackend& audio, tx::SerialPort& port,
                const std::function<int(int timeoutMs)>& waitForSignal, std::FILE* out,
                std::FILE* err) {
+  // Under systemd: lines marked for the journal, and the notify protocol.
+  JournalStream journal(err);
+  err = journal.Stream();
+  SystemdNotifier notifier;
   SystemWallClock wallClock;
   ConsoleActivityList activities(out);
   ConsoleMessageSink messages(err);
@@ -453,11 +571,20 @@ int RunStation(const StationOptions& options, audio::AudioBackend& audio, tx::Se
     station.Log().WriteLogLine("Standard output closed: activity lines are no longer printed");
   });
   station.StartUp(frontEnd);
+  core::SteadyTickClock watchClock;
+  CaptureWatch watch(notifier, journal, watchClock, AnnounceStation(station, notifier, journal),
+                     station.Recorder().AnalysedBuffers());
   LostBufferReport lost;
   for (;;) {
-    const int signo = waitForSignal(1000);
+    const int signo = waitForSignal(watch.CheckEveryMs());
     if (signo == SIGUSR1) {
       station.StopTransmission();
+    } else if (signo == SIGUSR2 || (signo == SIGHUP && notifier.Active())) {
+      // A reload (systemd's is SIGHUP; from a terminal SIGHUP means it has
+      // closed): the alarm settings read again, audio goes on.
+      notifier.Reloading();
+      station.ReloadAlarmSettings();
+      notifier.Ready("Alarm settings reloaded");
     } else if (signo != 0) {
       // The transmitter released before anything else.
       station.AbortTransmissions();
@@ -465,7 +592,9 @@ int RunStation(const StationOptions& options, audio::AudioBackend& audio, tx::Se
       break;
     }
     lost.ReportNew(station.Recorder(), err);
+    watch.Check(station.Recorder().AnalysedBuffers());
   }
+  notifier.Stopping();
   station.ShutDown();
   return 0;
 }

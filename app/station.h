@@ -27,13 +27,17 @@
 
 #include "app/event_log.h"
 #include "app/settings.h"
+#include "audio/announcement_recorder.h"
 #include "audio/audio_device.h"
 #include "audio/recorder.h"
 #include "audio/tone_generator.h"
+#include "control/alarm_events.h"
+#include "control/alarm_forwarding.h"
 #include "control/call_events.h"
 #include "control/call_responder.h"
 #include "control/ip_comm_server.h"
 #include "core/selectable_decoder.h"
+#include "core/trailer_detector.h"
 #include "tx/abortable_wait.h"
 #include "tx/ptt_controller.h"
 #include "tx/ptt_dialog.h"
@@ -113,6 +117,15 @@ class Station {
   // between two transmissions.
   void ApplyPttDialog(const tx::PttDialogState& state);
   bool ToggleAnalysisLog();  // the new state
+  // Reads the alarm settings (station name, windows, recording, forwarding
+  // targets) from the settings file again and puts them in place; capture
+  // and decoding go on. The trailer tones stay as they were at start-up.
+  void ReloadAlarmSettings();
+  // Puts edited alarm settings in place (the window's dialog).
+  void ApplyAlarmSettings(const control::AlarmSettings& alarms);
+  // Sends a test event (code "TEST", class "test message") to every
+  // forwarding target, and logs which.
+  void SendTestAlarm();
   // Which decoder reports codes, from the next buffer; saved at exit.
   void SetDecoderChoice(core::DecoderChoice choice);
   core::DecoderChoice DecoderChoice() const { return decoder_.Choice(); }
@@ -131,6 +144,7 @@ class Station {
   core::SelectableDecoder& Decoder() { return decoder_; }
   tx::TransmitQueue& Transmitter() { return transmitter_; }
   control::CallEventBus& Calls() { return calls_; }
+  control::AlarmEvents* Alarms() { return alarms_.get(); }
   std::uint16_t RemotePort() const { return server_ ? server_->Port() : 0; }
   bool Running() const { return started_ && !stopped_; }
 
@@ -139,12 +153,16 @@ class Station {
   class RemoteActions;
   class RemoteSubscriber;
   class AnalysisToLog;
+  class TrailersToAlarms;
 
   tx::CallOptions CurrentCallOptions() const;
   // Logs that the enhanced decoder reports when the standard one was chosen
   // for a set it does not know.
   void NoteDecoder();
   void StartRemoteControl(const control::RemoteAccess& access);
+  void StartAlarmEvents(const control::AlarmSettings& alarms);
+  // The capture thread: decoders, the trailer detector, the recorder.
+  void AnalyseCapture(core::CaptureBuffer buffer);
 
   StationOptions options_;
   audio::AudioBackend& audio_;
@@ -169,6 +187,14 @@ class Station {
   std::unique_ptr<control::IPCommServer> server_;
   std::unique_ptr<RemoteSubscriber> remoteSubscriber_;
   std::unique_ptr<AnalysisToLog> analysisLog_;
+  // Alarm events: what follows a call (on the capture thread), the
+  // recordings, the forwarding targets.
+  std::unique_ptr<control::AlarmForwarding> forwarding_;
+  std::unique_ptr<control::AlarmEvents> alarms_;
+  std::unique_ptr<audio::AnnouncementRecorder> announcements_;
+  std::unique_ptr<TrailersToAlarms> trailersToAlarms_;
+  std::unique_ptr<core::TrailerDetector> trailers_;
+  std::atomic<bool> recording_{false};  // read by the capture thread
   audio::Recorder recorder_;
   // Read by other threads (a signal's watcher, the operator's stop).
   std::atomic<bool> started_{false};

@@ -23,7 +23,72 @@ std::int32_t SignedMs(std::uint32_t from, std::uint32_t to) {
   return static_cast<std::int32_t>(to - from);
 }
 
+bool ParseHz(std::string_view text, int& hz) {
+  if (text.empty() || text.size() > 5) {
+    return false;
+  }
+  hz = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') {
+      return false;
+    }
+    hz = hz * 10 + (c - '0');
+  }
+  return true;
+}
+
+std::string_view Trim(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
+    text.remove_prefix(1);
+  }
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
+    text.remove_suffix(1);
+  }
+  return text;
+}
+
 }  // namespace
+
+std::vector<core::TrailerClass> ParseTrailerTones(std::string_view text, std::string& error) {
+  std::vector<core::TrailerClass> classes;
+  error.clear();
+  while (!Trim(text).empty()) {
+    const std::size_t end = std::min(text.find(';'), text.size());
+    const std::string_view entry = Trim(text.substr(0, end));
+    text.remove_prefix(std::min(end + 1, text.size()));
+    if (entry.empty()) {
+      continue;
+    }
+    const std::size_t eq = entry.find('=');
+    core::TrailerClass c;
+    std::string_view tones = eq == std::string_view::npos ? "" : Trim(entry.substr(eq + 1));
+    c.name = std::string(Trim(entry.substr(0, std::min(eq, entry.size()))));
+    const std::size_t slash = tones.find('/');
+    if (slash != std::string_view::npos) {
+      if (Trim(tones.substr(slash + 1)) != "intermittent") {
+        error = "unknown suffix in \"" + std::string(entry.substr(0, 60)) + "\"";
+        return {};
+      }
+      c.intermittent = true;
+      tones = Trim(tones.substr(0, slash));
+    }
+    const std::size_t plus = tones.find('+');
+    const bool ok =
+        eq != std::string_view::npos && !c.name.empty() && c.name.size() <= 40 &&
+        ParseHz(Trim(tones.substr(0, std::min(plus, tones.size()))), c.lowHz) &&
+        (plus == std::string_view::npos || ParseHz(Trim(tones.substr(plus + 1)), c.highHz));
+    if (!ok || !core::IsUsableTrailerClass(c)) {
+      error = "not a tone entry: \"" + std::string(entry.substr(0, 60)) + "\"";
+      return {};
+    }
+    if (classes.size() == static_cast<std::size_t>(core::trailer::kMaxClasses)) {
+      error = "more than " + std::to_string(core::trailer::kMaxClasses) + " entries";
+      return {};
+    }
+    classes.push_back(std::move(c));
+  }
+  return classes;
+}
 
 void AlarmTracker::OnCall(const CallEvent& call, std::uint32_t callMs, Output& out) {
   const std::uint32_t windowMs = settings_.repeatWindowS * 1000;

@@ -30,6 +30,7 @@
 #include "control/call_events.h"
 #include "core/clock.h"
 #include "core/event_log.h"
+#include "core/trailer_detector.h"
 
 namespace sequelo::control {
 
@@ -39,6 +40,11 @@ namespace sequelo::control {
 inline constexpr std::string_view kDefaultTrailerTones =
     "wake tone=2600/intermittent;fire=675+1240;test=675+1860;civil-protection alarm=675+825;"
     "warning=675+2280;all clear=675+1010";
+
+// The table a TrailerTones text holds; an error (and no table) for text
+// that is not one: an entry without '=', a tone that is no number in
+// 300..2900 Hz, an unknown suffix, more than 16 entries.
+std::vector<core::TrailerClass> ParseTrailerTones(std::string_view text, std::string& error);
 
 struct AlarmSettings {
   std::string stationName;  // the StationName setting (default: the host name)

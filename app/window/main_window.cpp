@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/window/alarm_dialog.h"
 #include "app/window/bar_meter.h"
 #include "app/window/control_ids.h"
 #include "app/window/dialog_units.h"
@@ -348,6 +349,7 @@ void MainWindow::BuildMenus() {
   calibrateItem_ =
       item(extras, "Calibrate Log Audio Idle", 40008, [this] { station_->CalibrateIdle(); });
   item(extras, "PTT Control", 40012, [this] { ShowPttDialog(); });
+  item(extras, "Alarm settings", kAlarmSettingsItem, [this] { ShowAlarmDialog(); });
   // Works while the window's own transmission is on the air too.
   stopItem_ = item(extras, "Stop transmission", kStopTransmissionItem,
                    [this] { station_->StopTransmission(); });
@@ -630,6 +632,19 @@ void MainWindow::ShowPttDialog() {
   if (dialog.exec() == QDialog::Accepted && !shutDown_ && !closeRequested_) {
     // Re-opening the port waits for a keying under way.
     RunBusy([this, state = dialog.State()] { station_->ApplyPttDialog(state); });
+  }
+}
+
+void MainWindow::ShowAlarmDialog() {
+  AlarmSettingsDialog dialog(
+      station_->Store().Snapshot()->alarms,
+      [this](const control::AlarmSettings& alarms) {
+        station_->ApplyAlarmSettings(alarms);
+        station_->SendTestAlarm();
+      },
+      this);
+  if (dialog.exec() == QDialog::Accepted && !shutDown_ && !closeRequested_) {
+    station_->ApplyAlarmSettings(dialog.Settings());
   }
 }
 

@@ -42,6 +42,7 @@ inline constexpr std::string_view kProgramVersion = "V1.3a";
 // "Extras" > "Enhanced decoder"
 inline constexpr int kEnhancedDecoderItem = 40014;
 inline constexpr int kStopTransmissionItem = 40016;
+inline constexpr int kAlarmSettingsItem = 40018;
 
 // The services the window runs on; tests hand in fakes.
 struct WindowServices {
@@ -84,6 +85,7 @@ class MainWindow final : public QMainWindow, private StationFrontEnd {
   void ChooseWaveFile(QLineEdit* target);
   void ShowAboutBox();
   void ShowPttDialog();
+  void ShowAlarmDialog();
   // Paints the newest spectrum from the feed now (the timer does it
   // regularly).
   void PaintNewestSpectrum();

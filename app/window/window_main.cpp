@@ -121,7 +121,7 @@ int main(int argc, char** argv) {
 
   // Ctrl-C, SIGTERM (a logout, a service manager), SIGQUIT and SIGHUP close
   // the window the way "Exit" does, so settings and the log are kept;
-  // SIGUSR1 stops the transmission.
+  // SIGUSR1 stops the transmission; SIGUSR2 reads the alarm settings again.
   const sigset_t stopSignals = sequelo::app::BlockStopSignals();
   QApplication qtApp(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Sequelo"));
@@ -149,6 +149,8 @@ int main(int argc, char** argv) {
         const int signo = sequelo::app::WaitForSignal(stopSignals, 200);
         if (signo == SIGUSR1) {
           station.StopTransmission();
+        } else if (signo == SIGUSR2) {
+          station.ReloadAlarmSettings();
         } else if (signo != 0) {
           // The transmitter released first, from this thread, whatever the
           // window's thread is doing; then the window closes as "Exit" does.

@@ -1,12 +1,15 @@
 // The window's menus and dialogs: menu items, About, PTT Control, file choosers, message boxes.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDialog>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSpinBox>
 #include <QTest>
 #include <QThread>
 #include <atomic>
@@ -25,11 +28,15 @@ namespace {
 
 TEST_F(WindowTest, MenusAndTheirInitialStatesWithoutMarkerFile) {
   Start();
-  const std::pair<int, const char*> items[] = {
-      {40003, "Delete logfile"},     {40001, "Exit"},
-      {40010, "Spectrum Display"},   {40004, "Logfile"},
-      {40006, "Log Audio Analysis"}, {40008, "Calibrate Log Audio Idle"},
-      {40012, "PTT Control"},        {40002, "About"}};
+  const std::pair<int, const char*> items[] = {{40003, "Delete logfile"},
+                                               {40001, "Exit"},
+                                               {40010, "Spectrum Display"},
+                                               {40004, "Logfile"},
+                                               {40006, "Log Audio Analysis"},
+                                               {40008, "Calibrate Log Audio Idle"},
+                                               {40012, "PTT Control"},
+                                               {40002, "About"},
+                                               {kAlarmSettingsItem, "Alarm settings"}};
   for (const auto& [id, text] : items) {
     QAction* a = window_->MenuItem(id);
     ASSERT_NE(a, nullptr) << id;
@@ -128,6 +135,34 @@ TEST_F(WindowTest, AboutBoxClosesOnlyWithOk) {
   window_->MenuItem(40002)->trigger();
   EXPECT_TRUE(checked);
   EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+}
+
+// The alarm settings: "Test" puts the dialog's targets in place and sends
+// them a test event; OK keeps what was edited.
+TEST_F(WindowTest, AlarmSettingsDialogTestsItsTargetsAndOkPutsThemInPlace) {
+  Start();
+  WriteFile("hook", "#!/bin/sh\ncat >>\"$1\"\n");
+  ::chmod(dir_.Path("hook").c_str(), 0755);
+  const std::string received = dir_.Path("received.jsonl");
+  OnNextModal([&](QWidget* dialog) {
+    EXPECT_EQ(dialog->windowTitle().toStdString(), "Alarm settings");
+    FindControl<QLineEdit>(dialog, 1201)->setText("fw7");
+    FindControl<QLineEdit>(dialog, 1210)
+        ->setText(QString::fromStdString(dir_.Path("hook") + " " + received));
+    FindControl<QPushButton>(dialog, 1212)->click();
+    FindControl<QSpinBox>(dialog, 1202)->setValue(5);
+    qobject_cast<QDialog*>(dialog)->accept();
+  });
+  window_->MenuItem(kAlarmSettingsItem)->trigger();
+  const auto settings = window_->GetStation().Store().Snapshot()->alarms;
+  EXPECT_EQ(settings.stationName, "fw7");
+  EXPECT_EQ(settings.repeatWindowS, 5U);
+  EXPECT_TRUE(WaitFor([&] {
+    const std::string text = ReadFileText(received);
+    return text.find("\"code\":\"TEST\"") != std::string::npos &&
+           text.find("\"station\":\"fw7\"") != std::string::npos;
+  })) << Log();
+  EXPECT_NE(Log().find("-test sent to hook "), std::string::npos) << Log();
 }
 
 TEST_F(WindowTest, PttDialogOkStoresAndReopensCancelChangesNothing) {

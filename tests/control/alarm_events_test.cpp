@@ -177,6 +177,26 @@ TEST(AlarmEventForms, JsonAndEnvironmentCarryEveryField) {
   EXPECT_EQ(nlohmann::json::parse(AlarmEventJson(e))["class"], "fire");
 }
 
+TEST(TrailerTonesSetting, TheDefaultIsTheBuiltInTableAndBadTextIsRefusedWhole) {
+  std::string error;
+  const auto table = ParseTrailerTones(kDefaultTrailerTones, error);
+  EXPECT_EQ(error, "");
+  const auto builtIn = core::DefaultTrailerClasses();
+  ASSERT_EQ(table.size(), builtIn.size());
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    EXPECT_EQ(table[i].name, builtIn[i].name);
+    EXPECT_EQ(table[i].lowHz, builtIn[i].lowHz);
+    EXPECT_EQ(table[i].highHz, builtIn[i].highHz);
+    EXPECT_EQ(table[i].intermittent, builtIn[i].intermittent);
+  }
+  EXPECT_EQ(ParseTrailerTones(" pager = 1750 ; ", error).size(), 1U);
+  for (const char* bad : {"fire=675+x", "fire", "=675", "fire=675+1240/often", "low=100",
+                          "fire=675+1240;test=99999"}) {
+    EXPECT_TRUE(ParseTrailerTones(bad, error).empty()) << bad;
+    EXPECT_NE(error, "") << bad;
+  }
+}
+
 // --- Delivery to one target --------------------------------------------------
 
 AlarmEvent Numbered(int n) {

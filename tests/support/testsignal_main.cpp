@@ -1,11 +1,13 @@
 // sequelo-testsignal: writes five-tone calls as our encoder sends them into a
 // WAV file or raw s16le samples, for demonstrations, tests and benchmarks.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "core/trailer_detector.h"
 #include "tests/support/signal_generator.h"
 
 using sequelo::testsupport::CallSignal;
@@ -24,6 +26,8 @@ int main(int argc, char** argv) {
   int channels = 1;
   unsigned seed = 1;
   bool raw = false;
+  std::string follow;
+  double followMs = 5000;
   app.add_option("--code", codes, "Codes to send, in order (repeatable)")->capture_default_str();
   app.add_option("--mode", mode, "ZVEI or DZVEI")
       ->check(CLI::IsMember({"ZVEI", "DZVEI"}, CLI::ignore_case))
@@ -44,6 +48,12 @@ int main(int argc, char** argv) {
       ->check(CLI::IsMember({1, 2}))
       ->capture_default_str();
   app.add_option("--seed", seed, "Noise seed")->capture_default_str();
+  app.add_option("--follow", follow,
+                 "After the calls (and a gap), what follows an alarm: a name of the trailer "
+                 "table (\"fire\", \"test\", \"wake tone\", ...)");
+  app.add_option("--follow-ms", followMs, "How long it lasts, in ms")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
   app.add_flag("--raw", raw, "Write raw signed 16-bit little-endian mono instead of WAV");
   app.add_option("OUTPUT", output, "Output file; - writes standard output (raw only)")->required();
   CLI11_PARSE(app, argc, argv);
@@ -64,6 +74,31 @@ int main(int argc, char** argv) {
       const std::vector<double> one = sequelo::testsupport::MakeCall(call);
       samples.insert(samples.end(), one.begin(), one.end());
     }
+  }
+  if (!follow.empty()) {
+    const auto classes = sequelo::core::DefaultTrailerClasses();
+    const auto found = std::find_if(classes.begin(), classes.end(),
+                                    [&](const auto& c) { return c.name == follow; });
+    if (found == classes.end()) {
+      std::fprintf(stderr, "sequelo-testsignal: --follow: no such trailer: %s\n", follow.c_str());
+      return 2;
+    }
+    const double amplitude = sequelo::testsupport::AmplitudeOf(levelDbfs);
+    double phase2 = 0;
+    if (found->intermittent) {
+      // 0.8 s on, 0.3 s off.
+      const int periods = std::max(1, static_cast<int>((followMs + 300) / 1100));
+      sequelo::testsupport::AppendIntermittentTone(samples, rateHz, found->lowHz, amplitude, 800,
+                                                   300, periods, phase);
+    } else if (found->highHz == 0) {
+      sequelo::testsupport::AppendTone(samples, rateHz, found->lowHz, amplitude, followMs, phase);
+    } else {
+      // Two tones at once, each at half the level, so the sum stays within
+      // the level asked.
+      sequelo::testsupport::AppendDoubleTone(samples, rateHz, found->lowHz, found->highHz,
+                                             amplitude / 2, followMs, phase, phase2);
+    }
+    sequelo::testsupport::AppendTone(samples, rateHz, 0, 0, gapMs, phase);
   }
   if (std::isfinite(snrDb)) {
     sequelo::testsupport::AddNoise(
