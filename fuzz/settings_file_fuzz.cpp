@@ -11,7 +11,9 @@
 //   written as it is (no blanks or quotes around it, no line break in it);
 //   then the settings are saved into the same file again and the file's text
 //   does not change: what a second start and exit leave is what the first
-//   left.
+//   left;
+// - the trailer tones' table: read whole or refused whole, every class the
+//   detector can use.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -60,6 +62,14 @@ void ForEachText(const Settings& s, Visit&& visit) {
   visit(s.remote.listenAddress, 255);
   visit(s.remote.allow, 1023);
   visit(s.remote.secret, 255);
+  visit(s.alarms.stationName, 255);
+  visit(s.alarms.recordFolder, 511);
+  visit(s.alarms.mqttHost, 255);
+  visit(s.alarms.mqttUser, 255);
+  visit(s.alarms.mqttPassword, 255);
+  visit(s.alarms.execHook, 1023);
+  visit(s.alarms.webhookUrl, 1023);
+  visit(s.alarms.trailerTones, 1023);
 }
 
 void CheckLimits(const Settings& s) {
@@ -75,6 +85,16 @@ void CheckLimits(const Settings& s) {
   FUZZ_CHECK(s.remote.maxClients >= 1 && s.remote.maxClients <= 1000);
   FUZZ_CHECK(s.remote.idleSeconds >= 1 && s.remote.idleSeconds <= 7 * 24 * 3600);
   FUZZ_CHECK(s.logMaxKB <= (1u << 22));
+  FUZZ_CHECK(!s.alarms.stationName.empty() && !s.alarms.recordFolder.empty());
+  FUZZ_CHECK(s.alarms.repeatWindowS <= 3600 && s.alarms.trailerWindowS <= 600);
+  FUZZ_CHECK(s.alarms.recordSeconds <= 3600);
+  FUZZ_CHECK(s.alarms.mqttPort >= 1 && s.alarms.mqttPort <= 65535);
+  std::string error;
+  const auto table = sequelo::control::ParseTrailerTones(s.alarms.trailerTones, error);
+  FUZZ_CHECK(error.empty() || table.empty());
+  for (const auto& trailerClass : table) {
+    FUZZ_CHECK(sequelo::core::IsUsableTrailerClass(trailerClass));
+  }
 }
 
 // What was saved reads back: numbers, switches and choices always, texts
@@ -106,6 +126,10 @@ void CheckReadBack(const Settings& saved, const Settings& loaded) {
   FUZZ_CHECK(loaded.remote.maxClients == saved.remote.maxClients);
   FUZZ_CHECK(loaded.remote.idleSeconds == saved.remote.idleSeconds);
   FUZZ_CHECK(loaded.logMaxKB == saved.logMaxKB);
+  FUZZ_CHECK(loaded.alarms.repeatWindowS == saved.alarms.repeatWindowS);
+  FUZZ_CHECK(loaded.alarms.trailerWindowS == saved.alarms.trailerWindowS);
+  FUZZ_CHECK(loaded.alarms.recordSeconds == saved.alarms.recordSeconds);
+  FUZZ_CHECK(loaded.alarms.mqttPort == saved.alarms.mqttPort);
 
   const auto same = [](const std::string& was, const std::string& now) {
     FUZZ_CHECK(now == was || !SurvivesWriting(was));
@@ -125,6 +149,11 @@ void CheckReadBack(const Settings& saved, const Settings& loaded) {
   same(saved.remote.listenAddress, loaded.remote.listenAddress);
   same(saved.remote.allow, loaded.remote.allow);
   same(saved.remote.secret, loaded.remote.secret);
+  same(saved.alarms.stationName, loaded.alarms.stationName);
+  same(saved.alarms.mqttHost, loaded.alarms.mqttHost);
+  same(saved.alarms.execHook, loaded.alarms.execHook);
+  same(saved.alarms.webhookUrl, loaded.alarms.webhookUrl);
+  same(saved.alarms.trailerTones, loaded.alarms.trailerTones);
 }
 
 bool AllTextsSurvive(const Settings& s) {
