@@ -8,7 +8,7 @@
 # stopped a second into the run and started again 3 s later.
 # Prints per round: events received, distinct ids, duplicates, stations
 # seen, per-station order violations, and the time from the first event
-# taken to the last one received. Not part of `make test`.
+# taken to the last one received. Not run by `make test`.
 # Usage: bench/mqtt_stations.sh [BUILD_DIR] [STATIONS] [EVENTS]
 set -euo pipefail
 build=${1:-build/release}

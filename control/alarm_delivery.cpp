@@ -71,6 +71,14 @@ void AlarmDelivery::OnAlarm(const AlarmEvent& event) {
   }
 }
 
+void AlarmDelivery::RetryNow() {
+  {
+    std::lock_guard lock(mutex_);
+    retryNow_ = true;
+  }
+  changed_.notify_all();
+}
+
 bool AlarmDelivery::WaitIdle(std::uint32_t ms) {
   std::unique_lock lock(mutex_);
   return changed_.wait_for(lock, std::chrono::milliseconds(ms),
@@ -128,7 +136,10 @@ void AlarmDelivery::Run() {
                     std::to_string((delay + 999) / 1000) + " s");
       }
       lock.lock();
-      changed_.wait_for(lock, std::chrono::milliseconds(delay), [this] { return !running_; });
+      retryNow_ = false;
+      changed_.wait_for(lock, std::chrono::milliseconds(delay),
+                        [this] { return !running_ || retryNow_; });
+      retryNow_ = false;
       if (!running_) {
         waiting_.push_front(std::move(event));  // counted as not delivered by Stop
         busy_ = false;

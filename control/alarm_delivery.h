@@ -60,6 +60,8 @@ class AlarmDelivery final : public AlarmSink {
   std::vector<AlarmEvent> TakeWaiting();
 
   void OnAlarm(const AlarmEvent& event) override;
+  // Ends a retry pause now (the target is back: a broker reconnected).
+  void RetryNow();
 
   // Blocks until nothing waits and nothing is being delivered, or `ms` have
   // passed; true if idle (tests).
@@ -80,6 +82,7 @@ class AlarmDelivery final : public AlarmSink {
   std::deque<AlarmEvent> waiting_;
   bool busy_ = false;
   bool running_ = false;
+  bool retryNow_ = false;
   std::thread thread_;
   std::atomic<std::uint64_t> dropped_{0};
   std::atomic<std::uint64_t> delivered_{0};

@@ -496,6 +496,9 @@ void MqttForwarder::OnConnect(struct mosquitto* m, void* self, int rc) {
   }
   f->stateChanged_.notify_all();
   f->log_.Report("MQTT: connected to " + f->where_);
+  if (f->limits_.retryOnConnect) {
+    f->delivery_.RetryNow();  // what waits for a retry goes now
+  }
 }
 
 void MqttForwarder::OnDisconnect(struct mosquitto*, void* self, int) {

@@ -63,6 +63,9 @@ struct MqttLimits {
   // Done lines in the queue file before it is rewritten (when they are
   // also two thirds of it).
   std::size_t compactAfterLines = 1000;
+  // A new connection ends the delivery's retry pause: what waited goes at
+  // once (off: the next retry waits out its pause).
+  bool retryOnConnect = true;
 };
 
 // The station's name as one topic level: '+', '#', '/', control characters

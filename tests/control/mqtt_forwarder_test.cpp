@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -45,14 +46,14 @@ class RecordingLog final : public core::EventLog {
     std::lock_guard lock(mutex_);
     return lines_;
   }
-  bool Has(std::string_view part) const {
+  bool Has(std::string_view text) const {
     std::lock_guard lock(mutex_);
     return std::any_of(lines_.begin(), lines_.end(),
-                       [&](const std::string& l) { return l.find(part) != std::string::npos; });
+                       [&](const std::string& l) { return l.find(text) != std::string::npos; });
   }
-  bool WaitFor(std::string_view part, std::chrono::milliseconds limit) const {
+  bool WaitFor(std::string_view text, std::chrono::milliseconds limit) const {
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!Has(part)) {
+    while (!Has(text)) {
       if (std::chrono::steady_clock::now() > deadline) {
         return false;
       }
@@ -259,7 +260,7 @@ TEST(MqttForwarderTest, DeliversEveryEventInOrderAcrossABrokerRestart) {
   const AlarmTally tally = Tally(subscriber.Messages(), topic);
   EXPECT_EQ(tally.order, Ids(0, 80));
   EXPECT_TRUE(tally.duplicatesSame);
-  std::printf("80 events, %zu duplicates\n%s", tally.duplicates, log.All().c_str());
+  std::printf("80 events, %zu duplicates\n", tally.duplicates);
   EXPECT_EQ(forwarder.Delivered(), 80u);
   EXPECT_TRUE(log.Has("MQTT: connected to 127.0.0.1:" + std::to_string(broker.Port())));
   EXPECT_TRUE(log.Has("MQTT: connection lost (")) << log.All();
@@ -284,6 +285,7 @@ char ReadByte(int fd, std::chrono::milliseconds limit) {
   RecordingLog log;
   MqttLimits limits = QuickLimits();
   limits.delivery.firstRetryMs = limits.delivery.longestRetryMs = 60000;
+  limits.retryOnConnect = false;  // its events still wait when it is killed
   MqttForwarder forwarder(Settings(port, "killed", queueDir), log, limits);
   forwarder.Start();
   const auto waitUntil = [&](bool connected) {
@@ -329,13 +331,16 @@ TEST(MqttForwarderTest, EventsOfAKilledStationAreDeliveredByTheNextStart) {
   }
   struct Reaper {
     pid_t pid;
+    int fds[2];
     ~Reaper() {
       if (pid > 0) {
         ::kill(pid, SIGKILL);
         ::waitpid(pid, nullptr, 0);
       }
+      ::close(fds[0]);
+      ::close(fds[1]);
     }
-  } child{pid};
+  } child{pid, {toChild[1], fromChild[0]}};
   ::close(toChild[0]);
   ::close(fromChild[1]);
   ASSERT_EQ(ReadByte(fromChild[0], 10s), 'c');
@@ -393,6 +398,43 @@ TEST(MqttForwarderTest, EventsOfAKilledStationAreDeliveredByTheNextStart) {
   ASSERT_FALSE(newcomer.Messages().empty());
   EXPECT_TRUE(newcomer.Messages()[0].retained);
   EXPECT_EQ(newcomer.Messages()[0].payload, "offline");
+}
+
+// A queue file that cannot grow (a full disk, here the file size limit):
+// one log line, and the events are still delivered from memory.
+TEST(MqttForwarderTest, EventsAreDeliveredWhenTheQueueFileCannotBeWritten) {
+  REQUIRE_MOSQUITTO();
+  MosquittoBroker broker;
+  ASSERT_TRUE(broker.Start()) << broker.Error();
+  ScopedTempDir dir;
+  RecordingLog log;
+  MqttForwarder forwarder(Settings(broker.Port(), "full", dir.path().string()), log, QuickLimits());
+  MqttSubscriber subscriber(broker.Port(), {forwarder.AlarmTopic()});
+  ASSERT_TRUE(subscriber.Start());
+  forwarder.Start();
+
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+  rlimit tiny = saved;
+  tiny.rlim_cur = 10;  // a torn first line, then nothing
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tiny), 0);
+  for (int n = 0; n < 3; ++n) {
+    forwarder.OnAlarm(MakeEvent(n, "full"));
+  }
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  ::signal(SIGXFSZ, oldHandler);
+
+  EXPECT_TRUE(subscriber.WaitFor(
+      [&](auto& m) { return Tally(m, forwarder.AlarmTopic()).order.size() >= 3; }, 5s))
+      << log.All();
+  EXPECT_EQ(Tally(subscriber.Messages(), forwarder.AlarmTopic()).order, Ids(0, 3));
+  const auto lines = log.Lines();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](auto& l) { return l.find("queue file not written") != l.npos; }),
+            1)
+      << log.All();
+  EXPECT_EQ(ReadFileText(dir.Path(kMqttJournalName)), "");  // the torn line taken back
 }
 
 // With user names required: a wrong password is refused and logged without
