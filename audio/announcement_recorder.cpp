@@ -2,6 +2,8 @@
 
 #include <sndfile.h>
 
+#include "audio/own_thread.h"
+
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -50,23 +52,11 @@ AnnouncementRecorder::~AnnouncementRecorder() {
 }
 
 void AnnouncementRecorder::Start() {
-  std::lock_guard lock(mutex_);
-  if (!running_ && !thread_.joinable()) {
-    running_ = true;
-    thread_ = std::thread([this] { Run(); });
-  }
+  StartOwnThread(mutex_, running_, thread_, [this] { Run(); });
 }
 
 void AnnouncementRecorder::Stop() {
-  {
-    std::lock_guard lock(mutex_);
-    if (!thread_.joinable()) {
-      return;
-    }
-    running_ = false;
-  }
-  changed_.notify_all();
-  thread_.join();
+  StopOwnThread(mutex_, running_, changed_, thread_);
 }
 
 void AnnouncementRecorder::Feed(core::CaptureBuffer buffer, std::uint32_t tickMs) {

@@ -1,5 +1,7 @@
 #include "control/alarm_delivery.h"
 
+#include "audio/own_thread.h"
+
 #include <algorithm>
 #include <chrono>
 
@@ -26,23 +28,11 @@ AlarmDelivery::~AlarmDelivery() {
 }
 
 void AlarmDelivery::Start() {
-  std::lock_guard lock(mutex_);
-  if (!running_ && !thread_.joinable()) {
-    running_ = true;
-    thread_ = std::thread([this] { Run(); });
-  }
+  audio::StartOwnThread(mutex_, running_, thread_, [this] { Run(); });
 }
 
 void AlarmDelivery::Stop() {
-  {
-    std::lock_guard lock(mutex_);
-    if (!thread_.joinable()) {
-      return;
-    }
-    running_ = false;
-    changed_.notify_all();
-  }
-  thread_.join();
+  audio::StopOwnThread(mutex_, running_, changed_, thread_);
 }
 
 std::vector<AlarmEvent> AlarmDelivery::TakeWaiting() {

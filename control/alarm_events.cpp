@@ -1,5 +1,7 @@
 #include "control/alarm_events.h"
 
+#include "audio/own_thread.h"
+
 #include <algorithm>
 
 #include "core/tone_set.h"
@@ -191,23 +193,11 @@ void AlarmEvents::SetSettings(const AlarmSettings& settings) {
 }
 
 void AlarmEvents::Start() {
-  std::lock_guard lock(mutex_);
-  if (!running_ && !thread_.joinable()) {
-    running_ = true;
-    thread_ = std::thread([this] { Run(); });
-  }
+  audio::StartOwnThread(mutex_, running_, thread_, [this] { Run(); });
 }
 
 void AlarmEvents::Stop() {
-  {
-    std::lock_guard lock(mutex_);
-    if (!thread_.joinable()) {
-      return;
-    }
-    running_ = false;
-  }
-  changed_.notify_all();
-  thread_.join();
+  audio::StopOwnThread(mutex_, running_, changed_, thread_);
 }
 
 void AlarmEvents::OnCall(const CallEvent& event) {

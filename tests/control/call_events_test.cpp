@@ -8,26 +8,12 @@
 #include <vector>
 
 #include "tests/support/gate.h"
+#include "tests/support/memory_log.h"
 
 namespace sequelo::control {
 namespace {
 
-class MemoryLog final : public core::EventLog {
- public:
-  void WriteLogLine(std::string_view text) override {
-    std::lock_guard lock(mutex_);
-    lines_.emplace_back(text);
-  }
-  void AddActivityLine(std::string_view) override {}
-  std::vector<std::string> Lines() {
-    std::lock_guard lock(mutex_);
-    return lines_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
+using testsupport::MemoryLog;
 
 // Records the codes it is handed; while its gate is held, it blocks (a
 // client that never reads, a log nobody empties) until let go.

@@ -26,6 +26,7 @@
 
 #include "control/exec_hook.h"
 #include "control/webhook.h"
+#include "tests/support/memory_log.h"
 #include "tests/support/temp_dir.h"
 
 extern char** environ;
@@ -37,30 +38,7 @@ using testsupport::ReadFileText;
 using testsupport::ScopedTempDir;
 using Clock = std::chrono::steady_clock;
 
-class MemoryLog final : public core::EventLog {
- public:
-  void WriteLogLine(std::string_view text) override {
-    std::lock_guard lock(mutex_);
-    lines_.emplace_back(text);
-  }
-  void AddActivityLine(std::string_view) override {}
-  std::vector<std::string> Lines() {
-    std::lock_guard lock(mutex_);
-    return lines_;
-  }
-  bool Has(const std::string& part) {
-    for (const std::string& line : Lines()) {
-      if (line.find(part) != std::string::npos) {
-        return true;
-      }
-    }
-    return false;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
+using testsupport::MemoryLog;
 
 bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
   const auto end = Clock::now() + limit;

@@ -88,9 +88,9 @@ class Recorder final : public core::EventLog, public RemoteActions {
   bool WaitStarting(const std::string& prefix, std::size_t n) const {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, kWait, [&] {
-      return static_cast<std::size_t>(std::count_if(
-                 entries_.begin(), entries_.end(),
-                 [&](const std::string& e) { return e.rfind(prefix, 0) == 0; })) >= n;
+      return static_cast<std::size_t>(
+                 std::count_if(entries_.begin(), entries_.end(),
+                               [&](const std::string& e) { return e.rfind(prefix, 0) == 0; })) >= n;
     });
   }
   // True once an entry holds `part`; false after kWait.

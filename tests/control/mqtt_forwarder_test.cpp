@@ -22,6 +22,7 @@
 #include "control/mqtt_forwarder.h"
 #include "control/mqtt_journal.h"
 #include "core/event_log.h"
+#include "tests/support/memory_log.h"
 #include "tests/support/mosquitto_broker.h"
 #include "tests/support/temp_dir.h"
 
@@ -35,44 +36,7 @@ using testsupport::MqttSubscriber;
 using testsupport::ReadFileText;
 using testsupport::ScopedTempDir;
 
-class RecordingLog final : public core::EventLog {
- public:
-  void WriteLogLine(std::string_view text) override {
-    std::lock_guard lock(mutex_);
-    lines_.emplace_back(text);
-  }
-  void AddActivityLine(std::string_view) override {}
-  std::vector<std::string> Lines() const {
-    std::lock_guard lock(mutex_);
-    return lines_;
-  }
-  bool Has(std::string_view text) const {
-    std::lock_guard lock(mutex_);
-    return std::any_of(lines_.begin(), lines_.end(),
-                       [&](const std::string& l) { return l.find(text) != std::string::npos; });
-  }
-  bool WaitFor(std::string_view text, std::chrono::milliseconds limit) const {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!Has(text)) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        return false;
-      }
-      std::this_thread::sleep_for(10ms);
-    }
-    return true;
-  }
-  std::string All() const {
-    std::string all;
-    for (const auto& l : Lines()) {
-      all += l + "\n";
-    }
-    return all;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
+using RecordingLog = testsupport::MemoryLog;
 
 AlarmEvent MakeEvent(int n, const std::string& station) {
   AlarmEvent e;

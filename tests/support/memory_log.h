@@ -3,9 +3,11 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "core/event_log.h"
@@ -22,6 +24,26 @@ class MemoryLog final : public core::EventLog {
   std::vector<std::string> Lines() const {
     std::lock_guard lock(mutex_);
     return lines_;
+  }
+  bool Has(std::string_view text) const { return Count(text) > 0; }
+  // Waits (polling) up to `limit` for a line holding `text`.
+  bool WaitFor(std::string_view text, std::chrono::milliseconds limit) const {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!Has(text)) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+  }
+  // Every line, for a failure's message.
+  std::string All() const {
+    std::string all;
+    for (const auto& l : Lines()) {
+      all += l + "\n";
+    }
+    return all;
   }
   // Lines holding `text`.
   int Count(std::string_view text) const {
