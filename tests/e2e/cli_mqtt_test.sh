@@ -2,8 +2,9 @@
 # The headless station forwarding its alarm events to a real mosquitto (a
 # private one on a free port, started and stopped here by PID), calls played
 # into the test sound server: every event arrives twice (at once and
-# complete), once per id and update; with the broker down and the station
-# killed (SIGKILL), a restart of both delivers what the station had taken.
+# complete), once per id and update; with the broker down for 30 s and the
+# station killed (SIGKILL), a restart of both delivers what the station had
+# taken.
 # Needs SEQUELO_CLI, SEQUELO_TESTSIGNAL and the sound server's environment.
 set -u
 cli=$(realpath "${SEQUELO_CLI:?}")
@@ -74,8 +75,10 @@ timeout 60 paplay --device=testsink "$work/ten.wav"
 wait_until 150 at_least 20
 check "ten events, each reported twice, no duplicate" "10 10 0" "$(tally)"
 
-# 2. The broker goes down; three calls; the station is killed; both come back.
+# 2. The broker goes down for 30 s; three calls meanwhile; the station is
+# killed; both come back.
 stop_broker
+down_at=$SECONDS
 codes=()
 for i in 1 2 3; do codes+=(--code "$(printf '3%04d' $((i * 7)))"); done
 "$signal" "${codes[@]}" --gap 850 --level -12 "$work/three.wav"
@@ -85,6 +88,7 @@ check "completed while the broker was down" "3" "$(grep -c 'Alarm .*: 300' "$dir
 kill -KILL "$station"
 wait "$station" 2>/dev/null
 station=
+while [ $((SECONDS - down_at)) -lt 30 ]; do sleep 1; done
 start_broker
 start_station
 check "status online again" "online" \
