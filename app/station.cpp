@@ -316,11 +316,9 @@ void Station::ApplyAlarmSettings(const control::AlarmSettings& alarms) {
   if (!started_ || stopped_) {
     return;
   }
-  store_.Update([&](Settings& s) {
-    const std::string tones = s.alarms.trailerTones;  // read at start-up only
-    s.alarms = alarms;
-    s.alarms.trailerTones = tones;
-  });
+  // The trailer tones are stored for the next start; the detector keeps
+  // the table it started with.
+  store_.Update([&](Settings& s) { s.alarms = alarms; });
   alarms_->SetSettings(alarms);
   recording_ = alarms.recordSeconds > 0;
   forwarding_->Apply(alarms);

@@ -119,7 +119,7 @@ class Station {
   bool ToggleAnalysisLog();  // the new state
   // Reads the alarm settings (station name, windows, recording, forwarding
   // targets) from the settings file again and puts them in place; capture
-  // and decoding go on. The trailer tones stay as they were at start-up.
+  // and decoding go on. The trailer tones take effect at the next start.
   void ReloadAlarmSettings();
   // Puts edited alarm settings in place (the window's dialog).
   void ApplyAlarmSettings(const control::AlarmSettings& alarms);

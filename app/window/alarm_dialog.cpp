@@ -63,6 +63,10 @@ AlarmSettingsDialog::AlarmSettingsDialog(const control::AlarmSettings& settings,
   webhookUrl_ = Line(settings.webhookUrl, 1211, 1023);
   webhookUrl_->setPlaceholderText(QStringLiteral("http:// or https://; empty: none"));
   form->addRow(QStringLiteral("Webhook URL"), webhookUrl_);
+  trailerTones_ = Line(settings.trailerTones, 1213, 1023);
+  trailerTones_->setToolTip(
+      QStringLiteral("name=Hz, name=Hz+Hz (two at once), /intermittent; entries separated by ';'"));
+  form->addRow(QStringLiteral("Tones after a call (from the next start)"), trailerTones_);
 
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
   QPushButton* testButton =
@@ -96,6 +100,7 @@ control::AlarmSettings AlarmSettingsDialog::Settings() const {
   s.mqttPassword = mqttPassword_->text().toStdString();
   s.execHook = execHook_->text().trimmed().toStdString();
   s.webhookUrl = webhookUrl_->text().trimmed().toStdString();
+  s.trailerTones = trailerTones_->text().toStdString();
   return s;
 }
 

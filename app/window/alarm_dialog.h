@@ -19,7 +19,7 @@ class AlarmSettingsDialog final : public QDialog {
  public:
   using Test = std::function<void(const control::AlarmSettings&)>;
   AlarmSettingsDialog(const control::AlarmSettings& settings, Test test, QWidget* parent = nullptr);
-  // Every field read back (the trailer table as it was).
+  // Every field read back.
   control::AlarmSettings Settings() const;
 
  private:
@@ -36,6 +36,7 @@ class AlarmSettingsDialog final : public QDialog {
   QLineEdit* mqttPassword_;
   QLineEdit* execHook_;
   QLineEdit* webhookUrl_;
+  QLineEdit* trailerTones_;
 };
 
 }  // namespace sequelo::app

@@ -151,12 +151,14 @@ TEST_F(WindowTest, AlarmSettingsDialogTestsItsTargetsAndOkPutsThemInPlace) {
         ->setText(QString::fromStdString(dir_.Path("hook") + " " + received));
     FindControl<QPushButton>(dialog, 1212)->click();
     FindControl<QSpinBox>(dialog, 1202)->setValue(5);
+    FindControl<QLineEdit>(dialog, 1213)->setText("pager=1750");
     qobject_cast<QDialog*>(dialog)->accept();
   });
   window_->MenuItem(kAlarmSettingsItem)->trigger();
   const auto settings = window_->GetStation().Store().Snapshot()->alarms;
   EXPECT_EQ(settings.stationName, "fw7");
   EXPECT_EQ(settings.repeatWindowS, 5U);
+  EXPECT_EQ(settings.trailerTones, "pager=1750");  // for the next start
   EXPECT_TRUE(WaitFor([&] {
     const std::string text = ReadFileText(received);
     return text.find("\"code\":\"TEST\"") != std::string::npos &&
