@@ -386,6 +386,22 @@ void Station::ChangeInputDevice(int input) {
   }
 }
 
+bool Station::RetryCapture() {
+  if (!started_ || stopped_ || recorder_.IsRunning()) {
+    return recorder_.IsRunning();
+  }
+  const std::string device = store_.Snapshot()->inputDevice;
+  const int input = IndexOfEntry(Names(inputs_), device);
+  if (input < 0) {
+    return false;  // no device to listen on: nothing to try again
+  }
+  ChangeInputDevice(input);
+  if (recorder_.IsRunning()) {
+    log_.Report("Listening again on " + device);
+  }
+  return recorder_.IsRunning();
+}
+
 void Station::AnalyseCapture(core::CaptureBuffer buffer) {
   decoder_.AnalyseBuffer(buffer);
   // The tick when the buffer's last frame came in; its first came in a
@@ -573,6 +589,9 @@ int RunStation(const StationOptions& options, audio::AudioBackend& audio, tx::Se
   CaptureWatch watch(notifier, journal, watchClock, AnnounceStation(station, notifier, journal),
                      station.Recorder().AnalysedBuffers());
   LostBufferReport lost;
+  // A station that could not start listening tries again this often.
+  constexpr std::uint32_t kCaptureRetryMs = 10000;
+  std::uint32_t lastCaptureTry = watchClock.NowMs();
   for (;;) {
     const int signo = waitForSignal(watch.CheckEveryMs());
     if (signo == SIGUSR1) {
@@ -591,6 +610,11 @@ int RunStation(const StationOptions& options, audio::AudioBackend& audio, tx::Se
     }
     lost.ReportNew(station.Recorder(), err);
     watch.Check(station.Recorder().AnalysedBuffers());
+    if (!station.Listening() &&
+        core::ElapsedMs(lastCaptureTry, watchClock.NowMs()) >= kCaptureRetryMs) {
+      lastCaptureTry = watchClock.NowMs();
+      station.RetryCapture();
+    }
   }
   notifier.Stopping();
   station.ShutDown();

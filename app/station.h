@@ -91,6 +91,11 @@ class Station {
   // Start-up in the fixed order. No step stops it: each reports its own
   // failure (capture and remote control on `err`).
   void StartUp(StationFrontEnd& frontEnd);
+  // True while capture runs.
+  bool Listening() const { return recorder_.IsRunning(); }
+  // Capture that could not start (a sound server too busy to answer in
+  // time) is started again on the chosen input; true when it runs.
+  bool RetryCapture();
   // Cuts the transmission under way short and drops the waiting ones; the
   // transmitter is released at once. Any thread.
   void AbortTransmissions();

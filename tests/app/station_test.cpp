@@ -78,6 +78,41 @@ std::size_t Count(const std::string& text, const std::string& what) {
   return n;
 }
 
+// Capture that could not open at start-up (a sound server too busy to
+// answer in time) is opened again when asked, on the chosen input.
+TEST(StationTest, CaptureThatFailedToOpenIsTriedAgain) {
+  testsupport::ScopedTempDir dir;
+  std::ofstream(dir.Path("Sequelo.ini"), std::ios::binary)
+      << "[Sequelo]\r\nInputDevice=Receiver\r\nRemoteControl=0\r\n";
+  testsupport::FakeCaptureBackend audio(/*freeRunning=*/true);
+  audio.failOpens = 1;
+  testsupport::FakeSerialPort port;
+  FixedClock clock;
+  StuckActivities activities;
+  testsupport::FakeMessageSink messages;
+  NoLauncher launcher;
+  std::FILE* err = std::tmpfile();
+  StationOptions options;
+  options.startupDir = dir.path().string();
+  Station station(options, audio, port, clock, activities, messages, launcher, err);
+  StuckFrontEnd front;
+  station.StartUp(front);
+  EXPECT_FALSE(station.Listening());
+  EXPECT_EQ(audio.opens, 0);
+  EXPECT_TRUE(station.RetryCapture());
+  EXPECT_TRUE(station.Listening());
+  EXPECT_EQ(audio.opens, 1);
+  EXPECT_TRUE(station.RetryCapture()) << "listening: nothing to do";
+  EXPECT_EQ(audio.opens, 1);
+  station.ShutDown();
+  EXPECT_NE(testsupport::ReadFileText(dir.Path("Sequelo.log")).find("Listening again on Receiver"),
+            std::string::npos);
+  EXPECT_NE(testsupport::ReadFileText(dir.Path("Sequelo.ini")).find("InputDevice=Receiver\r\n"),
+            std::string::npos)
+      << "the chosen input is kept while it cannot be opened";
+  std::fclose(err);
+}
+
 TEST(StationTest, StuckSubscribersLoseNoCaptureBufferAndNoCall) {
   testsupport::ScopedTempDir dir;
   {

@@ -205,7 +205,8 @@ class FakeCaptureBackend final : public audio::AudioBackend {
   }
   std::unique_ptr<audio::CaptureStream> OpenCapture(const audio::AudioDeviceInfo& device, int, int,
                                                     std::string& error) override {
-    if (device.id != "rx") {
+    if (device.id != "rx" || failOpens > 0) {
+      failOpens -= device.id == "rx" ? 1 : 0;
       error = "device busy";
       return nullptr;
     }
@@ -219,6 +220,7 @@ class FakeCaptureBackend final : public audio::AudioBackend {
   }
   FakeCaptureStream* current = nullptr;  // the last stream opened (owned by the recorder)
   int opens = 0;
+  int failOpens = 0;  // opens of the receiver still to fail (a server too busy to answer)
 
  private:
   bool freeRunning_;
