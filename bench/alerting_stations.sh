@@ -39,12 +39,12 @@ printf 'listener %s 127.0.0.1\nallow_anonymous true\nmax_queued_messages 100000\
   >"$work/mosquitto.conf"
 "$mosquitto" -c "$work/mosquitto.conf" >"$work/broker.log" 2>&1 &
 broker=$!
-for _ in $(seq 50); do mosquitto_sub -p "$port" -t probe -W 1 -C 1 -E 2>/dev/null && break; sleep 0.1; done
+for _ in $(seq 50); do mosquitto_sub -h 127.0.0.1 -p "$port" -t probe -W 1 -C 1 -E 2>/dev/null && break; sleep 0.1; done
 # Each message with the time it arrived.
 python3 -u -c 'import sys, time
 for line in sys.stdin:
     sys.stdout.write("%.3f %s" % (time.time(), line))' \
-  < <(mosquitto_sub -p "$port" -q 1 -v -t 'sequelo/+/alarm' 2>/dev/null) >"$work/received" &
+  < <(mosquitto_sub -h 127.0.0.1 -p "$port" -q 1 -v -t 'sequelo/+/alarm' 2>/dev/null) >"$work/received" &
 subscriber=$!
 
 for n in $(seq -w 1 "$stations"); do

@@ -25,10 +25,12 @@ source "$(dirname "$0")/lib.sh"
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence true\npersistence_location %s/\n' \
   "$port" "$work" >"$work/mosquitto.conf"
+# Clients name the broker by address: a minimal system may not resolve
+# "localhost", mosquitto_sub's default.
 start_broker() {
   "$mosquitto" -c "$work/mosquitto.conf" >>"$work/broker.log" 2>&1 &
   broker=$!
-  wait_until 50 mosquitto_sub -p "$port" -t probe -W 1 -C 1 -E 2>/dev/null
+  wait_until 50 mosquitto_sub -h 127.0.0.1 -p "$port" -t probe -W 1 -C 1 -E 2>/dev/null
 }
 stop_broker() { kill -TERM "$broker"; wait "$broker" 2>/dev/null; broker=; }
 
@@ -49,6 +51,8 @@ tally() {
   python3 -c 'import json,sys
 seen = {}
 for line in open(sys.argv[1]):
+    if line.startswith("sequelo/probe"):
+        continue
     topic, _, payload = line.partition(" {")
     payload = "{" + payload
     e = json.loads(payload)
@@ -59,26 +63,38 @@ ids = {k[0] for k in seen}
 print(len(ids), sum(1 for k in seen if k[1]), sum(n - 1 for n in seen.values()))' "$work/received"
 }
 
+# The subscriber, started once the broker is up and ready once a probe on
+# its topics has come through: it never misses what the station publishes.
+start_subscriber() {
+  mosquitto_sub -h 127.0.0.1 -p "$port" -q 1 -v -t 'sequelo/+/alarm' -t 'sequelo/probe' \
+    >>"$work/received" 2>/dev/null &
+  subscriber=$!
+  wait_until 100 probe_through
+}
+probe_through() {
+  mosquitto_pub -h 127.0.0.1 -p "$port" -t sequelo/probe -m probe 2>/dev/null
+  grep -q '^sequelo/probe' "$work/received" 2>/dev/null
+}
+stop_subscriber() { kill "$subscriber"; wait "$subscriber" 2>/dev/null; subscriber=; }
+
 start_broker
-# A lasting session (-c, a fixed id): what is published while the subscriber
-# is away (the broker restarting) waits for it on the broker.
-mosquitto_sub -p "$port" -q 1 -c -i sequelo-e2e-subscriber -v -t 'sequelo/+/alarm' >"$work/received" 2>/dev/null &
-subscriber=$!
+start_subscriber
 check "status retained before the station" "" \
-  "$(mosquitto_sub -p "$port" -t 'sequelo/+/status' -W 1 -C 1 2>/dev/null)"
+  "$(mosquitto_sub -h 127.0.0.1 -p "$port" -t 'sequelo/+/status' -W 1 -C 1 2>/dev/null)"
 
 # 1. Ten calls with the broker up.
 codes=()
 for i in $(seq 0 9); do codes+=(--code "$(printf '2%04d' $((i * 41)))"); done
 "$signal" "${codes[@]}" --gap 850 --level -12 "$work/ten.wav"
 start_station
-check "status online" "online" "$(mosquitto_sub -p "$port" -t 'sequelo/fw 1_a/status' -W 10 -C 1 2>/dev/null)"
+check "status online" "online" "$(mosquitto_sub -h 127.0.0.1 -p "$port" -t 'sequelo/fw 1_a/status' -W 10 -C 1 2>/dev/null)"
 timeout 60 paplay --device=testsink "$work/ten.wav"
 wait_until 300 at_least 20
 check "ten events, each reported twice, no duplicate" "10 10 0" "$(tally)"
 
 # 2. The broker goes down for 30 s; three calls meanwhile; the station is
 # killed; both come back.
+stop_subscriber
 stop_broker
 down_at=$SECONDS
 codes=()
@@ -92,9 +108,10 @@ wait "$station" 2>/dev/null
 station=
 while [ $((SECONDS - down_at)) -lt 30 ]; do sleep 1; done
 start_broker
+start_subscriber
 start_station
 check "status online again" "online" \
-  "$(mosquitto_sub -p "$port" -t 'sequelo/fw 1_a/status' -W 10 -C 1 2>/dev/null)"
+  "$(mosquitto_sub -h 127.0.0.1 -p "$port" -t 'sequelo/fw 1_a/status' -W 10 -C 1 2>/dev/null)"
 wait_until 300 at_least 26
 check "after the restart: 13 events, each twice (duplicates only of one id)" "13 13" \
   "$(tally | cut -d' ' -f1,2)"
@@ -104,7 +121,7 @@ wait "$station"
 check "station ended cleanly" "0" "$?"
 station=
 check "status offline after a clean stop" "offline" \
-  "$(mosquitto_sub -p "$port" -t 'sequelo/fw 1_a/status' -W 10 -C 1 2>/dev/null)"
+  "$(mosquitto_sub -h 127.0.0.1 -p "$port" -t 'sequelo/fw 1_a/status' -W 10 -C 1 2>/dev/null)"
 check "the password-free log names the broker" "1" \
   "$(grep -c 'forwarded to MQTT 127.0.0.1:'"$port" "$dir/Sequelo.log" | awk '{print ($1 >= 1)}')"
 [ "$failed" -eq 0 ] || grep -E 'MQTT|Alarm|Program' "$dir/Sequelo.log" | tail -25
