@@ -57,6 +57,27 @@ class StuckFrontEnd final : public StationFrontEnd, public control::CallSubscrib
 };
 
 // A remote client that connects and then never reads.
+// What a station is built with in these tests, but its audio.
+struct StationParts {
+  explicit StationParts(const testsupport::ScopedTempDir& dir) {
+    options.startupDir = dir.path().string();
+    options.remotePort = 0;
+  }
+  ~StationParts() { std::fclose(err); }
+  StationParts(const StationParts&) = delete;
+  StationParts& operator=(const StationParts&) = delete;
+  Station Make(audio::AudioBackend& audio) {
+    return Station(options, audio, port, clock, activities, messages, launcher, err);
+  }
+  testsupport::FakeSerialPort port;
+  FixedClock clock;
+  StuckActivities activities;
+  testsupport::FakeMessageSink messages;
+  NoLauncher launcher;
+  std::FILE* err = std::tmpfile();
+  StationOptions options;
+};
+
 int ConnectSilentClient(std::uint16_t port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
@@ -86,15 +107,8 @@ TEST(StationTest, CaptureThatFailedToOpenIsTriedAgain) {
       << "[Sequelo]\r\nInputDevice=Receiver\r\nRemoteControl=0\r\n";
   testsupport::FakeCaptureBackend audio(/*freeRunning=*/true);
   audio.failOpens = 1;
-  testsupport::FakeSerialPort port;
-  FixedClock clock;
-  StuckActivities activities;
-  testsupport::FakeMessageSink messages;
-  NoLauncher launcher;
-  std::FILE* err = std::tmpfile();
-  StationOptions options;
-  options.startupDir = dir.path().string();
-  Station station(options, audio, port, clock, activities, messages, launcher, err);
+  StationParts parts(dir);
+  Station station = parts.Make(audio);
   StuckFrontEnd front;
   station.StartUp(front);
   EXPECT_FALSE(station.Listening());
@@ -110,7 +124,6 @@ TEST(StationTest, CaptureThatFailedToOpenIsTriedAgain) {
   EXPECT_NE(testsupport::ReadFileText(dir.Path("Sequelo.ini")).find("InputDevice=Receiver\r\n"),
             std::string::npos)
       << "the chosen input is kept while it cannot be opened";
-  std::fclose(err);
 }
 
 TEST(StationTest, StuckSubscribersLoseNoCaptureBufferAndNoCall) {
@@ -120,16 +133,9 @@ TEST(StationTest, StuckSubscribersLoseNoCaptureBufferAndNoCall) {
     ini << "[Sequelo]\r\nInputDevice=Receiver\r\nOwnCode=12345\r\nAction=1\r\nDelay=0\r\n";
   }
   testsupport::FakeCaptureBackend audio(false, /*paced=*/true);
-  testsupport::FakeSerialPort port;
-  FixedClock clock;
-  StuckActivities activities;
-  testsupport::FakeMessageSink messages;
-  NoLauncher launcher;
-  std::FILE* err = std::tmpfile();
-  StationOptions options;
-  options.startupDir = dir.path().string();
-  options.remotePort = 0;
-  Station station(options, audio, port, clock, activities, messages, launcher, err);
+  StationParts parts(dir);
+  StuckActivities& activities = parts.activities;
+  Station station = parts.Make(audio);
   StuckFrontEnd front;
   activities.gate.Hold();
   front.gate.Hold();
@@ -197,7 +203,6 @@ TEST(StationTest, StuckSubscribersLoseNoCaptureBufferAndNoCall) {
   station.AbortTransmissions();
   station.ShutDown();
   ::close(client);
-  std::fclose(err);
   // The activity list got every line once it was served again.
   std::string shown;
   for (const auto& entry : activities.entries) {
