@@ -21,11 +21,11 @@ signal=$(realpath "$build/tests/support/sequelo-testsignal")
 mosquitto=$(command -v mosquitto || echo /usr/sbin/mosquitto)
 work=$(mktemp -d /tmp/sequelo-bench-alerting.XXXXXX)
 pids=()
-broker= subscriber=
+broker= subscriber= stamper=
 cleanup() {
   for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  for pid in $subscriber $broker; do kill "$pid" 2>/dev/null || true; done
+  for pid in $subscriber $stamper $broker; do kill "$pid" 2>/dev/null || true; done
   "$here/../scripts/sound-server" stop "$work/sound" >/dev/null 2>&1 || true
   [ -n "${KEEP_WORK:-}" ] && echo "kept $work" >&2 || rm -rf "$work"
 }
@@ -41,11 +41,13 @@ printf 'listener %s 127.0.0.1\nallow_anonymous true\nmax_queued_messages 100000\
 broker=$!
 for _ in $(seq 50); do mosquitto_sub -h 127.0.0.1 -p "$port" -t probe -W 1 -C 1 -E 2>/dev/null && break; sleep 0.1; done
 # Each message with the time it arrived.
+mkfifo "$work/messages"
+mosquitto_sub -h 127.0.0.1 -p "$port" -q 1 -v -t 'sequelo/+/alarm' >"$work/messages" 2>/dev/null &
+subscriber=$!
 python3 -u -c 'import sys, time
 for line in sys.stdin:
-    sys.stdout.write("%.3f %s" % (time.time(), line))' \
-  < <(mosquitto_sub -h 127.0.0.1 -p "$port" -q 1 -v -t 'sequelo/+/alarm' 2>/dev/null) >"$work/received" &
-subscriber=$!
+    sys.stdout.write("%.3f %s" % (time.time(), line))' <"$work/messages" >"$work/received" &
+stamper=$!
 
 for n in $(seq -w 1 "$stations"); do
   dir=$work/st$n
