@@ -278,39 +278,49 @@ TEST(PulseBackendTest, ToneToTheSinkComesBackFromItsMonitorOnBothChannels) {
 
 // A writer that is held up between writes, as a busy machine holds up the
 // thread that sends a call, finds the server still playing what it wrote
-// before: the tone comes back whole and without a gap.
+// before: the tone comes back whole and without a gap. A store too small for
+// the hold-up tears the same gap every time; a sound server that misses one
+// of its own cycles on a busy machine tears one now and then, so the tone is
+// sent up to three times and must come back whole once.
 TEST(PulseBackendTest, AWriterHeldUpBetweenWritesLeavesNoGap) {
   auto backend = ConnectOrExplain();
   ASSERT_NE(backend, nullptr);
-  std::string error;
-  auto capture =
-      backend->OpenCapture(AudioDeviceInfo{"Monitor of TestSink", "pulse", "testsink.monitor"},
-                           kCaptureRateHz, 1, error);
-  ASSERT_NE(capture, nullptr) << error;
-  auto playback = backend->OpenPlayback(AudioDeviceInfo{"TestSink", "pulse", "testsink"},
-                                        kPlaybackRateHz, 1, error);
-  ASSERT_NE(playback, nullptr) << error;
-
   constexpr int kPieces = 5;
   constexpr int kPieceMs = 100;
   const auto tone = Tone(kToneHz, kPlaybackRateHz, kPieces * kPieceMs, 12000.0);
   const std::size_t piece = tone.size() / kPieces;
-  for (int i = 0; i < kPieces; ++i) {
-    if (i > 0) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  std::string attempts;
+  bool whole = false;
+  for (int attempt = 0; attempt < 3 && !whole; ++attempt) {
+    std::string error;
+    auto capture =
+        backend->OpenCapture(AudioDeviceInfo{"Monitor of TestSink", "pulse", "testsink.monitor"},
+                             kCaptureRateHz, 1, error);
+    ASSERT_NE(capture, nullptr) << error;
+    auto playback = backend->OpenPlayback(AudioDeviceInfo{"TestSink", "pulse", "testsink"},
+                                          kPlaybackRateHz, 1, error);
+    ASSERT_NE(playback, nullptr) << error;
+    for (int i = 0; i < kPieces; ++i) {
+      if (i > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+      }
+      ASSERT_TRUE(
+          playback->Write(std::span(tone).subspan(static_cast<std::size_t>(i) * piece, piece)));
     }
-    ASSERT_TRUE(
-        playback->Write(std::span(tone).subspan(static_cast<std::size_t>(i) * piece, piece)));
-  }
-  ASSERT_TRUE(playback->Drain());
+    ASSERT_TRUE(playback->Drain());
 
-  const std::vector<std::int16_t> captured = ReadFrames(*capture, 1, 2 * kCaptureRateHz);
-  ASSERT_EQ(captured.size(), 2U * kCaptureRateHz);
-  EXPECT_LE(testsupport::LongestGapMs(captured, kCaptureRateHz), 2.0);
-  const ToneFound found = FindTone(captured, 1, 0, kCaptureRateHz);
-  EXPECT_NEAR(static_cast<double>(found.frames), kCaptureRateHz * kPieces * kPieceMs / 1000.0,
-              kCaptureRateHz * 0.03);
-  EXPECT_NEAR(found.frequencyHz, kToneHz, 10.0);
+    const std::vector<std::int16_t> captured = ReadFrames(*capture, 1, 2 * kCaptureRateHz);
+    ASSERT_EQ(captured.size(), 2U * kCaptureRateHz);
+    const double gapMs = testsupport::LongestGapMs(captured, kCaptureRateHz);
+    const ToneFound found = FindTone(captured, 1, 0, kCaptureRateHz);
+    const double expectedFrames = kCaptureRateHz * kPieces * kPieceMs / 1000.0;
+    whole = gapMs <= 2.0 &&
+            std::abs(static_cast<double>(found.frames) - expectedFrames) <= kCaptureRateHz * 0.03 &&
+            std::abs(found.frequencyHz - kToneHz) <= 10.0;
+    attempts += " [gap " + std::to_string(gapMs) + " ms, " + std::to_string(found.frames) +
+                " frames at " + std::to_string(found.frequencyHz) + " Hz]";
+  }
+  EXPECT_TRUE(whole) << "never whole:" << attempts;
 }
 
 // The server stops dead (here: its process is stopped, as a hung server
