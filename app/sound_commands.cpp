@@ -135,6 +135,10 @@ int RunSendCommand(const std::string& startupDir, const std::string& code, int m
     log.Report("Code not sent whole: stopped by " + SignalName(caught));
   } else if (outcome == tx::JobOutcome::kDone) {
     log.Report("Code sent: " + code);
+  } else if (outcome == tx::JobOutcome::kFailed) {
+    ptt.ClosePttPort();
+    tones.CloseOutputDevices();
+    return 1;  // the queue has logged why
   }
   ptt.ClosePttPort();
   tones.CloseOutputDevices();

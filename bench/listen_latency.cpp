@@ -25,7 +25,7 @@ using Clock = std::chrono::steady_clock;
 
 class ReleaseTime final : public core::Transmitter {
  public:
-  void KeyTransmitter() override {}
+  bool KeyTransmitter() override { return true; }
   void ReleaseTransmitter() override { released = Clock::now(); }
   Clock::time_point released{};
 };

@@ -81,7 +81,7 @@ void CallResponder::OnCall(const CallEvent& event) {
     if (s.action == ResponseAction::kSendOwnCode) {
       Answer(event, delayMs, [&](tx::Transmission& tx) {
         tx::SendCall(tx, ownCode, options);
-        if (!tx.Aborted()) {
+        if (!tx.Stopped()) {
           log_.Report("Responding with own code: " + ownCode);
         }
       });
@@ -112,7 +112,7 @@ void CallResponder::OnCall(const CallEvent& event) {
       const std::uint64_t maxSoundMs = maxKeyMs - std::min(maxKeyMs, options.txDelayMs);
       Answer(event, delayMs, [&](tx::Transmission& tx) {
         outcome = tx::SendWaveFile(tx, path, maxSoundMs);
-        if (!tx.Aborted()) {
+        if (!tx.Stopped()) {
           log_.Report("Responding with wave file: " + path);
         }
       });

@@ -141,7 +141,7 @@ bool RunCommandString(tx::Transmission& tx, std::string_view text,
                       const tx::CallOptions& callOptions, core::EventLog& log) {
   const CommandPlan plan = ParseCommandString(text);
   char line[160];
-  for (std::size_t i = 0; plan.syntaxOk && i < plan.commands.size() && !tx.Aborted(); ++i) {
+  for (std::size_t i = 0; plan.syntaxOk && i < plan.commands.size() && !tx.Stopped(); ++i) {
     const Command& c = plan.commands[i];
     if (c.letter == 'C') {
       char code[16];

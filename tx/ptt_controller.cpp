@@ -128,13 +128,13 @@ bool PttController::Act(bool key) {
   return true;
 }
 
-void PttController::KeyTransmitter() {
+bool PttController::KeyTransmitter() {
   bool legal = true;
   std::uint32_t delayMs = 0;
   {
     std::lock_guard lock(mutex_);
     if (settings_.usePttControl == 0) {
-      return;
+      return true;
     }
     legal = Act(true);
     delayMs = settings_.txDelayMs;
@@ -143,6 +143,8 @@ void PttController::KeyTransmitter() {
     messages_.ShowMessage(kIllegalCatError);
   }
   sleeper_.SleepMs(delayMs);
+  // Bytes written and lines moved blind: nothing answers to confirm them.
+  return true;
 }
 
 void PttController::ReleaseTransmitter() {

@@ -71,7 +71,7 @@ class PttController final : public core::Transmitter {
   void OpenPttPort();
   // Keys (CAT TX command, or raises the line) and waits the TX delay. With
   // PTT control off: nothing at all, not even the delay.
-  void KeyTransmitter() override;
+  bool KeyTransmitter() override;
   // Releases (CAT RX command, or lowers the line); never waits.
   void ReleaseTransmitter() override;
   // Releases once more, restores the port's own settings and closes it.

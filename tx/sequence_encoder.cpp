@@ -59,7 +59,7 @@ std::uint32_t CallSoundMs(const CallOptions& options) {
 
 std::string SendCall(Transmission& tx, std::string_view code, const CallOptions& options) {
   tx.SoundFile().Clear();
-  tx.Key();
+  tx.Key();  // not confirmed: the tones below play nothing
   if (options.pilotTone) {
     tx.PlayTone(options.pilotFreqHz, options.pilotLenMs);
   }
@@ -73,7 +73,7 @@ std::string SendCall(Transmission& tx, std::string_view code, const CallOptions&
   }
   // The transmitter is released only once the last sample has played.
   tx.Release();
-  if (options.generateSoundfiles && !tx.Aborted()) {
+  if (options.generateSoundfiles && !tx.Stopped()) {
     const std::string path = CodeSoundFilePath(options.startupDir, code, options.modeName);
     if (audio::WriteCodeSoundFile(tx.SoundFile(), path)) {
       return path;

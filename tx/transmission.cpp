@@ -7,29 +7,38 @@ Transmission::Transmission(audio::ToneGenerator& tones, core::Transmitter& ptt,
                            KeyingPolicy* policy)
     : tones_(tones), ptt_(ptt), pauses_(pauses), abort_(abort), policy_(policy) {}
 
-void Transmission::Key() {
+bool Transmission::Key() {
+  if (Failed()) {
+    return false;
+  }
   if (policy_ != nullptr && !keyed_) {
     policy_->BeforeKey();
   }
   if (Aborted()) {
-    return;
+    return false;
   }
   if (policy_ != nullptr && !keyed_) {
     policy_->KeyStarted();  // the key time counts the TX delay
   }
   keyed_ = true;
   everKeyed_ = true;
-  ptt_.KeyTransmitter();
+  if (!ptt_.KeyTransmitter()) {
+    failure_ = "keying not confirmed: " + ptt_.LastFailure();
+    Release();  // whatever the radio did, it is told to stop
+    return false;
+  }
   // The owner's release on abort may have come before this key reached the
   // radio: release again, so the transmitter is never left keyed.
   if (Aborted()) {
     Release();
+    return false;
   }
+  return true;
 }
 
 bool Transmission::Release() {
   // What was played goes out whole, unless the job is being cut short.
-  const bool drained = Aborted() || tones_.DrainTransmit();
+  const bool drained = Stopped() || tones_.DrainTransmit();
   // The keying ends here for the owner's record, before the release itself,
   // so a cut at the longest key time never comes for a keying already over.
   if (policy_ != nullptr && keyed_) {
@@ -37,21 +46,24 @@ bool Transmission::Release() {
   }
   ptt_.ReleaseTransmitter();
   keyed_ = false;
-  return drained;
+  if (ptt_.ReleaseOwed() && !Failed()) {
+    failure_ = "release not confirmed: " + ptt_.LastFailure();
+  }
+  return drained && !ptt_.ReleaseOwed();
 }
 
 void Transmission::PlayTone(std::uint32_t freqHz, std::uint32_t durationMs) {
-  if (!Aborted()) {
+  if (!Stopped()) {
     tones_.PlayTone(freqHz, durationMs);
   }
 }
 
 bool Transmission::Play(std::span<const std::int16_t> samples) {
-  return !Aborted() && tones_.PlayOnTransmit(samples);
+  return !Stopped() && tones_.PlayOnTransmit(samples);
 }
 
 void Transmission::Pause(std::uint32_t ms) {
-  if (!Aborted()) {
+  if (!Stopped()) {
     pauses_.SleepMs(ms);
   }
 }

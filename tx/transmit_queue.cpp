@@ -234,7 +234,19 @@ void TransmitQueue::RunJobs() {
     std::uint32_t waitMs = 0;
     const std::optional<std::size_t> due = NextDue(waitMs);
     if (!due) {
-      if (entries_.empty()) {
+      if (entries_.empty() && ptt_.ReleaseOwed()) {
+        // A radio that could not be told to stop: ask again until it hears.
+        if (changed_.wait_for(lock, std::chrono::milliseconds(kReleaseRetryMs)) ==
+                std::cv_status::timeout &&
+            entries_.empty() && !stopping_) {
+          lock.unlock();
+          ptt_.ReleaseTransmitter();
+          if (!ptt_.ReleaseOwed() && log_ != nullptr) {
+            log_->Report("Transmitter released: the radio answers again");
+          }
+          lock.lock();
+        }
+      } else if (entries_.empty()) {
         changed_.wait(lock);
       } else {
         changed_.wait_for(lock, std::chrono::milliseconds(std::max<std::uint32_t>(waitMs, 1)));
@@ -258,9 +270,14 @@ void TransmitQueue::RunJobs() {
       transmission.Release();  // a job never leaves the transmitter keyed
     }
     const bool aborted = abort_.load();
+    if (transmission.Failed() && log_ != nullptr) {
+      log_->Report("Transmission failed, nothing more sent: " + transmission.Failure());
+    }
     lock.lock();
     running_ = false;
-    entry.ticket->Finish(aborted ? JobOutcome::kAborted : JobOutcome::kDone);
+    entry.ticket->Finish(transmission.Failed() ? JobOutcome::kFailed
+                         : aborted             ? JobOutcome::kAborted
+                                               : JobOutcome::kDone);
   }
   DropWaiting();
 }

@@ -15,6 +15,10 @@
 // watchdog thread cuts a keying at the longest key time, releasing the
 // transmitter and logging the cut.
 //
+// A job whose keying the radio does not confirm fails: nothing of it goes on
+// the air, and the log says why. A release that did not go through is asked
+// for again while the queue is idle, every kReleaseRetryMs, until it does.
+//
 // Threads: Post, Abort, SetLimits and Stop from any thread; jobs run on the
 // transmit thread, the key-time watchdog on one of its own. Stop joins both.
 #pragma once
@@ -42,7 +46,9 @@ namespace sequelo::tx {
 using TransmitJob = std::function<void(Transmission&)>;
 
 // How a job ended.
-enum class JobOutcome { kPending, kDone, kAborted, kRefused };
+// kFailed: the radio did not confirm a keying or a release (the queue has
+// logged why).
+enum class JobOutcome { kPending, kDone, kAborted, kRefused, kFailed };
 
 // The poster's handle on a job: wait for its end, see how it ended.
 class JobTicket {
@@ -59,6 +65,8 @@ class JobTicket {
   std::condition_variable done_;
   JobOutcome outcome_ = JobOutcome::kPending;
 };
+
+inline constexpr std::uint32_t kReleaseRetryMs = 2000;
 
 class TransmitQueue {
  public:

@@ -23,14 +23,13 @@ audio::WaveOutcome SendWaveFile(Transmission& tx, const std::string& path,
   if (soundMs > maxSoundMs) {
     return audio::WaveOutcome::kTooLong;
   }
-  tx.Key();
-  bool written = true;
+  bool written = tx.Key();
   const std::span<const std::int16_t> all(samples);
-  for (std::size_t at = 0; at < all.size() && written && !tx.Aborted(); at += kWriteSamples) {
+  for (std::size_t at = 0; at < all.size() && written && !tx.Stopped(); at += kWriteSamples) {
     written = tx.Play(all.subspan(at, std::min(kWriteSamples, all.size() - at)));
   }
   const bool drained = tx.Release();
-  return written && drained && !tx.Aborted() ? audio::WaveOutcome::kPlayed
+  return written && drained && !tx.Stopped() ? audio::WaveOutcome::kPlayed
                                              : audio::WaveOutcome::kFailed;
 }
 

@@ -85,7 +85,7 @@ TEST(Loopback, ACallSentIsDecodedFromItsInput) {
   class ReleaseWatch final : public core::Transmitter {
    public:
     explicit ReleaseWatch(ToneGenerator& t) : tones(t) {}
-    void KeyTransmitter() override {}
+    bool KeyTransmitter() override { return true; }
     void ReleaseTransmitter() override {
       played = tones.TransmitDevice()->PlayedFrames();
       written = tones.TransmitDevice()->WrittenFrames();

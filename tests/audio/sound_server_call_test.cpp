@@ -20,7 +20,7 @@ namespace {
 class ReleaseWatch final : public core::Transmitter {
  public:
   explicit ReleaseWatch(ToneGenerator& tones) : tones_(tones) {}
-  void KeyTransmitter() override {}
+  bool KeyTransmitter() override { return true; }
   void ReleaseTransmitter() override {
     played = tones_.TransmitDevice()->PlayedFrames();
     written = tones_.TransmitDevice()->WrittenFrames();

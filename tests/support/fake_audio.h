@@ -230,7 +230,10 @@ class FakeCaptureBackend final : public audio::AudioBackend {
 class FakeTransmitter final : public core::Transmitter {
  public:
   explicit FakeTransmitter(EventTrail& trail) : trail_(trail) {}
-  void KeyTransmitter() override { trail_.Add("key"); }
+  bool KeyTransmitter() override {
+    trail_.Add("key");
+    return true;
+  }
   void ReleaseTransmitter() override { trail_.Add("release"); }
 
  private:

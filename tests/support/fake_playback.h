@@ -109,7 +109,7 @@ class RecordingAudioBackend final : public audio::AudioBackend {
 class RecordingTransmitter final : public core::Transmitter {
  public:
   explicit RecordingTransmitter(PlaybackEventLog* events = nullptr) : events_(events) {}
-  void KeyTransmitter() override {
+  bool KeyTransmitter() override {
     ++keys;
     if (events_ != nullptr) {
       events_->push_back("key");
@@ -117,6 +117,7 @@ class RecordingTransmitter final : public core::Transmitter {
     if (onKey) {
       onKey();
     }
+    return true;
   }
   void ReleaseTransmitter() override {
     ++releases;

@@ -189,7 +189,10 @@ class SteppingClock final : public core::TickClock {
 // from its own).
 class LockedTransmitter final : public core::Transmitter {
  public:
-  void KeyTransmitter() override { Add("key"); }
+  bool KeyTransmitter() override {
+    Add("key");
+    return true;
+  }
   void ReleaseTransmitter() override { Add("release"); }
   std::vector<std::string> Seen() const {
     std::lock_guard lock(mutex_);
