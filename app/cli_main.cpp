@@ -174,6 +174,31 @@ int main(int argc, char** argv) {
                          "Sequelo.ini in the current directory");
   send->add_option("--mode", sendMode, ModeHelp(" (default: the Mode setting)"))->check(ModeName());
   send->add_option("CODE", sendCode, "Five characters, each 0-9 or *")->required();
+  // An alarm: the options below send the call in that shape, in one keying.
+  sequelo::app::SendAlarm sendAlarm;
+  std::string leadIn;
+  std::string siren;
+  std::uint32_t wakeMs = 0;
+  send->add_option("--repeat", sendAlarm.shape.repeats,
+                   "Alarm: send the call N times (1-9) with a pause between")
+      ->check(CLI::Range(1, 9));
+  send->add_option("--pause", sendAlarm.shape.pauseMs,
+                   "Alarm: the pause between calls and before the wake tone or siren, ms")
+      ->check(CLI::Range(0, 9999))
+      ->capture_default_str();
+  send->add_option("--lead-in", leadIn, "Alarm: a tone before the first call, FREQ:MS");
+  send->add_flag("--caller", sendAlarm.shape.caller,
+                 "Alarm: after each call the separator tone and the own code (OwnCode) as "
+                 "the caller");
+  send->add_option("--wake", wakeMs,
+                   "Alarm: the intermittent wake tone (2600 Hz) for MS after "
+                   "the calls")
+      ->check(CLI::Range(1, 9999));
+  send->add_option("--siren", siren,
+                   "Alarm: a siren double tone after the calls, NAME:MS as the trailer table "
+                   "(TrailerTones) names it: fire, test, civil-protection alarm, warning, all "
+                   "clear; e.g. fire:5000")
+      ->excludes("--wake");
   sequelo::app::ListenRequest listenRequest;
   std::string listenMode = "ZVEI";
   std::string listenFormat = "text";
@@ -222,13 +247,19 @@ int main(int argc, char** argv) {
       run, runDecoder,
       "the setting Decoder of Sequelo.ini (0 standard, 1 enhanced); the option is not saved");
   CLI::App* ports = app.add_subcommand(
-      "ports", "List the serial devices found (/dev/serial/by-id, ttyUSB, ttyACM, ttyS)");
+      "ports",
+      "List the serial devices found (/dev/serial/by-id, ttyUSB, ttyACM, ttyS). To key through "
+      "Hamlib instead, set HamlibModel (see `rigs`; 2 shares a running rigctld) and HamlibPort "
+      "(the device, or host:port) in Sequelo.ini");
+  CLI::App* rigs = app.add_subcommand(
+      "rigs", "List the radio models Hamlib can key (number, maker, model) for HamlibModel");
   double holdSeconds = 2.0;
   CLI::App* pttTest = app.add_subcommand(
       "ptt-test",
       "Key the transmitter once as configured in Sequelo.ini in the current directory: open "
       "the port, key, hold, release, restore and close it, printing each step; a signal "
-      "during the hold releases at once");
+      "during the hold releases at once. With HamlibModel set, through Hamlib: the radio's "
+      "read-back of its PTT is printed, and a keying or release it does not confirm fails");
   pttTest->add_option("--seconds", holdSeconds, "How long to hold the transmitter keyed, 0 to 600")
       ->check(CLI::Range(0.0, 600.0))
       ->capture_default_str();
@@ -288,6 +319,38 @@ int main(int argc, char** argv) {
                    sendCode.c_str());
       return kUsageError;
     }
+    const bool alarm = send->count("--repeat") + send->count("--lead-in") +
+                           send->count("--caller") + send->count("--wake") +
+                           send->count("--siren") >
+                       0;
+    if (!leadIn.empty()) {
+      sequelo::app::EncodeRequest tone;
+      if (!ParsePilot(leadIn, tone)) {
+        std::fprintf(stderr, "sequelo-cli: --lead-in %s: expected FREQ:MS, e.g. 1750:500\n",
+                     leadIn.c_str());
+        return kUsageError;
+      }
+      sendAlarm.shape.leadInHz = tone.pilotFreqHz;
+      sendAlarm.shape.leadInMs = tone.pilotLenMs;
+    }
+    if (wakeMs > 0) {
+      sendAlarm.shape.trailer = sequelo::control::AlarmShape::Trailer::kWake;
+      sendAlarm.shape.trailerMs = wakeMs;
+    }
+    if (!siren.empty()) {
+      const std::size_t colon = siren.rfind(':');
+      unsigned ms = 0;
+      char extra = 0;
+      if (colon == std::string::npos || colon == 0 ||
+          std::sscanf(siren.c_str() + colon + 1, "%u%c", &ms, &extra) != 1 || ms < 1 || ms > 9999) {
+        std::fprintf(stderr, "sequelo-cli: --siren %s: expected NAME:MS, e.g. fire:5000\n",
+                     siren.c_str());
+        return kUsageError;
+      }
+      sendAlarm.shape.trailer = sequelo::control::AlarmShape::Trailer::kSiren;
+      sendAlarm.sirenName = siren.substr(0, colon);
+      sendAlarm.shape.trailerMs = ms;
+    }
     const sigset_t signals = sequelo::app::BlockStopSignals();
     std::string backendName;
     auto audio = sequelo::audio::AudioSystem::Open(backendName);
@@ -295,7 +358,8 @@ int main(int argc, char** argv) {
     sequelo::app::ConsoleMessageSink messages;
     const int sendModeIndex = sendMode.empty() ? -1 : sequelo::core::ModeIndexFromName(sendMode);
     return sequelo::app::RunSendCommand(sequelo::app::CurrentDirectory(), sendCode, sendModeIndex,
-                                        *audio, port, messages, stdout, &signals);
+                                        *audio, port, messages, stdout, &signals,
+                                        alarm ? &sendAlarm : nullptr);
   }
   if (run->parsed()) {
     station.decoder = sequelo::app::DecoderFromOption(runDecoder);
@@ -333,6 +397,9 @@ int main(int argc, char** argv) {
         },
         stdout, stderr);
   }
+  if (rigs->parsed()) {
+    return sequelo::app::RunRigsCommand(sequelo::tx::HamlibModels(), stdout);
+  }
   if (ports->parsed()) {
     return sequelo::app::RunPortsCommand(sequelo::tx::DetectSerialDevices(), stdout, stderr);
   }
@@ -354,8 +421,9 @@ int main(int argc, char** argv) {
         }
       }
     });
+    sequelo::tx::HamlibRig rig;
     const int result = sequelo::app::RunPttTestCommand(sequelo::app::CurrentDirectory(), holdMs,
-                                                       port, messages, sleeper, stdout);
+                                                       port, messages, sleeper, stdout, &rig);
     done = true;
     watch.join();
     if (caught != 0) {

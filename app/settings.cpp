@@ -15,6 +15,7 @@ namespace sequelo::app {
 namespace {
 
 constexpr std::string_view S = kSettingsSection;
+constexpr int kMaxHamlibSpeed = 4000000;  // the fastest rate termios knows
 
 // A text key: its place in the record, its fallback and its length limit.
 struct TextKey {
@@ -73,6 +74,13 @@ tx::CallOptions CallOptionsOf(const Settings& settings, const std::string& start
   o.generateSoundfiles = settings.generateSoundfiles;
   o.startupDir = startupDir;
   o.txDelayMs = settings.ptt.usePttControl != 0 ? settings.ptt.txDelayMs : 0;
+  o.ownCode = settings.answer.ownCode.substr(0, 5);
+  // The sirens sent are the ones listened for; a table that does not read
+  // leaves the built-in one (the station says so when it starts).
+  std::string error;
+  if (auto table = control::ParseTrailerTones(settings.alarms.trailerTones, error); error.empty()) {
+    o.trailerClasses = std::move(table);
+  }
   return o;
 }
 
@@ -156,6 +164,14 @@ Settings LoadSettingsFrom(const IniFile& ini, const std::string& startupDir,
   // A negative delay (hand-edited) would wrap to weeks of keyed silence.
   p.txDelayMs = static_cast<std::uint32_t>(std::max(0, ini.GetInt(S, "TXDelay", 0)));
   p.comDevice = ini.GetString(S, "ComDevice", "", 511);
+  // Keying through Hamlib; a negative model (hand-edited) is none.
+  p.hamlibModel = std::max(0, ini.GetInt(S, "HamlibModel", 0));
+  p.hamlibPort = ini.GetString(S, "HamlibPort", "", 511);
+  p.hamlibSpeed = std::clamp(ini.GetInt(S, "HamlibSpeed", 0), 0, kMaxHamlibSpeed);
+  p.hamlibPttType = ini.GetString(S, "HamlibPttType", "RIG", 15);
+  p.hamlibPttPort = ini.GetString(S, "HamlibPttPort", "", 511);
+  p.hamlibCm108Gpio =
+      std::clamp(ini.GetInt(S, "HamlibCm108Gpio", tx::kHamlibDefaultCm108Gpio), 1, 8);
   // Any value but 1 (hand-edited) keeps the standard decoder.
   st.decoder = core::DecoderChoiceFromValue(ini.GetInt(S, "Decoder", 0))
                    .value_or(core::DecoderChoice::kStandard);
@@ -251,6 +267,12 @@ void SaveSettingsInto(IniFile& ini, const Settings& st) {
   put("RXCommand", p.rxCommand, 255);
   ini.Set(S, "TXDelay", Int(p.txDelayMs));
   put("ComDevice", p.comDevice, 511);
+  ini.Set(S, "HamlibModel", Int(p.hamlibModel));
+  put("HamlibPort", p.hamlibPort, 511);
+  ini.Set(S, "HamlibSpeed", Int(p.hamlibSpeed));
+  put("HamlibPttType", p.hamlibPttType, 15);
+  put("HamlibPttPort", p.hamlibPttPort, 511);
+  ini.Set(S, "HamlibCm108Gpio", Int(p.hamlibCm108Gpio));
   ini.Set(S, "Decoder", Int(static_cast<int>(st.decoder)));
   ini.Set(S, "Call_1", kTestCallEntry);
   ini.Set(S, "MaxTransmitSeconds", Int(static_cast<int>(st.maxTransmitSeconds)));

@@ -92,14 +92,14 @@ class Station::RemoteActions final : public control::RemoteActions {
     if (!plan.syntaxOk) {
       return std::string(control::kSyntaxError);
     }
-    const auto keyings = control::PlanKeyings(plan, options.txDelayMs, tx::CallSoundMs(options));
-    const std::string refusal = tx::KeyingRefusal(keyings, s_.transmitter_.Limits().maxKeyMs);
+    const std::string refusal =
+        control::CommandStringRefusal(text, options, s_.transmitter_.Limits().maxKeyMs);
     if (!refusal.empty()) {
       return refusal;
     }
     // Booked for as long as it holds the transmitter, keyed or not.
     return Queue(
-        control::PlanLengthMs(plan, options.txDelayMs, tx::CallSoundMs(options)) + tx::kCallGapMs,
+        control::PlanLengthMs(plan, control::PlanTimingOf(options)) + tx::kCallGapMs,
         [&s = s_, command = std::string(text), options](tx::Transmission& tx) {
           control::RunCommandString(tx, command, options, s.log_);
         });
@@ -200,7 +200,7 @@ Station::Station(const StationOptions& options, audio::AudioBackend& audio, tx::
       log_(wallClock, activities_, messages, launcher),
       messages_(messages),
       tones_(audio),
-      ptt_(port, messages, wait_),
+      ptt_(port, messages, wait_, &rig_),
       decoder_(tickClock_, core::kDefaultThreshold),
       transmitter_(tones_, ptt_, wait_, tickClock_, &log_),
       calls_(log_),

@@ -152,6 +152,9 @@ class Station {
   control::AlarmEvents* Alarms() { return alarms_.get(); }
   std::uint16_t RemotePort() const { return server_ ? server_->Port() : 0; }
   bool Running() const { return started_ && !stopped_; }
+  // What a call sent now goes out with (tone set, pilot, own code, trailer
+  // table).
+  tx::CallOptions CurrentCallOptions() const;
 
  private:
   class CallsToBus;
@@ -160,7 +163,6 @@ class Station {
   class AnalysisToLog;
   class TrailersToAlarms;
 
-  tx::CallOptions CurrentCallOptions() const;
   // Logs that the enhanced decoder reports when the standard one was chosen
   // for a set it does not know.
   void NoteDecoder();
@@ -179,6 +181,7 @@ class Station {
   std::vector<audio::AudioDeviceInfo> inputs_;
   audio::ToneGenerator tones_;
   tx::AbortableWait wait_;
+  tx::HamlibRig rig_;  // keying through Hamlib, when the settings ask for it
   tx::PttController ptt_;
   core::SteadyTickClock tickClock_;
   core::SelectableDecoder decoder_;

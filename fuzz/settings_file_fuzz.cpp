@@ -59,6 +59,9 @@ void ForEachText(const Settings& s, Visit&& visit) {
   visit(s.ptt.txCommand, 255);
   visit(s.ptt.rxCommand, 255);
   visit(s.ptt.comDevice, 511);
+  visit(s.ptt.hamlibPort, 511);
+  visit(s.ptt.hamlibPttType, 15);
+  visit(s.ptt.hamlibPttPort, 511);
   visit(s.remote.listenAddress, 255);
   visit(s.remote.allow, 1023);
   visit(s.remote.secret, 255);
@@ -82,6 +85,9 @@ void CheckLimits(const Settings& s) {
   // Hand-edited numbers are brought within their ranges.
   FUZZ_CHECK(s.ptt.txDelayMs <= static_cast<std::uint32_t>(INT32_MAX));
   FUZZ_CHECK(s.maxTransmitSeconds >= 1 && s.maxTransmitSeconds <= 24 * 3600);
+  FUZZ_CHECK(s.ptt.hamlibModel >= 0);
+  FUZZ_CHECK(s.ptt.hamlibSpeed >= 0 && s.ptt.hamlibSpeed <= 4000000);
+  FUZZ_CHECK(s.ptt.hamlibCm108Gpio >= 1 && s.ptt.hamlibCm108Gpio <= 8);
   FUZZ_CHECK(s.remote.maxClients >= 1 && s.remote.maxClients <= 1000);
   FUZZ_CHECK(s.remote.idleSeconds >= 1 && s.remote.idleSeconds <= 7 * 24 * 3600);
   FUZZ_CHECK(s.logMaxKB <= (1u << 22));
@@ -119,6 +125,9 @@ void CheckReadBack(const Settings& saved, const Settings& loaded) {
   FUZZ_CHECK(loaded.ptt.cat == saved.ptt.cat);
   FUZZ_CHECK(loaded.ptt.rts == saved.ptt.rts);
   FUZZ_CHECK(loaded.ptt.txDelayMs == saved.ptt.txDelayMs);
+  FUZZ_CHECK(loaded.ptt.hamlibModel == saved.ptt.hamlibModel);
+  FUZZ_CHECK(loaded.ptt.hamlibSpeed == saved.ptt.hamlibSpeed);
+  FUZZ_CHECK(loaded.ptt.hamlibCm108Gpio == saved.ptt.hamlibCm108Gpio);
   FUZZ_CHECK(!loaded.callEntries.empty() && loaded.callEntries[0] == sequelo::app::kTestCallEntry);
   FUZZ_CHECK(loaded.maxTransmitSeconds == saved.maxTransmitSeconds);
   FUZZ_CHECK(loaded.remote.enabled == saved.remote.enabled);
@@ -146,6 +155,9 @@ void CheckReadBack(const Settings& saved, const Settings& loaded) {
   same(saved.ptt.txCommand, loaded.ptt.txCommand);
   same(saved.ptt.rxCommand, loaded.ptt.rxCommand);
   same(saved.ptt.comDevice, loaded.ptt.comDevice);
+  same(saved.ptt.hamlibPort, loaded.ptt.hamlibPort);
+  same(saved.ptt.hamlibPttType, loaded.ptt.hamlibPttType);
+  same(saved.ptt.hamlibPttPort, loaded.ptt.hamlibPttPort);
   same(saved.remote.listenAddress, loaded.remote.listenAddress);
   same(saved.remote.allow, loaded.remote.allow);
   same(saved.remote.secret, loaded.remote.secret);

@@ -69,8 +69,24 @@ SerialConfig SerialConfigFromSettings(const PttSettings& settings) {
   return config;
 }
 
-PttController::PttController(SerialPort& port, core::MessageSink& messages, core::Sleeper& sleeper)
-    : port_(port), messages_(messages), sleeper_(sleeper) {}
+bool KeysThroughHamlib(const PttSettings& settings) {
+  return settings.usePttControl != 0 && settings.hamlibModel != 0;
+}
+
+RigConfig RigConfigFromSettings(const PttSettings& settings) {
+  RigConfig config;
+  config.model = settings.hamlibModel;
+  config.port = settings.hamlibPort;
+  config.speed = settings.hamlibSpeed;
+  config.pttType = settings.hamlibPttType;
+  config.pttPort = settings.hamlibPttPort;
+  config.cm108Gpio = settings.hamlibCm108Gpio;
+  return config;
+}
+
+PttController::PttController(SerialPort& port, core::MessageSink& messages, core::Sleeper& sleeper,
+                             RigLink* rig)
+    : port_(port), messages_(messages), sleeper_(sleeper), rig_(rig) {}
 
 PttSettings PttController::Settings() const {
   std::lock_guard lock(mutex_);
@@ -84,7 +100,24 @@ void PttController::SetSettings(const PttSettings& settings) {
 
 bool PttController::PortOpen() const {
   std::lock_guard lock(mutex_);
+  if (KeysThroughHamlib(settings_)) {
+    return rig_ != nullptr && rig_->IsOpen();
+  }
   return port_.IsOpen();
+}
+
+std::string PttController::LastFailure() const {
+  std::lock_guard lock(mutex_);
+  return lastFailure_;
+}
+
+RigPtt PttController::ReadRigPtt() {
+  std::lock_guard lock(mutex_);
+  if (!KeysThroughHamlib(settings_) || rig_ == nullptr) {
+    return RigPtt::kNotOffered;
+  }
+  std::string error;
+  return rig_->ReadPtt(error);
 }
 
 std::string PttController::LastOpenError() const {
@@ -93,24 +126,109 @@ std::string PttController::LastOpenError() const {
 }
 
 void PttController::OpenPttPort() {
+  std::string message(kPortOpenError);
   {
     std::lock_guard lock(mutex_);
     lastOpenError_.clear();
+    lastFailure_.clear();
+    releaseOwed_ = false;
+    failureShown_ = false;
     if (port_.IsOpen()) {
       port_.RestoreAndClose();
+    }
+    if (rig_ != nullptr && rig_->IsOpen()) {
+      rig_->Close();
     }
     if (settings_.usePttControl == 0) {
       return;
     }
-    const std::string device = PttDevicePath(settings_);
-    if (port_.Open(device)) {
-      port_.Configure(SerialConfigFromSettings(settings_));
-      return;
+    if (settings_.hamlibModel != 0) {
+      std::string error;
+      if (EnsureRigOpen(error)) {
+        return;
+      }
+      lastOpenError_ = "Hamlib: " + error;
+      failureShown_ = true;  // keyings that fail for the same reason say nothing more
+      message = std::string(kHamlibOpenError) + error;
+    } else {
+      const std::string device = PttDevicePath(settings_);
+      if (port_.Open(device)) {
+        port_.Configure(SerialConfigFromSettings(settings_));
+        return;
+      }
+      lastOpenError_ = port_.Error();
     }
-    lastOpenError_ = port_.Error();
   }
   // Shown outside the lock: the message blocks until it is dismissed.
-  messages_.ShowMessage(kPortOpenError);
+  messages_.ShowMessage(message);
+}
+
+bool PttController::EnsureRigOpen(std::string& error) {
+  if (rig_ == nullptr) {
+    error = kHamlibMissing;
+    return false;
+  }
+  if (rig_->IsOpen()) {
+    return true;
+  }
+  const RigConfig config = RigConfigFromSettings(settings_);
+  if (!HamlibPttConfValue(config.pttType)) {
+    std::string known;
+    for (const std::string& name : HamlibPttTypes()) {
+      known += (known.empty() ? "" : ", ") + name;
+    }
+    error = "unknown PTT type \"" + config.pttType + "\" (HamlibPttType: " + known + ")";
+    return false;
+  }
+  return rig_->Open(config, error);
+}
+
+bool PttController::RigSetPtt(bool on, std::string& error) {
+  const bool wasOpen = rig_ != nullptr && rig_->IsOpen();
+  if (!EnsureRigOpen(error)) {
+    return false;
+  }
+  if (rig_->SetPtt(on, error)) {
+    return true;
+  }
+  if (!wasOpen) {
+    return false;
+  }
+  // A link opened some time ago may lead to a rigctld that has since gone
+  // and come back: once more on a fresh one.
+  rig_->Close();
+  return EnsureRigOpen(error) && rig_->SetPtt(on, error);
+}
+
+bool PttController::RigKey(std::string& error) {
+  if (!RigSetPtt(true, error)) {
+    return false;
+  }
+  std::string readError;
+  switch (rig_->ReadPtt(readError)) {
+    case RigPtt::kOn:
+    case RigPtt::kNotOffered:  // Hamlib took it; the radio cannot say more
+      return true;
+    case RigPtt::kOff:
+      error = "the radio reads PTT off after keying";
+      return false;
+    case RigPtt::kFailed:
+      error = "reading PTT back: " + readError;
+      return false;
+  }
+  return false;
+}
+
+std::string PttController::RigFailed(const std::string& error) {
+  lastFailure_ = "Hamlib: " + error;
+  if (rig_ != nullptr) {
+    rig_->Close();  // opened afresh next time: a rigctld that came back is found
+  }
+  if (failureShown_) {
+    return {};
+  }
+  failureShown_ = true;
+  return std::string(kHamlibKeyError) + error;
 }
 
 bool PttController::Act(bool key) {
@@ -130,17 +248,37 @@ bool PttController::Act(bool key) {
 
 bool PttController::KeyTransmitter() {
   bool legal = true;
+  bool keyed = true;
+  std::string message;
   std::uint32_t delayMs = 0;
   {
     std::lock_guard lock(mutex_);
     if (settings_.usePttControl == 0) {
       return true;
     }
-    legal = Act(true);
     delayMs = settings_.txDelayMs;
+    if (settings_.hamlibModel != 0) {
+      std::string error;
+      keyed = RigKey(error);
+      if (keyed) {
+        lastFailure_.clear();
+        releaseOwed_ = false;  // the radio answers, and is keyed as asked
+        failureShown_ = false;
+      } else {
+        message = RigFailed(error);
+      }
+    } else {
+      legal = Act(true);
+    }
+  }
+  if (!message.empty()) {
+    messages_.ShowMessage(message);
   }
   if (!legal) {
     messages_.ShowMessage(kIllegalCatError);
+  }
+  if (!keyed) {
+    return false;  // nothing goes on the air: no TX delay to wait
   }
   sleeper_.SleepMs(delayMs);
   // Bytes written and lines moved blind: nothing answers to confirm them.
@@ -149,12 +287,30 @@ bool PttController::KeyTransmitter() {
 
 void PttController::ReleaseTransmitter() {
   bool legal = true;
+  std::string message;
   {
     std::lock_guard lock(mutex_);
     if (settings_.usePttControl == 0) {
       return;
     }
-    legal = Act(false);
+    if (settings_.hamlibModel != 0) {
+      if (rig_ == nullptr) {
+        return;  // nothing could have been keyed
+      }
+      std::string error;
+      if (RigSetPtt(false, error)) {
+        releaseOwed_ = false;
+        lastFailure_.clear();
+      } else {
+        releaseOwed_ = true;
+        message = RigFailed(error);
+      }
+    } else {
+      legal = Act(false);
+    }
+  }
+  if (!message.empty()) {
+    messages_.ShowMessage(message);
   }
   if (!legal) {
     messages_.ShowMessage(kIllegalCatError);
@@ -169,6 +325,18 @@ void PttController::ClosePttPort() {
     Act(false);
   }
   port_.RestoreAndClose();
+  if (rig_ == nullptr) {
+    return;
+  }
+  // The same for a radio keyed through Hamlib, and one last try at a
+  // release that is owed.
+  if (KeysThroughHamlib(settings_) && (rig_->IsOpen() || releaseOwed_)) {
+    std::string error;
+    if (EnsureRigOpen(error) && rig_->SetPtt(false, error)) {
+      releaseOwed_ = false;
+    }
+  }
+  rig_->Close();
 }
 
 }  // namespace sequelo::tx

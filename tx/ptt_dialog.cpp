@@ -1,10 +1,13 @@
 #include "tx/ptt_dialog.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace sequelo::tx {
 namespace {
 constexpr std::size_t kMaxCommandChars = 255;
+constexpr std::size_t kMaxPathChars = 511;
+constexpr std::uint32_t kMaxHamlibSpeed = 4000000;
 
 int SelectionFor(int index, const std::vector<std::string>& entries) {
   return index >= 0 && static_cast<std::size_t>(index) < entries.size() ? index : -1;
@@ -57,6 +60,11 @@ const std::vector<std::string>& PttParityEntries() {
   return entries;
 }
 
+const std::vector<std::string>& PttCm108GpioEntries() {
+  static const std::vector<std::string> entries{"1", "2", "3", "4", "5", "6", "7", "8"};
+  return entries;
+}
+
 PttDialogState FillPttDialog(const PttSettings& settings,
                              std::vector<std::string> detectedDevices) {
   PttDialogState state;
@@ -73,6 +81,19 @@ PttDialogState FillPttDialog(const PttSettings& settings,
   state.rts = settings.rts != 0;
   state.comDevice = settings.comDevice;
   state.comDeviceChoices = std::move(detectedDevices);
+  state.hamlib = settings.hamlibModel != 0;
+  state.hamlibModel = settings.hamlibModel != 0 ? settings.hamlibModel : kHamlibNetRigctlModel;
+  state.hamlibPort = settings.hamlibPort;
+  state.hamlibSpeedText = std::to_string(settings.hamlibSpeed);
+  const auto& types = HamlibPttTypes();
+  for (std::size_t i = 0; i < types.size(); ++i) {
+    if (HamlibPttConfValue(settings.hamlibPttType) == HamlibPttConfValue(types[i])) {
+      state.hamlibPttTypeSelection = static_cast<int>(i);
+    }
+  }
+  state.hamlibPttPort = settings.hamlibPttPort;
+  state.hamlibCm108GpioSelection =
+      SelectionFor(settings.hamlibCm108Gpio - 1, PttCm108GpioEntries());
   return state;
 }
 
@@ -90,6 +111,19 @@ PttSettings PttSettingsFromDialog(const PttDialogState& state) {
   settings.txCommand = state.txCommand.substr(0, kMaxCommandChars);
   settings.rxCommand = state.rxCommand.substr(0, kMaxCommandChars);
   settings.comDevice = state.comDevice;
+  settings.hamlibModel = state.hamlib ? std::max(state.hamlibModel, 0) : 0;
+  settings.hamlibPort = state.hamlibPort.substr(0, kMaxPathChars);
+  settings.hamlibSpeed =
+      static_cast<int>(std::min(ParseDelay(state.hamlibSpeedText), kMaxHamlibSpeed));
+  const auto& types = HamlibPttTypes();
+  settings.hamlibPttType = SelectionFor(state.hamlibPttTypeSelection, types) >= 0
+                               ? types[static_cast<std::size_t>(state.hamlibPttTypeSelection)]
+                               : types[0];
+  settings.hamlibPttPort = state.hamlibPttPort.substr(0, kMaxPathChars);
+  settings.hamlibCm108Gpio =
+      SelectionFor(state.hamlibCm108GpioSelection, PttCm108GpioEntries()) >= 0
+          ? state.hamlibCm108GpioSelection + 1
+          : kHamlibDefaultCm108Gpio;
   return settings;
 }
 

@@ -63,10 +63,41 @@ PttControlDialog::PttControlDialog(const tx::PttDialogState& s, QWidget* parent)
   SetControlId(cat_, 1038);
   hardware_ = new QRadioButton(QStringLiteral("Hardware"));
   SetControlId(hardware_, 1039);
+  hamlib_ = new QRadioButton(QStringLiteral("Hamlib"));
+  SetControlId(hamlib_, 1050);
   auto* keying = new QButtonGroup(this);
   keying->addButton(cat_);
   keying->addButton(hardware_);
-  (s.cat ? cat_ : hardware_)->setChecked(true);
+  keying->addButton(hamlib_);
+  (s.hamlib ? hamlib_ : s.cat ? cat_ : hardware_)->setChecked(true);
+  // The radio models as Hamlib lists them; a stored model this Hamlib does
+  // not know is kept as its number.
+  hamlibModel_ = new QComboBox;
+  SetControlId(hamlibModel_, 1051);
+  for (const tx::RigModel& m : tx::HamlibModels()) {
+    hamlibModel_->addItem(QString::fromStdString(tx::RigModelLabel(m)), m.number);
+  }
+  int modelIndex = hamlibModel_->findData(s.hamlibModel);
+  if (modelIndex < 0) {
+    hamlibModel_->insertItem(0, QString::number(s.hamlibModel), s.hamlibModel);
+    modelIndex = 0;
+  }
+  hamlibModel_->setCurrentIndex(modelIndex);
+  hamlibPort_ = Edit(s.hamlibPort, 1052, 511);
+  hamlibPort_->setToolTip(
+      QStringLiteral("The radio's device (/dev/ttyUSB0), or host:port of a rigctld (model 2, "
+                     "e.g. 127.0.0.1:4532); empty: Hamlib's default"));
+  hamlibSpeed_ = Edit(s.hamlibSpeedText, 1053, 7);
+  hamlibSpeed_->setValidator(
+      new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), hamlibSpeed_));
+  hamlibSpeed_->setToolTip(QStringLiteral("Baud; 0: the model's default"));
+  hamlibPttType_ = List(tx::HamlibPttTypes(), s.hamlibPttTypeSelection, 1054);
+  hamlibPttPort_ = Edit(s.hamlibPttPort, 1055, 511);
+  hamlibPttPort_->setToolTip(
+      QStringLiteral("The PTT device when it is not the radio's port: a serial device for "
+                     "DTR/RTS, /dev/hidraw<n> for CM108, the GPIO number for GPIO; empty: the "
+                     "radio's port"));
+  hamlibGpio_ = List(tx::PttCm108GpioEntries(), s.hamlibCm108GpioSelection, 1056);
   txCommand_ = Edit(s.txCommand, 1040, 255);
   rxCommand_ = Edit(s.rxCommand, 1041, 255);
   baud_ = List(tx::PttBaudrateEntries(), s.baudrateSelection, 1044);
@@ -117,6 +148,22 @@ PttControlDialog::PttControlDialog(const tx::PttDialogState& s, QWidget* parent)
   hwGrid->addWidget(rts_, 1, 0);
   hwGrid->addWidget(dtr_, 1, 1);
 
+  auto* hamlibBox = new QGroupBox;
+  auto* hamlibGrid = new QGridLayout(hamlibBox);
+  hamlibGrid->addWidget(hamlib_, 0, 0, 1, 4);
+  hamlibGrid->addWidget(new QLabel(QStringLiteral("Model")), 1, 0);
+  hamlibGrid->addWidget(hamlibModel_, 1, 1, 1, 3);
+  hamlibGrid->addWidget(new QLabel(QStringLiteral("Port")), 2, 0);
+  hamlibGrid->addWidget(hamlibPort_, 2, 1, 1, 3);
+  hamlibGrid->addWidget(new QLabel(QStringLiteral("Speed")), 3, 0);
+  hamlibGrid->addWidget(hamlibSpeed_, 3, 1);
+  hamlibGrid->addWidget(new QLabel(QStringLiteral("PTT type")), 3, 2);
+  hamlibGrid->addWidget(hamlibPttType_, 3, 3);
+  hamlibGrid->addWidget(new QLabel(QStringLiteral("PTT port")), 4, 0);
+  hamlibGrid->addWidget(hamlibPttPort_, 4, 1);
+  hamlibGrid->addWidget(new QLabel(QStringLiteral("CM108 GPIO")), 4, 2);
+  hamlibGrid->addWidget(hamlibGpio_, 4, 3);
+
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
   SetControlId(buttons->button(QDialogButtonBox::Ok), 1);
   SetControlId(buttons->button(QDialogButtonBox::Cancel), 2);
@@ -127,6 +174,7 @@ PttControlDialog::PttControlDialog(const tx::PttDialogState& s, QWidget* parent)
   layout->addLayout(port);
   layout->addWidget(catBox);
   layout->addWidget(hwBox);
+  layout->addWidget(hamlibBox);
   layout->addWidget(buttons);
   setFixedSize(sizeHint());
 }
@@ -145,6 +193,13 @@ tx::PttDialogState PttControlDialog::State() const {
   s.paritySelection = parity_->currentIndex();
   s.rts = rts_->isChecked();
   s.comDevice = device_->currentText().trimmed().toStdString();
+  s.hamlib = hamlib_->isChecked();
+  s.hamlibModel = hamlibModel_->currentData().toInt();
+  s.hamlibPort = hamlibPort_->text().trimmed().toStdString();
+  s.hamlibSpeedText = hamlibSpeed_->text().toStdString();
+  s.hamlibPttTypeSelection = hamlibPttType_->currentIndex();
+  s.hamlibPttPort = hamlibPttPort_->text().trimmed().toStdString();
+  s.hamlibCm108GpioSelection = hamlibGpio_->currentIndex();
   return s;
 }
 

@@ -1,6 +1,7 @@
 // The "PTT Control" dialog: the port, keying and serial parameters of the
-// transmitter. It shows a PttDialogState and hands one back on OK; what OK
-// does with it (store, re-open the port) is the caller's.
+// transmitter, or the radio keyed through Hamlib. It shows a PttDialogState
+// and hands one back on OK; what OK does with it (store, re-open the port)
+// is the caller's.
 #pragma once
 
 #include <QDialog>
@@ -35,6 +36,13 @@ class PttControlDialog final : public QDialog {
   QComboBox* parity_;
   QRadioButton* rts_;
   QRadioButton* dtr_;
+  QRadioButton* hamlib_;
+  QComboBox* hamlibModel_;
+  QLineEdit* hamlibPort_;
+  QLineEdit* hamlibSpeed_;
+  QComboBox* hamlibPttType_;
+  QLineEdit* hamlibPttPort_;
+  QComboBox* hamlibGpio_;
 };
 
 }  // namespace sequelo::app

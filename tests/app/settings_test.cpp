@@ -79,7 +79,9 @@ TEST_F(SettingsTest, NoFileGivesDefaultsAndTheFirstExitWritesEveryKey) {
           Dir() +
           "/Sequelo.log\r\nUsePTTControl=0\r\nComPort=0\r\nBaudrate=0\r\n"
           "Databits=0\r\nStopbits=0\r\nParity=0\r\nCAT=0\r\nRTS=0\r\nTXCommand=\r\nRXCommand=\r\n"
-          "TXDelay=0\r\nComDevice=\r\nDecoder=0\r\nCall_1=12345 - Test Code\r\n"
+          "TXDelay=0\r\nComDevice=\r\nHamlibModel=0\r\nHamlibPort=\r\nHamlibSpeed=0\r\n"
+          "HamlibPttType=RIG\r\nHamlibPttPort=\r\nHamlibCm108Gpio=3\r\nDecoder=0\r\n"
+          "Call_1=12345 - Test Code\r\n"
           "MaxTransmitSeconds=120\r\nRemoteControl=1\r\nRemoteListen=\r\nRemoteAllow=127.0.0.0/8, "
           "10.0.0.0/8, 172.16.0.0/12, 192.168.0.0/16, 100.64.0.0/10, 169.254.0.0/16, ::1, "
           "fc00::/7, "
@@ -239,6 +241,30 @@ TEST_F(SettingsTest, TextsAreCutToTheirLengths) {
   EXPECT_EQ(settings.answer.delayText, "1234567");
   EXPECT_EQ(settings.ptt.txCommand.size(), 255U);
   EXPECT_EQ(settings.ptt.txDelayMs, 0U);  // never a wrapped negative delay
+}
+
+TEST_F(SettingsTest, HamlibKeysAreBoundedAndReadBack) {
+  WriteFile("[Sequelo]\nHamlibModel=-7\nHamlibSpeed=99999999\nHamlibCm108Gpio=0\nHamlibPttType=" +
+            std::string(40, 'X') + "\nHamlibPort=" + std::string(600, 'h') + "\n");
+  Settings settings = LoadSettings(Dir(), kDevices);
+  EXPECT_EQ(settings.ptt.hamlibModel, 0);  // off, never a negative model
+  EXPECT_EQ(settings.ptt.hamlibSpeed, 4000000);
+  EXPECT_EQ(settings.ptt.hamlibCm108Gpio, 1);
+  EXPECT_EQ(settings.ptt.hamlibPttType.size(), 15U);
+  EXPECT_EQ(settings.ptt.hamlibPort.size(), 511U);
+  settings.ptt.hamlibModel = 2;
+  settings.ptt.hamlibPort = "127.0.0.1:4532";
+  settings.ptt.hamlibPttType = "CM108";
+  settings.ptt.hamlibPttPort = "/dev/hidraw0";
+  settings.ptt.hamlibCm108Gpio = 4;
+  std::string error;
+  ASSERT_TRUE(SaveSettings(Dir(), settings, error)) << error;
+  const Settings again = LoadSettings(Dir(), kDevices);
+  EXPECT_EQ(again.ptt.hamlibModel, 2);
+  EXPECT_EQ(again.ptt.hamlibPort, "127.0.0.1:4532");
+  EXPECT_EQ(again.ptt.hamlibPttType, "CM108");
+  EXPECT_EQ(again.ptt.hamlibPttPort, "/dev/hidraw0");
+  EXPECT_EQ(again.ptt.hamlibCm108Gpio, 4);
 }
 
 TEST_F(SettingsTest, GarbageLongLinesAndNoSectionGiveDefaults) {

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "tests/support/fake_rig.h"
 #include "tests/support/fakes.h"
 #include "tests/support/temp_dir.h"
 
@@ -78,6 +79,40 @@ TEST_F(PttTestCommand, CatModeWritesTheCommandsAndFlagsIllegalOnes) {
   Ini("UsePTTControl=1\nCAT=1\nTXCommand=fe 0a\nRXCommand=FE0B\n");
   EXPECT_EQ(Run(0), 1);
   EXPECT_EQ(messages_.messages.size(), 1U);
+}
+
+TEST_F(PttTestCommand, ThroughHamlibReportsTheReadBackAndFailsWhatIsNotConfirmed) {
+  Ini("UsePTTControl=1\nTXDelay=120\nHamlibModel=2\nHamlibPort=127.0.0.1:4532\n");
+  testsupport::FakeRig rig;
+  EXPECT_EQ(RunPttTestCommand(dir_.string(), 500, port_, messages_, sleeper_, out_, &rig), 0);
+  EXPECT_EQ(rig.Calls(), (std::vector<std::string>{"open", "ptt on", "read", "read", "ptt off",
+                                                   "read", "ptt off", "close"}));
+  EXPECT_EQ(sleeper_.sleeps, (std::vector<std::uint32_t>{120, 500}));
+  EXPECT_TRUE(port_.opens.empty());
+  std::string out = Output();
+  EXPECT_NE(out.find("Keying through Hamlib: model 2 Hamlib NET rigctl on 127.0.0.1:4532, the "
+                     "model's speed, PTT type RIG; TX delay 120 ms"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("Keyed: Hamlib took it, the radio reads PTT on."), std::string::npos);
+  EXPECT_NE(out.find("Released the transmitter, the radio reads PTT off."), std::string::npos);
+
+  rig.ignoreKeying = true;  // takes the command, does not key
+  EXPECT_EQ(RunPttTestCommand(dir_.string(), 500, port_, messages_, sleeper_, out_, &rig), 1);
+  out = Output();
+  EXPECT_NE(out.find("Keying not confirmed: Hamlib: the radio reads PTT off after keying"),
+            std::string::npos)
+      << out;
+  rig.failOpen = true;
+  EXPECT_EQ(RunPttTestCommand(dir_.string(), 500, port_, messages_, sleeper_, out_, &rig), 1);
+  EXPECT_NE(Output().find("Not tested: Hamlib: Connection refused"), std::string::npos);
+}
+
+TEST(RigsCommand, ListsOneModelALine) {
+  std::FILE* out = std::tmpfile();
+  EXPECT_EQ(RunRigsCommand({{1, "Hamlib", "Dummy"}, {2, "Hamlib", "NET rigctl"}}, out), 0);
+  EXPECT_EQ(testsupport::ReadStream(out), "1 Hamlib Dummy\n2 Hamlib NET rigctl\n");
+  std::fclose(out);
 }
 
 TEST(PortsCommand, ListsOnePerLineOrSaysNone) {
