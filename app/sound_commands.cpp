@@ -10,6 +10,7 @@
 #include "audio/paced_devices.h"
 #include "audio/tone_generator.h"
 #include "audio/wave_file.h"
+#include "tx/hamlib_rig.h"
 #include "tx/ptt_controller.h"
 #include "tx/sequence_encoder.h"
 #include "tx/transmit_queue.h"
@@ -65,7 +66,7 @@ int RunEncodeCommand(const EncodeRequest& request, std::FILE* err) {
 
 int RunSendCommand(const std::string& startupDir, const std::string& code, int modeIndex,
                    audio::AudioBackend& audio, tx::SerialPort& port, core::MessageSink& messages,
-                   std::FILE* out, const sigset_t* signals) {
+                   std::FILE* out, const sigset_t* signals, const SendAlarm* alarm) {
   audio::ToneGenerator tones(audio);
   tones.ListOutputDevices();
   std::vector<std::string> outputs;
@@ -96,13 +97,37 @@ int RunSendCommand(const std::string& startupDir, const std::string& code, int m
   log.OpenLogFile();
 
   tx::AbortableWait wait;
-  tx::PttController ptt(port, messages, wait);
+  tx::HamlibRig rig;  // keying through Hamlib, when the settings ask for it
+  tx::PttController ptt(port, messages, wait, &rig);
   ptt.SetSettings(settings.ptt);
   ptt.OpenPttPort();
 
   const tx::CallOptions options = CallOptionsOf(settings, startupDir);
-  std::fprintf(out, "Sending %s (%s) on %s ...\n", code.c_str(), options.modeName.c_str(),
-               deviceName.c_str());
+  // An alarm is a command string of its own, checked whole before anything
+  // is keyed.
+  std::string command;
+  if (alarm != nullptr) {
+    control::AlarmShape shape = alarm->shape;
+    if (shape.trailer == control::AlarmShape::Trailer::kSiren) {
+      shape.siren = control::SirenNumber(options.trailerClasses, alarm->sirenName);
+      if (shape.siren == 0) {
+        std::fprintf(out, "No siren called \"%s\" in the trailer table (TrailerTones).\n",
+                     alarm->sirenName.c_str());
+        return 1;
+      }
+    }
+    std::string error;
+    command = control::AlarmCommandString(code, shape, error);
+    if (error.empty()) {
+      error = control::CommandStringRefusal(command, options, LimitsOf(settings).maxKeyMs);
+    }
+    if (!error.empty()) {
+      std::fprintf(out, "Alarm not sent: %s.\n", error.c_str());
+      return 1;
+    }
+  }
+  std::fprintf(out, "Sending %s%s (%s) on %s ...\n", alarm != nullptr ? "an alarm to " : "",
+               code.c_str(), options.modeName.c_str(), deviceName.c_str());
   std::fflush(out);
   // The call is a job of a transmit queue, as in the station: the one place
   // that keys, plays and releases.
@@ -124,8 +149,13 @@ int RunSendCommand(const std::string& startupDir, const std::string& code, int m
       }
     });
   }
-  const tx::JobOutcome outcome =
-      transmitter.Run([&](tx::Transmission& tx) { tx::SendCall(tx, code, options); });
+  const tx::JobOutcome outcome = transmitter.Run([&](tx::Transmission& tx) {
+    if (alarm != nullptr) {
+      control::RunCommandString(tx, command, options, log);
+    } else {
+      tx::SendCall(tx, code, options);
+    }
+  });
   done = true;
   if (watch.joinable()) {
     watch.join();
@@ -134,7 +164,7 @@ int RunSendCommand(const std::string& startupDir, const std::string& code, int m
   if (caught != 0) {
     log.Report("Code not sent whole: stopped by " + SignalName(caught));
   } else if (outcome == tx::JobOutcome::kDone) {
-    log.Report("Code sent: " + code);
+    log.Report((alarm != nullptr ? "Alarm sent: " : "Code sent: ") + code);
   } else if (outcome == tx::JobOutcome::kFailed) {
     ptt.ClosePttPort();
     tones.CloseOutputDevices();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "audio/audio_device.h"
+#include "control/command_interpreter.h"
 #include "core/message_sink.h"
 #include "core/transmitter.h"
 #include "tx/serial_port.h"
@@ -39,8 +40,19 @@ int RunEncodeCommand(const EncodeRequest& request, std::FILE* err);
 // limits of the settings. With `signals` (blocked by the caller), one of
 // them cuts the call short and releases the transmitter at once. Returns 0
 // when sent.
+//
+// With `alarm`, the code goes out in that shape, all in one keying, its
+// siren named as the trailer table (TrailerTones) names it; "Alarm sent:
+// <code>" is logged. A shape that cannot be sent (no own code for the
+// caller, no such siren, beyond the transmitter's limits) sends nothing
+// and returns 1. So does a keying the radio does not confirm.
+struct SendAlarm {
+  control::AlarmShape shape;
+  std::string sirenName;  // with Trailer::kSiren
+};
 int RunSendCommand(const std::string& startupDir, const std::string& code, int modeIndex,
                    audio::AudioBackend& audio, tx::SerialPort& port, core::MessageSink& messages,
-                   std::FILE* out, const sigset_t* signals = nullptr);
+                   std::FILE* out, const sigset_t* signals = nullptr,
+                   const SendAlarm* alarm = nullptr);
 
 }  // namespace sequelo::app

@@ -27,6 +27,18 @@ std::vector<std::int16_t> SynthesiseTone(std::uint32_t freqHz, std::uint32_t dur
   return samples;
 }
 
+std::vector<std::int16_t> SynthesiseDoubleTone(std::uint32_t lowHz, std::uint32_t highHz,
+                                               std::uint32_t durationMs) {
+  const std::uint64_t n = std::uint64_t{durationMs} * kPlaybackRateHz / 1000U;
+  std::vector<std::int16_t> samples(static_cast<std::size_t>(n));
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    const double t = static_cast<double>(i) * kPhaseStep;
+    samples[i] = static_cast<std::int16_t>((std::sin(t * lowHz) + std::sin(t * highHz)) *
+                                           (kToneAmplitude / 2.0));
+  }
+  return samples;
+}
+
 ToneGenerator::ToneGenerator(AudioBackend& audio) : audio_(audio) {}
 
 void ToneGenerator::ListOutputDevices() {

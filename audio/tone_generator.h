@@ -49,6 +49,11 @@ class SoundFileBuffer {
 // addition. `durationMs` is capped at kMaxToneMs.
 std::vector<std::int16_t> SynthesiseTone(std::uint32_t freqHz, std::uint32_t durationMs);
 
+// Two tones at once (a siren double tone), each at half a tone's level so
+// that their sum peaks no higher than one tone; from phase 0, not capped.
+std::vector<std::int16_t> SynthesiseDoubleTone(std::uint32_t lowHz, std::uint32_t highHz,
+                                               std::uint32_t durationMs);
+
 class ToneGenerator {
  public:
   // `audio` must outlive the generator.

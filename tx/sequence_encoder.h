@@ -7,9 +7,11 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "audio/tone_generator.h"
 #include "core/tone_set.h"
+#include "core/trailer_detector.h"
 #include "core/transmitter.h"
 #include "tx/abortable_wait.h"
 #include "tx/transmission.h"
@@ -29,6 +31,10 @@ struct CallOptions {
   // The TX delay each keying waits (inside the PTT controller): known here
   // so that a transmission can be timed before it is keyed.
   std::uint32_t txDelayMs = 0;
+  // What an alarm sends beyond the call: the own code as the caller, and
+  // the table its wake tone and sirens come from.
+  std::string ownCode;
+  std::vector<core::TrailerClass> trailerClasses = core::DefaultTrailerClasses();
 };
 
 // How long a call's sound lasts: the pilot tone and five tones (none

@@ -29,6 +29,7 @@
 #include "app/window/control_ids.h"
 #include "app/window/dialog_units.h"
 #include "app/window/ptt_dialog_window.h"
+#include "app/window/send_alarm_dialog.h"
 #include "audio/wave_file.h"
 
 namespace sequelo::app {
@@ -350,6 +351,7 @@ void MainWindow::BuildMenus() {
       item(extras, "Calibrate Log Audio Idle", 40008, [this] { station_->CalibrateIdle(); });
   item(extras, "PTT Control", 40012, [this] { ShowPttDialog(); });
   item(extras, "Alarm settings", kAlarmSettingsItem, [this] { ShowAlarmDialog(); });
+  item(extras, "Send alarm", kSendAlarmItem, [this] { ShowSendAlarmDialog(); });
   // Works while the window's own transmission is on the air too.
   stopItem_ = item(extras, "Stop transmission", kStopTransmissionItem,
                    [this] { station_->StopTransmission(); });
@@ -633,6 +635,22 @@ void MainWindow::ShowPttDialog() {
     // Re-opening the port waits for a keying under way.
     RunBusy([this, state = dialog.State()] { station_->ApplyPttDialog(state); });
   }
+}
+
+// The alarm goes in the Call box as its command string, so that Call sends
+// it again, and out like anything typed there.
+void MainWindow::ShowSendAlarmDialog() {
+  if (busy_ || shutDown_) {
+    return;
+  }
+  SendAlarmDialog dialog(callBox_->currentText().toStdString(),
+                         station_->CurrentCallOptions().trailerClasses, this);
+  std::string error;
+  if (dialog.exec() != QDialog::Accepted || shutDown_ || closeRequested_) {
+    return;
+  }
+  callBox_->setEditText(Q("!" + dialog.CommandString(error)));
+  CallExecute();
 }
 
 void MainWindow::ShowAlarmDialog() {

@@ -43,6 +43,7 @@ inline constexpr std::string_view kProgramVersion = "V1.3a";
 inline constexpr int kEnhancedDecoderItem = 40014;
 inline constexpr int kStopTransmissionItem = 40016;
 inline constexpr int kAlarmSettingsItem = 40018;
+inline constexpr int kSendAlarmItem = 40019;
 
 // The services the window runs on; tests hand in fakes.
 struct WindowServices {
@@ -86,6 +87,7 @@ class MainWindow final : public QMainWindow, private StationFrontEnd {
   void ShowAboutBox();
   void ShowPttDialog();
   void ShowAlarmDialog();
+  void ShowSendAlarmDialog();
   // Paints the newest spectrum from the feed now (the timer does it
   // regularly).
   void PaintNewestSpectrum();

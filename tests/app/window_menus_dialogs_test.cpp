@@ -167,6 +167,28 @@ TEST_F(WindowTest, AlarmSettingsDialogTestsItsTargetsAndOkPutsThemInPlace) {
   EXPECT_NE(Log().find("-test sent to hook "), std::string::npos) << Log();
 }
 
+// "Send alarm": a code that is no code is refused in the dialog; the alarm
+// goes into the Call box as its command string and out in one keying.
+TEST_F(WindowTest, SendAlarmPutsItsCommandStringInTheCallBoxAndSendsIt) {
+  Start();
+  OnNextModal([&](QWidget* dialog) {
+    EXPECT_EQ(dialog->windowTitle().toStdString(), "Send alarm");
+    FindControl<QLineEdit>(dialog, 1220)->setText("1234");
+    OnNextModal([](QWidget* box) { qobject_cast<QDialog*>(box)->accept(); });
+    FindControl<QPushButton>(dialog, 1228)->click();  // refused: stays open
+    FindControl<QLineEdit>(dialog, 1220)->setText("12345");
+    FindControl<QComboBox>(dialog, 1226)->setCurrentText("fire");
+    FindControl<QSpinBox>(dialog, 1227)->setValue(1000);
+    FindControl<QPushButton>(dialog, 1228)->click();
+  });
+  window_->MenuItem(kSendAlarmItem)->trigger();
+  EXPECT_EQ(FindControl<QComboBox>(window_.get(), 1001)->currentText().toStdString(),
+            "!K12345Q0600K12345Q0600S11000R");
+  EXPECT_TRUE(WaitFor([&] {
+    return Log().find("Command Siren fire, 1000 ms") != std::string::npos;
+  })) << Log();
+}
+
 TEST_F(WindowTest, PttDialogOkStoresAndReopensCancelChangesNothing) {
   Start();
   EXPECT_FALSE(port_.IsOpen());
@@ -199,6 +221,27 @@ TEST_F(WindowTest, PttDialogOkStoresAndReopensCancelChangesNothing) {
   EXPECT_EQ(s.usePttControl, 1);
   EXPECT_EQ(s.txDelayMs, 150u);
   EXPECT_EQ(port_.opens.size(), opens) << "the port is untouched";
+}
+
+TEST_F(WindowTest, PttDialogKeysThroughHamlibsDummyRadio) {
+  Start();
+  OnNextModal([](QWidget* dialog) {
+    FindControl<QCheckBox>(dialog, 1037)->setChecked(true);
+    FindControl<QRadioButton>(dialog, 1050)->setChecked(true);  // Hamlib
+    auto* model = FindControl<QComboBox>(dialog, 1051);
+    model->setCurrentIndex(model->findData(tx::kHamlibDummyModel));
+    FindControl<QComboBox>(dialog, 1054)->setCurrentText(QStringLiteral("RIG"));
+    FindControl<QComboBox>(dialog, 1056)->setCurrentIndex(3);  // GPIO 4
+    FindControl<QPushButton>(dialog, 1)->click();
+  });
+  window_->MenuItem(40012)->trigger();
+  const tx::PttSettings s = window_->GetStation().Ptt().Settings();
+  EXPECT_EQ(s.hamlibModel, tx::kHamlibDummyModel);
+  EXPECT_EQ(s.hamlibPttType, "RIG");
+  EXPECT_EQ(s.hamlibCm108Gpio, 4);
+  EXPECT_TRUE(window_->GetStation().Ptt().PortOpen())
+      << window_->GetStation().Ptt().LastOpenError();
+  EXPECT_TRUE(port_.opens.empty());  // the serial port is not used
 }
 
 TEST(WindowMessageSinkTest, OtherThreadsWaitForTheBoxUntilLetGo) {

@@ -4,14 +4,22 @@
 // stream's own clock has played the last sample.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cmath>
+#include <numbers>
+#include <span>
 #include <thread>
 
 #include "audio/audio_system.h"
 #include "audio/pulse_backend.h"
 #include "audio/recorder.h"
 #include "audio/tone_generator.h"
+#include "control/command_interpreter.h"
 #include "core/tone_decoder.h"
 #include "tests/support/decode_helpers.h"
+#include "tests/support/fake_playback.h"
+#include "tests/support/memory_log.h"
+#include "tx/abortable_wait.h"
 #include "tx/sequence_encoder.h"
 
 namespace sequelo::audio {
@@ -130,6 +138,103 @@ TEST_F(SoundServer, SwitchingTheInputDeviceGoesOnDecoding) {
   StopCapture(recorder);
   EXPECT_EQ(heard.Get(), std::vector<std::string>{"67890"});
   EXPECT_EQ(recorder.LostBuffers(), 0U);
+}
+
+// The amplitude of `hz` in `samples` (6000 Hz), by correlation.
+double Amplitude(std::span<const double> samples, double hz) {
+  double re = 0.0;
+  double im = 0.0;
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    const double phase = 2.0 * std::numbers::pi * hz * static_cast<double>(i) / 6000.0;
+    re += samples[i] * std::cos(phase);
+    im += samples[i] * std::sin(phase);
+  }
+  return 2.0 * std::hypot(re, im) / static_cast<double>(samples.size());
+}
+
+// An alarm as receivers expect it (call, 600 ms, call, 600 ms, 5 s of the
+// fire siren) goes out in one keying: both calls decode, the pauses last
+// 600 ms on the air, and the siren's two tones are there at half a call
+// tone's level each, for 5 s.
+TEST_F(SoundServer, AnAlarmGoesOutInOneKeyingWithItsPausesAndSiren) {
+  std::string error;
+  const auto inputs = audio_->InputDevices();
+  const int monitor = IndexOf(inputs, "Monitor of TestSink");
+  ASSERT_GE(monitor, 0);
+  auto capture = audio_->OpenCapture(inputs[static_cast<std::size_t>(monitor)], 6000, 1, error);
+  ASSERT_TRUE(capture) << error;
+
+  control::AlarmShape shape;
+  shape.repeats = 2;
+  shape.trailer = control::AlarmShape::Trailer::kSiren;
+  shape.siren = control::SirenNumber(core::DefaultTrailerClasses(), "fire");
+  shape.trailerMs = 5000;
+  const std::string command = control::AlarmCommandString("12345", shape, error);
+  ASSERT_EQ(command, "K12345Q0600K12345Q0600S15000R") << error;
+
+  // Captured until half a second after the alarm has played (20 s at most).
+  std::vector<std::int16_t> captured;
+  std::atomic<bool> sent{false};
+  std::thread listen([&] {
+    std::vector<std::int16_t> buffer(600);
+    for (int after = 0; after < 5 && captured.size() < 20 * 6000;) {
+      ASSERT_EQ(capture->Read(buffer), buffer.size());
+      captured.insert(captured.end(), buffer.begin(), buffer.end());
+      after += sent ? 1 : 0;
+    }
+  });
+  testsupport::RecordingTransmitter ptt;
+  tx::AbortableWait pauses;
+  tx::Transmission tx(*tones_, ptt, pauses);
+  testsupport::MemoryLog log;
+  control::RunCommandString(tx, command, tx::CallOptionsForMode(core::kModeZvei), log);
+  sent = true;
+  listen.join();
+  EXPECT_EQ(ptt.keys, 1);
+
+  std::vector<std::int16_t> stereo;
+  for (std::int16_t v : captured) {
+    stereo.insert(stereo.end(), {v, v});
+  }
+  EXPECT_EQ(testsupport::DecodeCapture6000(stereo, core::kModeZvei),
+            (std::vector<std::string>{"12345", "12345"}));
+
+  // Sound and silence: runs of samples above and below a twentieth of the
+  // peak, silences shorter than 20 ms (zero crossings) counted as sound.
+  std::vector<double> x(captured.begin(), captured.end());
+  double peak = 0.0;
+  for (double v : x) {
+    peak = std::max(peak, std::abs(v));
+  }
+  struct Run {
+    std::size_t from, to;
+  };
+  std::vector<Run> sounds;
+  std::size_t quietSince = 0;
+  bool inSound = false;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    if (std::abs(x[i]) > peak / 20) {
+      if (!inSound || i - quietSince > 120) {
+        sounds.push_back({i, i});
+      }
+      sounds.back().to = i;
+      inSound = true;
+      quietSince = i;
+    }
+  }
+  ASSERT_EQ(sounds.size(), 3U) << "call, call, siren";
+  const auto ms = [](std::size_t samples) { return static_cast<double>(samples) / 6.0; };
+  EXPECT_NEAR(ms(sounds[0].to - sounds[0].from), 350.0, 10.0);
+  EXPECT_NEAR(ms(sounds[1].from - sounds[0].to), 600.0, 10.0);
+  EXPECT_NEAR(ms(sounds[2].from - sounds[1].to), 600.0, 10.0);
+  EXPECT_NEAR(ms(sounds[2].to - sounds[2].from), 5000.0, 10.0);
+
+  // Levels: the call's first tone (ZVEI 1, 1060 Hz) against the siren's.
+  const std::span<const double> all(x);
+  const double callTone = Amplitude(all.subspan(sounds[0].from + 60, 300), 1060.0);
+  const std::span<const double> siren = all.subspan(sounds[2].from + 600, 24000);
+  EXPECT_NEAR(Amplitude(siren, 675.0) / callTone, 0.5, 0.05);
+  EXPECT_NEAR(Amplitude(siren, 1240.0) / callTone, 0.5, 0.05);
 }
 
 }  // namespace

@@ -146,7 +146,7 @@ TEST_F(ControlTest, ToneLongerThanTheLongestIsSaidAsPlayed) {
 // the transmitter's limits make of them.
 TEST(CommandPlan, KeyingsAreTimedAndCheckedAgainstTheLimits) {
   const auto keyings = [](std::string_view text) {
-    return PlanKeyings(ParseCommandString(text), 200, 350);
+    return PlanKeyings(ParseCommandString(text), {200, 350, 70});
   };
   using K = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
   const auto pairs = [](const std::vector<tx::PlannedKeying>& ks) {
@@ -175,6 +175,64 @@ TEST(CommandPlan, KeyingsAreTimedAndCheckedAgainstTheLimits) {
   EXPECT_NE(CommandStringRefusal("XRXRXR", options, 120000).find("more than 2 times a second"),
             std::string::npos);
   EXPECT_EQ(CommandStringRefusal("XRP1000XR", options, 120000), "");
+}
+
+// An alarm: every piece in one keying, the caller after a separator (970 Hz
+// in ZVEI1), pauses as silence on the air, the wake tone on and off.
+TEST_F(ControlTest, AnAlarmGoesOutInOneKeying) {
+  options_.ownCode = "67890";
+  AlarmShape shape;
+  shape.repeats = 2;
+  shape.caller = true;
+  shape.trailer = AlarmShape::Trailer::kWake;
+  shape.trailerMs = 2000;
+  std::string error;
+  const std::string text = AlarmCommandString("12345", shape, error);
+  ASSERT_EQ(text, "K12345IQ0600K12345IQ0600W2000R") << error;
+  EXPECT_EQ(CommandStringRefusal(text, options_, 120000), "");
+  Run(text);
+  EXPECT_EQ(Only(Events(), "key").size(), 1U);
+  EXPECT_EQ(Only(Events(), "log "),
+            (std::vector<std::string>{"log Command Keyed call 12345", "log Command Caller 67890",
+                                      "log Command Quiet 600 ms", "log Command Keyed call 12345",
+                                      "log Command Caller 67890", "log Command Quiet 600 ms",
+                                      "log Command Wake tone 2000 ms", "log Command PTT off"}));
+  const auto& played = Played();
+  ASSERT_EQ(played.size(), 5U + 6U + 1U + 5U + 6U + 1U + 4U);
+  EXPECT_EQ(played[5], SynthesiseTone(970, 70));
+  EXPECT_EQ(played[6], SynthesiseTone(1670, 70));  // the caller's first tone, 6
+  EXPECT_EQ(played[11], std::vector<std::int16_t>(6615, 0));
+  EXPECT_EQ(played[24], SynthesiseTone(2600, 800));
+  EXPECT_EQ(played[25].size(), 3307U);  // 300 ms off
+  EXPECT_EQ(played[27].size(), 1102U);  // the last 100 ms: off
+  EXPECT_EQ(PlanKeyings(ParseCommandString(text), {200, 350, 70}).size(), 1U);
+}
+
+// What an alarm needs is checked before anything is keyed.
+TEST_F(ControlTest, AlarmLettersAreRefusedForWhatTheyLack) {
+  EXPECT_NE(CommandStringRefusal("K12345I", options_, 120000).find("OwnCode"), std::string::npos);
+  options_.ownCode = "67890";
+  EXPECT_NE(CommandStringRefusal("K12345S65000", options_, 120000).find("no siren 6"),
+            std::string::npos);
+  EXPECT_EQ(CommandStringRefusal("K12345S55000", options_, 120000), "");  // all clear
+  tx::CallOptions dzvei = tx::CallOptionsForMode(core::kModeDzvei);
+  dzvei.ownCode = "67890";
+  EXPECT_NE(CommandStringRefusal("K12345I", dzvei, 120000).find("DZVEI has none"),
+            std::string::npos);
+  EXPECT_NE(CommandStringRefusal("K12345Q9999S19999", options_, 10000).find("longer"),
+            std::string::npos);
+  std::string error;
+  AlarmShape shape;
+  shape.repeats = 10;
+  EXPECT_EQ(AlarmCommandString("12345", shape, error), "");
+  EXPECT_FALSE(error.empty());
+  shape.repeats = 1;
+  EXPECT_EQ(AlarmCommandString("1234*", shape, error), "");
+  shape.leadInHz = 1750;
+  shape.leadInMs = 500;
+  EXPECT_EQ(AlarmCommandString("12345", shape, error), "XT17500500K12345R");
+  EXPECT_EQ(SirenNumber(core::DefaultTrailerClasses(), "FIRE"), 1);
+  EXPECT_EQ(SirenNumber(core::DefaultTrailerClasses(), "wake tone"), 0);
 }
 
 TEST_F(ControlTest, AbortStopsBeforeTheNextCommand) {
