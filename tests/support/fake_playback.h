@@ -6,6 +6,7 @@
 // at a time, as the real streams.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -117,20 +118,26 @@ class RecordingTransmitter final : public core::Transmitter {
     if (onKey) {
       onKey();
     }
-    return true;
+    return !refuseKeys;
   }
   void ReleaseTransmitter() override {
     ++releases;
     if (events_ != nullptr) {
       events_->push_back("release");
     }
+    owed_ = failReleases > 0 && failReleases-- > 0;
   }
-  std::function<void()> onKey;  // runs inside every KeyTransmitter
+  std::string LastFailure() const override { return "the radio does not answer"; }
+  bool ReleaseOwed() const override { return owed_; }
+  std::function<void()> onKey;       // runs inside every KeyTransmitter
+  bool refuseKeys = false;           // a radio that never confirms a keying
+  std::atomic<int> failReleases{0};  // releases the radio does not confirm
   int keys = 0;
-  int releases = 0;
+  std::atomic<int> releases{0};
 
  private:
   PlaybackEventLog* events_;
+  std::atomic<bool> owed_{false};
 };
 
 }  // namespace sequelo::testsupport

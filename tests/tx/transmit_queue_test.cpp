@@ -8,6 +8,7 @@
 
 #include "tests/support/fake_playback.h"
 #include "tests/support/gate.h"
+#include "tests/support/memory_log.h"
 
 namespace sequelo::tx {
 namespace {
@@ -53,6 +54,35 @@ class TransmitQueueTest : public ::testing::Test {
   TransmitQueue queue_{tones_, ptt_, wait_, clock_};
   RecordingPlayback* radio_ = nullptr;
 };
+
+// A keying the radio does not confirm: nothing goes on the air, the job
+// fails and the log says why. A release it does not confirm is asked for
+// again while the queue is idle, until it goes through.
+TEST_F(TransmitQueueTest, AnUnconfirmedKeyingSendsNothingAndAnOwedReleaseIsAskedAgain) {
+  queue_.Stop();  // this radio has one owner: a queue with a log
+  testsupport::MemoryLog log;
+  TransmitQueue queue(tones_, ptt_, wait_, clock_, &log);
+  queue.SetLimits(queue_.Limits());  // unspaced: the clock stands still
+  queue.Start();
+  ptt_.refuseKeys = true;
+  EXPECT_EQ(queue.Run(FiveTones(1000)), JobOutcome::kFailed);
+  EXPECT_EQ(events_, (PlaybackEventLog{"key", "release", "release"}));
+  EXPECT_EQ(log.Lines(), (std::vector<std::string>{
+                             "Transmission failed, nothing more sent: keying not confirmed: the "
+                             "radio does not answer"}));
+
+  ptt_.refuseKeys = false;
+  ptt_.failReleases = 1;
+  EXPECT_EQ(queue.Run(FiveTones(1000)), JobOutcome::kFailed);
+  // Asked again until the radio hears it (every kReleaseRetryMs).
+  for (int i = 0; i < 100 && ptt_.releases < 4; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(ptt_.releases, 4);
+  EXPECT_FALSE(ptt_.ReleaseOwed());
+  queue.Stop();
+  EXPECT_EQ(log.Lines().back(), "Transmitter released: the radio answers again");
+}
 
 TEST_F(TransmitQueueTest, JobsPostedFromThreeThreadsNeverInterleave) {
   constexpr int kJobsEach = 10;
