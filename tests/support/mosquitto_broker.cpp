@@ -2,12 +2,13 @@
 // libmosquitto's own network thread (mosquitto_loop_start).
 #include "tests/support/mosquitto_broker.h"
 
+#include "tests/support/child_process.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <mosquitto.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -20,54 +21,12 @@
 #include <sstream>
 #include <thread>
 
-extern char** environ;
-
 namespace sequelo::testsupport {
 namespace {
 
 constexpr auto kStartLimit = std::chrono::seconds(5);
 constexpr auto kStopLimit = std::chrono::seconds(5);
 constexpr auto kPollStep = std::chrono::milliseconds(10);
-
-bool Executable(const std::string& path) {
-  return ::access(path.c_str(), X_OK) == 0;
-}
-
-std::string FindProgram(const std::string& name) {
-  const char* path = std::getenv("PATH");
-  std::istringstream dirs(path != nullptr ? path : "");
-  std::string dir;
-  while (std::getline(dirs, dir, ':')) {
-    if (!dir.empty() && Executable(dir + "/" + name)) {
-      return dir + "/" + name;
-    }
-  }
-  for (const char* known : {"/usr/sbin", "/usr/bin", "/usr/local/sbin"}) {
-    if (Executable(std::string(known) + "/" + name)) {
-      return std::string(known) + "/" + name;
-    }
-  }
-  return {};
-}
-
-// A port nobody listens on now (the kernel's choice for an ephemeral bind).
-int FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    return 0;
-  }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  int port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  ::close(fd);
-  return port;
-}
 
 bool Accepts(int port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -85,41 +44,16 @@ bool Accepts(int port) {
 
 // Runs a program to its end; its output goes to `log`. True on exit 0.
 bool RunProgram(std::vector<std::string> args, const std::string& log) {
-  std::vector<char*> argv;
-  for (auto& a : args) {
-    argv.push_back(a.data());
-  }
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  pid_t pid = -1;
-  const int spawnError = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawnError != 0) {
-    return false;
-  }
+  const pid_t pid = SpawnProgram(std::move(args), log, false);
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  while (pid > 0 && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 bool WaitForExit(pid_t pid, std::chrono::steady_clock::duration limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  for (;;) {
-    int status = 0;
-    const pid_t r = ::waitpid(pid, &status, WNOHANG);
-    if (r == pid || (r == -1 && errno != EINTR)) {
-      return true;
-    }
-    if (std::chrono::steady_clock::now() >= deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(kPollStep);
-  }
+  int status = 0;
+  return ReapWithin(pid, limit, status);
 }
 
 void InitLibrary() {
@@ -200,24 +134,10 @@ bool MosquittoBroker::Launch() {
     }
   }
   const std::string program = Program();
-  std::vector<std::string> args = {program, "-c", folder_ + "/mosquitto.conf"};
-  std::vector<char*> argv;
-  for (auto& a : args) {
-    argv.push_back(a.data());
-  }
-  argv.push_back(nullptr);
-  const std::string log = folder_ + "/mosquitto.log";
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  pid_t pid = -1;
-  const int spawnError =
-      ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawnError != 0) {
-    error_ = std::string("cannot start mosquitto: ") + std::strerror(spawnError);
+  const pid_t pid =
+      SpawnProgram({program, "-c", folder_ + "/mosquitto.conf"}, folder_ + "/mosquitto.log", false);
+  if (pid < 0) {
+    error_ = "cannot start mosquitto";
     return false;
   }
   pid_ = pid;
@@ -257,7 +177,7 @@ bool MosquittoBroker::Start() {
   }
   // Another test may take the free port first: try a few.
   for (int attempt = 0; attempt < 5; ++attempt) {
-    port_ = FreePort();
+    port_ = UnusedLoopbackPort();
     if (port_ != 0 && Launch()) {
       return true;
     }

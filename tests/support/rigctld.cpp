@@ -2,12 +2,13 @@
 // killed after 5 s) with its output in the daemon's folder.
 #include "tests/support/rigctld.h"
 
+#include "tests/support/child_process.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -22,33 +23,12 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
-
 namespace sequelo::testsupport {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr auto kLimit = std::chrono::seconds(5);
 constexpr auto kStep = std::chrono::milliseconds(10);
-
-// A loopback port no one is bound to now.
-int UnusedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    return 0;
-  }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  int port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  ::close(fd);
-  return port;
-}
 
 // A connection taken, and ended before anyone else connects: rigctld (4.5)
 // closes a finished client's socket three times over, which can cut a
@@ -78,43 +58,6 @@ bool TakesConnections(int port) {
   return taken;
 }
 
-// Starts `args` with no input and its output appended to `output`; -1 on
-// failure.
-pid_t Spawn(std::vector<std::string> args, const std::string& output) {
-  std::vector<char*> argv;
-  for (auto& a : args) {
-    argv.push_back(a.data());
-  }
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                   0600);
-  posix_spawn_file_actions_addopen(&actions, 2, (output + ".err").c_str(),
-                                   O_WRONLY | O_CREAT | O_APPEND, 0600);
-  pid_t pid = -1;
-  const int rc = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  return rc == 0 ? pid : -1;
-}
-
-// Reaps `pid` within `limit`, its wait status in `status`; false when it has
-// not ended.
-bool Reap(pid_t pid, Clock::duration limit, int& status) {
-  const auto deadline = Clock::now() + limit;
-  for (;;) {
-    const pid_t r = ::waitpid(pid, &status, WNOHANG);
-    if (r == pid || (r < 0 && errno != EINTR)) {
-      return true;
-    }
-    if (Clock::now() >= deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(kStep);
-  }
-}
-
 std::string ReadText(const std::string& path) {
   std::ifstream in(path);
   std::ostringstream text;
@@ -133,13 +76,7 @@ Rigctld::~Rigctld() {
 }
 
 std::string Rigctld::Program(const std::string& name) {
-  for (const char* dir : {"/usr/bin", "/usr/local/bin"}) {
-    const std::string path = std::string(dir) + "/" + name;
-    if (::access(path.c_str(), X_OK) == 0) {
-      return path;
-    }
-  }
-  return {};
+  return FindProgram(name);
 }
 
 std::string Rigctld::Address() const {
@@ -151,7 +88,7 @@ std::string Rigctld::Log() const {
 }
 
 bool Rigctld::Launch() {
-  const pid_t pid = Spawn(
+  const pid_t pid = SpawnProgram(
       {Program("rigctld"), "-m", "1", "-P", "RIG", "-T", "127.0.0.1", "-t", std::to_string(port_)},
       folder_ + "/rigctld.log");
   if (pid < 0) {
@@ -202,7 +139,7 @@ bool Rigctld::Start() {
   }
   // Another test may bind the port first: a few tries.
   for (int attempt = 0; attempt < 5; ++attempt) {
-    port_ = UnusedPort();
+    port_ = UnusedLoopbackPort();
     if (port_ != 0 && Launch()) {
       return true;
     }
@@ -217,9 +154,9 @@ void Rigctld::Stop() {
   }
   ::kill(pid_, SIGTERM);
   int status = 0;
-  if (!Reap(pid_, kLimit, status)) {
+  if (!ReapWithin(pid_, kLimit, status)) {
     ::kill(pid_, SIGKILL);
-    Reap(pid_, kLimit, status);
+    ReapWithin(pid_, kLimit, status);
   }
   pid_ = -1;
 }
@@ -230,7 +167,7 @@ void Rigctld::Kill() {
   }
   ::kill(pid_, SIGKILL);
   int status = 0;
-  Reap(pid_, kLimit, status);
+  ReapWithin(pid_, kLimit, status);
   pid_ = -1;
 }
 
@@ -248,14 +185,14 @@ int Rigctld::ReadPttWithRigctl() {
 
 int Rigctld::RunRigctl() {
   const std::string output = folder_ + "/rigctl-" + std::to_string(++reads_) + ".out";
-  const pid_t pid = Spawn({Program("rigctl"), "-m", "2", "-r", Address(), "t"}, output);
+  const pid_t pid = SpawnProgram({Program("rigctl"), "-m", "2", "-r", Address(), "t"}, output);
   if (pid < 0) {
     return -1;
   }
   int status = 0;
-  if (!Reap(pid, kLimit, status)) {
+  if (!ReapWithin(pid, kLimit, status)) {
     ::kill(pid, SIGKILL);
-    Reap(pid, kLimit, status);
+    ReapWithin(pid, kLimit, status);
     return -1;
   }
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {

@@ -2,10 +2,11 @@
 // reads its ends. Called from one test thread.
 #include "tests/support/socat_pty_pair.h"
 
+#include "tests/support/child_process.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -21,7 +22,6 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
 
 namespace sequelo::testsupport {
 namespace {
@@ -89,24 +89,13 @@ bool SocatPtyPair::Start() {
   endB_ = folder_ + "/ttyB";
   const std::string log = folder_ + "/socat.log";
 
-  std::vector<std::string> args = {"socat", "-d", "-d", "pty,raw,echo=0,link=" + endA_,
-                                   "pty,raw,echo=0,link=" + endB_};
-  std::vector<char*> argv;
-  for (auto& a : args) {
-    argv.push_back(a.data());
-  }
-  argv.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  pid_t pid = -1;
-  const int spawnError = ::posix_spawnp(&pid, "socat", &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawnError != 0) {
-    error_ = std::string("cannot start socat: ") + std::strerror(spawnError);
+  const std::string socat = FindProgram("socat");
+  const pid_t pid = socat.empty() ? -1
+                                  : SpawnProgram({socat, "-d", "-d", "pty,raw,echo=0,link=" + endA_,
+                                                  "pty,raw,echo=0,link=" + endB_},
+                                                 log, false);
+  if (pid < 0) {
+    error_ = "cannot start socat";
     Stop();
     return false;
   }
