@@ -249,11 +249,10 @@ bool RunCommandString(tx::Transmission& tx, std::string_view text,
   char line[160];
   for (std::size_t i = 0; plan.syntaxOk && i < plan.commands.size() && !tx.Stopped(); ++i) {
     const Command& c = plan.commands[i];
+    char code[16];  // a call's five digits, leading zeros kept
+    std::snprintf(code, sizeof code, "%05u", c.a);
     if (c.letter == 'C') {
-      char code[16];
-      std::snprintf(code, sizeof code, "%05u", c.a);
-      std::snprintf(line, sizeof line, "Command Call %s", code);
-      log.Report(line);
+      log.Report(std::string("Command Call ") + code);
       tx::SendCall(tx, code, callOptions);
     } else if (c.letter == 'P') {
       std::snprintf(line, sizeof line, "Command Pause %u ms", c.a);
@@ -275,10 +274,7 @@ bool RunCommandString(tx::Transmission& tx, std::string_view text,
       log.Report("Command PTT on");
       tx.Key();
     } else if (c.letter == 'K') {
-      char code[16];
-      std::snprintf(code, sizeof code, "%05u", c.a);
-      std::snprintf(line, sizeof line, "Command Keyed call %s", code);
-      log.Report(line);
+      log.Report(std::string("Command Keyed call ") + code);
       tx::PlayKeyedCall(tx, code, callOptions);
     } else if (c.letter == 'I') {
       log.Report("Command Caller " + callOptions.ownCode);

@@ -11,14 +11,6 @@
 #include "app/window/control_ids.h"
 
 namespace sequelo::app {
-namespace {
-
-QLineEdit* Line(const std::string& text, int id, int maxChars) {
-  auto* edit = new QLineEdit(QString::fromStdString(text));
-  edit->setMaxLength(maxChars);
-  SetControlId(edit, id);
-  return edit;
-}
 
 QSpinBox* Number(int value, int low, int high, int id, const char* suffix) {
   auto* box = new QSpinBox;
@@ -27,6 +19,14 @@ QSpinBox* Number(int value, int low, int high, int id, const char* suffix) {
   box->setSuffix(QString::fromUtf8(suffix));
   SetControlId(box, id);
   return box;
+}
+namespace {
+
+QLineEdit* Line(const std::string& text, int id, int maxChars) {
+  auto* edit = new QLineEdit(QString::fromStdString(text));
+  edit->setMaxLength(maxChars);
+  SetControlId(edit, id);
+  return edit;
 }
 
 }  // namespace

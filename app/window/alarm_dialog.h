@@ -15,6 +15,9 @@ class QSpinBox;
 
 namespace sequelo::app {
 
+// A number field of the dialogs, with its range, unit and control id.
+QSpinBox* Number(int value, int low, int high, int id, const char* suffix);
+
 class AlarmSettingsDialog final : public QDialog {
  public:
   using Test = std::function<void(const control::AlarmSettings&)>;

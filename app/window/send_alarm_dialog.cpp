@@ -10,23 +10,11 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 
+#include "app/window/alarm_dialog.h"
 #include "app/window/control_ids.h"
 #include "control/command_interpreter.h"
 
 namespace sequelo::app {
-namespace {
-
-QSpinBox* Number(int value, int low, int high, int id, const char* suffix) {
-  auto* box = new QSpinBox;
-  box->setRange(low, high);
-  box->setValue(value);
-  box->setSuffix(QString::fromUtf8(suffix));
-  SetControlId(box, id);
-  return box;
-}
-
-}  // namespace
-
 SendAlarmDialog::SendAlarmDialog(const std::string& code, std::vector<core::TrailerClass> table,
                                  QWidget* parent)
     : QDialog(parent), table_(std::move(table)) {
