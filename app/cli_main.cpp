@@ -170,8 +170,9 @@ int main(int argc, char** argv) {
   std::string sendMode;
   CLI::App* send =
       app.add_subcommand("send",
-                         "Send a call on the air with the output device, PTT and pilot settings of "
-                         "Sequelo.ini in the current directory");
+                         "Send a call on the air (with the alarm options: an alarm, all in one "
+                         "keying) with the output device, PTT and pilot settings of Sequelo.ini "
+                         "in the current directory");
   send->add_option("--mode", sendMode, ModeHelp(" (default: the Mode setting)"))->check(ModeName());
   send->add_option("CODE", sendCode, "Five characters, each 0-9 or *")->required();
   // An alarm: the options below send the call in that shape, in one keying.
