@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -74,6 +75,33 @@ pid_t SpawnProgram(std::vector<std::string> args, const std::string& output, boo
   const int rc = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   return rc == 0 ? pid : -1;
+}
+
+bool LaunchOnFreePort(int& port, const std::function<bool()>& launch) {
+  if (port != 0) {
+    return launch();
+  }
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    port = UnusedLoopbackPort();
+    if (port != 0 && launch()) {
+      return true;
+    }
+  }
+  port = 0;
+  return false;
+}
+
+void StopProgram(pid_t& pid, std::chrono::steady_clock::duration limit) {
+  if (pid <= 0) {
+    return;
+  }
+  ::kill(pid, SIGTERM);
+  int status = 0;
+  if (!ReapWithin(pid, limit, status)) {
+    ::kill(pid, SIGKILL);
+    ReapWithin(pid, limit, status);
+  }
+  pid = -1;
 }
 
 bool ReapWithin(pid_t pid, std::chrono::steady_clock::duration limit, int& status) {

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,15 @@ int UnusedLoopbackPort();
 // `errorsApart` false). -1 when it could not be started.
 pid_t SpawnProgram(std::vector<std::string> args, const std::string& output,
                    bool errorsApart = true);
+
+// Runs `launch` on `port`; when `port` is 0, on an unused loopback port,
+// trying a few (another test may take one first). `port` stays 0 when none
+// would do.
+bool LaunchOnFreePort(int& port, const std::function<bool()>& launch);
+
+// Ends `pid` (SIGTERM, then SIGKILL after `limit`) and reaps it; `pid` is
+// -1 afterwards. Nothing for a `pid` that is not above 0.
+void StopProgram(pid_t& pid, std::chrono::steady_clock::duration limit);
 
 // Reaps `pid` within `limit`, its wait status in `status`; false while it
 // has not ended.

@@ -51,11 +51,6 @@ bool RunProgram(std::vector<std::string> args, const std::string& log) {
   return pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-bool WaitForExit(pid_t pid, std::chrono::steady_clock::duration limit) {
-  int status = 0;
-  return ReapWithin(pid, limit, status);
-}
-
 void InitLibrary() {
   static std::once_flag once;
   std::call_once(once, [] { mosquitto_lib_init(); });
@@ -172,30 +167,11 @@ bool MosquittoBroker::Start() {
   if (folder_.empty() && !Prepare()) {
     return false;
   }
-  if (port_ != 0) {
-    return Launch();
-  }
-  // Another test may take the free port first: try a few.
-  for (int attempt = 0; attempt < 5; ++attempt) {
-    port_ = UnusedLoopbackPort();
-    if (port_ != 0 && Launch()) {
-      return true;
-    }
-  }
-  port_ = 0;
-  return false;
+  return LaunchOnFreePort(port_, [this] { return Launch(); });
 }
 
 void MosquittoBroker::Stop() {
-  if (pid_ <= 0) {
-    return;
-  }
-  ::kill(pid_, SIGTERM);
-  if (!WaitForExit(pid_, kStopLimit)) {
-    ::kill(pid_, SIGKILL);
-    WaitForExit(pid_, kStopLimit);
-  }
-  pid_ = -1;
+  StopProgram(pid_, kStopLimit);
 }
 
 MqttSubscriber::MqttSubscriber(int port, std::vector<std::string> topics, std::string clientId,

@@ -134,31 +134,11 @@ bool Rigctld::Start() {
     }
     folder_ = pattern;
   }
-  if (port_ != 0) {
-    return Launch();
-  }
-  // Another test may bind the port first: a few tries.
-  for (int attempt = 0; attempt < 5; ++attempt) {
-    port_ = UnusedLoopbackPort();
-    if (port_ != 0 && Launch()) {
-      return true;
-    }
-  }
-  port_ = 0;
-  return false;
+  return LaunchOnFreePort(port_, [this] { return Launch(); });
 }
 
 void Rigctld::Stop() {
-  if (pid_ <= 0) {
-    return;
-  }
-  ::kill(pid_, SIGTERM);
-  int status = 0;
-  if (!ReapWithin(pid_, kLimit, status)) {
-    ::kill(pid_, SIGKILL);
-    ReapWithin(pid_, kLimit, status);
-  }
-  pid_ = -1;
+  StopProgram(pid_, kLimit);
 }
 
 void Rigctld::Kill() {
