@@ -21,6 +21,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
+#include <optional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -169,6 +171,62 @@ std::string Fixed(const char* format, double value) {
   return text;
 }
 
+// The ideal receiver that knows the call's timing and frequency: each tone
+// measured over exactly its span at every tone of the call alphabet
+// (digits, '*', the repeat tone), the strongest taken. The share of a
+// batch's calls it gets right.
+double IdealShare(const CallBatch& batch) {
+  const core::ToneSet& set = *core::BuiltInToneSet(batch.modeIndex);
+  std::vector<double> alphabet(set.digitFreq.begin(), set.digitFreq.end());
+  alphabet.push_back(set.starFreq);
+  alphabet.push_back(set.repeatFreq);
+  std::uint32_t codeState = testsupport::BatchCodeState(batch);
+  int right = 0;
+  for (int i = 0; i < batch.calls; ++i) {
+    const auto call = testsupport::BatchCall(batch, i, codeState);
+    const auto samples = testsupport::MakeCall(call);
+    std::array<std::int32_t, core::kMaxSequenceTones> sent{};
+    const int count = core::SequenceTones(set, call.code, sent);
+    const auto lead = static_cast<std::size_t>(std::llround(call.leadMs * 6.0));
+    const auto length = static_cast<std::size_t>(std::llround(call.toneMs * 6.0));
+    bool all = true;
+    for (int k = 0; k < count && all; ++k) {
+      double bestPower = -1.0;
+      double bestHz = 0.0;
+      for (double hz : alphabet) {
+        double re = 0.0;
+        double im = 0.0;
+        for (std::size_t n = 0; n < length; ++n) {
+          const double x = samples[lead + static_cast<std::size_t>(k) * length + n];
+          const double phase = 2.0 * 3.141592653589793 * hz * static_cast<double>(n) / 6000.0;
+          re += x * std::cos(phase);
+          im -= x * std::sin(phase);
+        }
+        if (re * re + im * im > bestPower) {
+          bestPower = re * re + im * im;
+          bestHz = hz;
+        }
+      }
+      all = bestHz == sent[static_cast<std::size_t>(k)];
+    }
+    right += all ? 1 : 0;
+  }
+  return static_cast<double>(right) / batch.calls;
+}
+
+// The SNR at which `share` of the points (SNR, share; SNR falling) reaches
+// 90 %, interpolated; NaN when no point does.
+double NinetyPercentPoint(const std::vector<std::pair<double, double>>& points) {
+  for (std::size_t i = 1; i < points.size(); ++i) {
+    const auto [snrA, a] = points[i - 1];
+    const auto [snrB, b] = points[i];
+    if (a >= 0.9 && b < 0.9) {
+      return snrA + (snrB - snrA) * (a - 0.9) / (a - b);
+    }
+  }
+  return points.empty() || points.back().second < 0.9 ? std::nan("") : points.back().first;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -198,6 +256,165 @@ int main(int argc, char** argv) {
         rows.push_back({ModeName(mode) + Fixed(" SNR %+.0f dB", snr), b});
       }
       PrintTable(("Sensitivity, " + ModeName(mode)).c_str(), rows, peer);
+    }
+  }
+  if (wants("weak")) {
+    // Every set at its own tone length down to where calls are lost, against
+    // the ideal receiver that knows the timing; the 90 % points of both.
+    std::printf(
+        "\n== Weak calls, every set at its own tone length (enhanced decoder; ideal: knows "
+        "the timing)\n%-28s %18s %10s\n%-28s %18s %10s\n",
+        "", "enhanced", "ideal", "", "decoded / wrong", "decoded");
+    for (int mode = 0; mode < static_cast<int>(core::kModeNames.size()); ++mode) {
+      const double toneMs = core::BuiltInToneSet(mode)->toneMs;
+      std::vector<std::pair<double, double>> ours;
+      std::vector<std::pair<double, double>> ideal;
+      int wrong = 0;
+      for (double snr = -6.0; snr >= -16.0; snr -= 1.0) {
+        CallBatch b;
+        b.modeIndex = mode;
+        b.toneMs = toneMs;
+        b.snrDb = snr;
+        b.calls = calls;
+        b.seed = 9000 + 100 * static_cast<std::uint32_t>(mode) + static_cast<std::uint32_t>(-snr);
+        const BatchScore score = testsupport::ScoreCalls(core::DecoderChoice::kEnhanced, b);
+        const double best = IdealShare(b);
+        ours.emplace_back(snr, score.Share());
+        ideal.emplace_back(snr, best);
+        wrong += score.wrong;
+        std::printf("%-28s %9.1f%% / %5d %9.1f%%\n",
+                    (ModeName(mode) + Fixed(" %.0f ms", toneMs) + Fixed(" SNR %+.0f dB", snr)).c_str(),
+                    100.0 * score.Share(), score.wrong, 100.0 * best);
+        std::fflush(stdout);
+      }
+      // The sender off by the most the set allows (half the closest tone
+      // spacing: 3 % for the ZVEI family, 2.25 % for the others), at -8 dB.
+      const double range = mode <= core::kModePzvei ? 3.0 : 2.25;
+      for (double percent : {-range, range}) {
+        CallBatch b;
+        b.modeIndex = mode;
+        b.toneMs = toneMs;
+        b.snrDb = -8.0;
+        b.offsetRelative = percent / 100.0;
+        b.calls = calls;
+        b.seed = 9050 + 100 * static_cast<std::uint32_t>(mode) + (percent > 0 ? 1U : 0U);
+        const BatchScore score = testsupport::ScoreCalls(core::DecoderChoice::kEnhanced, b);
+        wrong += score.wrong;
+        std::printf("%-28s %9.1f%% / %5d\n",
+                    (ModeName(mode) + Fixed(" %+.2f %% -8 dB", percent)).c_str(),
+                    100.0 * score.Share(), score.wrong);
+      }
+      const double oursAt = NinetyPercentPoint(ours);
+      const double idealAt = NinetyPercentPoint(ideal);
+      std::printf("%-28s 90 %% at %+.1f dB (ideal %+.1f dB, %.1f dB from it), %d wrong\n",
+                  (ModeName(mode) + " 90 % point").c_str(), oursAt, idealAt, oursAt - idealAt,
+                  wrong);
+    }
+  }
+  if (wants("wrong")) {
+    // Wrong codes among many weak calls: 10 x CALLS calls per set, spread
+    // evenly over -6 .. -12 dB.
+    std::printf("\n== Wrong codes among %d calls per set spread over -6 .. -12 dB (enhanced)\n",
+                10 * calls);
+    for (int mode = 0; mode < static_cast<int>(core::kModeNames.size()); ++mode) {
+      int wrong = 0;
+      int decoded = 0;
+      for (int point = 0; point < 7; ++point) {
+        CallBatch b;
+        b.modeIndex = mode;
+        b.toneMs = core::BuiltInToneSet(mode)->toneMs;
+        b.snrDb = -6.0 - point;
+        b.calls = 10 * calls / 7 + (point < 10 * calls % 7 ? 1 : 0);
+        b.seed = 12000 + 100 * static_cast<std::uint32_t>(mode) + static_cast<std::uint32_t>(point);
+        const BatchScore score = testsupport::ScoreCalls(core::DecoderChoice::kEnhanced, b);
+        wrong += score.wrong;
+        decoded += score.decoded;
+      }
+      std::printf("%-10s %6d decoded, %3d wrong\n", ModeName(mode).c_str(), decoded, wrong);
+      std::fflush(stdout);
+    }
+  }
+  if (wants("misses")) {
+    // Why calls were missed: the reason of each missed call's strongest
+    // candidate, from the analysis lines (ZVEI at -12 dB, music at 0 dB).
+    for (int which = 0; which < 2; ++which) {
+      CallBatch b;
+      b.snrDb = which == 0 ? -12.0 : 30.0;
+      if (which == 1) {
+        b.interference = static_cast<int>(testsupport::InterferenceKind::kMusic);
+        b.sirDb = 0.0;
+      }
+      b.calls = calls;
+      b.seed = 9900 + static_cast<std::uint32_t>(which);
+      std::optional<testsupport::InterferenceStream> stream;
+      if (b.interference >= 0) {
+        stream.emplace(static_cast<testsupport::InterferenceKind>(b.interference), b.seed);
+      }
+      std::map<std::string, int> reasons;
+      std::uint32_t codeState = testsupport::BatchCodeState(b);
+      for (int i = 0; i < b.calls; ++i) {
+        const auto call = testsupport::BatchCall(b, i, codeState);
+        auto samples = testsupport::MakeCall(call);
+        if (stream) {
+          const auto through = testsupport::BusyStretch(*stream, samples.size(), testsupport::AmplitudeOf(call.levelDbfs), 1.0);
+          for (std::size_t n = 0; n < samples.size(); ++n) {
+            samples[n] += through[n];
+          }
+        }
+        std::vector<std::string> lines;
+        const auto codes = testsupport::CodesOf(testsupport::DecodeMono6000With(core::DecoderChoice::kEnhanced, samples, b.modeIndex, &lines));
+        if (std::find(codes.begin(), codes.end(), call.code) != codes.end()) {
+          continue;
+        }
+        std::string why = "no candidate with the code's tones";
+        std::string tones;
+        for (char c : call.code) {
+          tones += tones.empty() ? std::string(1, c) : std::string(" ") + c;
+        }
+        for (const auto& line : lines) {
+          const auto at = line.find("rejected, ");
+          if (at != std::string::npos && line.find(tones) != std::string::npos) {
+            why = line.substr(at + 10, line.find(':', at) - at - 10);
+          }
+        }
+        ++reasons[why];
+      }
+      std::printf("\n== Missed calls by reason, %s\n", which == 0 ? "ZVEI -12 dB" : "ZVEI in music 0 dB");
+      for (const auto& [why, count] : reasons) {
+        std::printf("%5d  %s\n", count, why.c_str());
+      }
+    }
+  }
+  if (wants("embedded")) {
+    // Calls heard through speech and music running through the whole signal.
+    std::printf(
+        "\n== Calls through speech and music (ZVEI and CCIR; signal to interference: tone power "
+        "over the interference's mean power)\n%-28s %18s\n%-28s %18s\n",
+        "", "enhanced", "", "decoded / wrong");
+    for (auto kind : {testsupport::InterferenceKind::kSpeech, testsupport::InterferenceKind::kMusic}) {
+      if (kind == testsupport::InterferenceKind::kSpeech && !testsupport::SpeechSynthesisAvailable()) {
+        std::printf("speech: espeak-ng not installed\n");
+        continue;
+      }
+      for (int mode : {core::kModeZvei, core::kModeCcir}) {
+        for (double sir : {10.0, 6.0, 3.0, 0.0}) {
+          CallBatch b;
+          b.modeIndex = mode;
+          b.toneMs = core::BuiltInToneSet(mode)->toneMs;
+          b.snrDb = 30.0;
+          b.interference = static_cast<int>(kind);
+          b.sirDb = sir;
+          b.calls = calls;
+          b.seed = 9500 + 10 * static_cast<std::uint32_t>(mode) + static_cast<std::uint32_t>(sir);
+          const BatchScore score = testsupport::ScoreCalls(core::DecoderChoice::kEnhanced, b);
+          std::printf("%-28s %9.1f%% / %5d\n",
+                      (std::string(InterferenceName(kind)) + " " + ModeName(mode) +
+                       Fixed(" SIR %+.0f dB", sir))
+                          .c_str(),
+                      100.0 * score.Share(), score.wrong);
+          std::fflush(stdout);
+        }
+      }
     }
   }
   if (wants("offset")) {

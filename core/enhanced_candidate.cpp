@@ -53,6 +53,31 @@ constexpr double kOwnToneHz = 60.0;   // and this far from the call's edge tone
 constexpr double kInsideHz = 10.0;    // inside power looked for within this distance
 constexpr double kInsideShare = 0.3;  // a tone this strong inside the call is background
 
+// The whole-call search's guards.
+constexpr double kSlotW = 12.0;        // a tone in the slot before or after the call: W above
+constexpr double kSlotShare = 0.2;     // and this share of the call's median W
+constexpr double kSecondW = 12.0;      // a second tone in a slot: W above
+constexpr double kSecondShare = 0.25;  // and this share of the slot's own tone
+constexpr int kPurityFft = 1024;
+// The search's calls wait this long after their end for the tracker (which
+// decides within about 200 ms of a call's end).
+constexpr std::uint64_t kHoldSamples = 1500;
+// A tracker's call as long as five of the set's tones, +/- this share, and
+// weaker than this mean z (about -4 dB SNR in white noise) stands only where
+// the search heard the same code.
+constexpr double kNominalSpan = 0.2;
+constexpr double kConfirmMeanZ = 30.0;
+constexpr double kPurityLowHz = 300.0;
+constexpr double kPurityHighHz = 2950.0;
+constexpr double kPurityZ = 18.0;      // a peak beside the tone: z above (noise ~ Exp(1))
+constexpr double kPurityShare = 0.5;   // and this share of the tone's own peak z
+constexpr double kPurityOwnHz = 60.0;  // beside: this far from the tone
+constexpr double kPurityPeakHz = 25.0; // the tone's own peak: within this
+// A peak also found in the slot before or after the call, at this share of
+// its power or more, belongs to what the call is heard through.
+constexpr double kGoesOnShare = 0.25;
+constexpr int kGoesOnBins = 2;
+
 constexpr const char* kSegmentBefore = "a tone segment right before the call";
 constexpr const char* kSegmentAfter = "a tone segment right after the call";
 
@@ -167,23 +192,105 @@ void EnhancedDecoder::EvaluateGroup(const Group& group) {
   }
   const bool runFirst = runStart >= 0 && (candidates == 0 || runStart <= first);
   if (runFirst) {
-    LogVerdict(run);
     Report(run);
   }
   for (int i = 0; i < candidates; ++i) {
-    const auto& v = verdicts[static_cast<std::size_t>(i)];
-    LogVerdict(v);
-    if (v.accepted) {
-      Report(v);
-    }
+    Report(verdicts[static_cast<std::size_t>(i)]);
   }
   if (runStart >= 0 && !runFirst) {
-    LogVerdict(run);
     Report(run);
   }
 }
 
-void EnhancedDecoder::Report(const EnhancedVerdict& verdict) {
+const EnhancedDecoder::ReportedSpan* EnhancedDecoder::OverlapsReported(
+    const EnhancedVerdict& verdict) const {
+  for (const auto& span : reportedSpans_) {
+    const std::uint64_t from = std::max(span.start, verdict.startSample);
+    const std::uint64_t to = std::min(span.end, verdict.endSample);
+    const std::uint64_t shorter =
+        std::min(span.end - span.start, verdict.endSample - verdict.startSample);
+    if (span.end > span.start && to > from && 2 * (to - from) > shorter) {
+      return &span;
+    }
+  }
+  return nullptr;
+}
+
+void EnhancedDecoder::Report(const EnhancedVerdict& given) {
+  EnhancedVerdict verdict = given;
+  if (!verdict.accepted) {
+    Announce(verdict);
+    return;
+  }
+  const auto overlap = [&](const EnhancedVerdict& other) {
+    const std::uint64_t from = std::max(other.startSample, verdict.startSample);
+    const std::uint64_t to = std::min(other.endSample, verdict.endSample);
+    const std::uint64_t shorter =
+        std::min(other.endSample - other.startSample, verdict.endSample - verdict.startSample);
+    return to > from && 2 * (to - from) > shorter;
+  };
+  // A five-tone call at the set's own tone length is what the search looks
+  // for, and measures better than the tracker when it is weak.
+  const double nominal = 5.0 * search_.NominalToneSamples();
+  const double span = static_cast<double>(verdict.endSample - verdict.startSample);
+  const bool searched = verdict.count == 5 && std::abs(span / nominal - 1.0) <= kNominalSpan;
+  const bool weak = verdict.callMeanZ < kConfirmMeanZ;
+  bool confirmed = false;
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < heldCount_; ++i) {
+    EnhancedVerdict& other = held_[i].verdict;
+    if (!overlap(other)) {
+      held_[kept++] = held_[i];
+      continue;
+    }
+    if (std::string_view(other.code.data()) == std::string_view(verdict.code.data())) {
+      confirmed = true;  // both heard it: the tracker's report stands for both
+      continue;
+    }
+    if (searched && weak) {
+      // The search's code stands against a weak call of the tracker.
+      verdict.accepted = false;
+      verdict.reason = "weak, and the search heard another code here";
+      held_[kept++] = held_[i];
+      continue;
+    }
+    other.accepted = false;
+    if (searched) {
+      // Two strong calls with different codes over one stretch: neither.
+      other.reason = "the two detectors heard different codes here";
+      verdict.accepted = false;
+      verdict.reason = other.reason;
+    } else {
+      // Tones of another length than the set's can fool the search, not the
+      // tracker.
+      other.reason = "the tracker heard another code here";
+    }
+    LogVerdict(other);
+  }
+  heldCount_ = kept;
+  if (verdict.accepted && searched && weak && !confirmed && OverlapsReported(verdict) == nullptr) {
+    verdict.accepted = false;
+    verdict.reason = "weak, and the search found no such call, mean z";
+    verdict.reasonValue = verdict.callMeanZ;
+  }
+  Announce(verdict);
+}
+
+void EnhancedDecoder::Announce(const EnhancedVerdict& given) {
+  EnhancedVerdict verdict = given;
+  if (const ReportedSpan* span = verdict.accepted ? OverlapsReported(verdict) : nullptr) {
+    if (std::string_view(span->code.data()) == std::string_view(verdict.code.data())) {
+      return;  // the other detector's report of this call: said already
+    }
+    verdict.accepted = false;
+    verdict.reason = "overlaps a call reported already";
+  }
+  LogVerdict(verdict);
+  if (!verdict.accepted) {
+    return;
+  }
+  reportedSpans_[reportedNext_] = {verdict.startSample, verdict.endSample, verdict.code};
+  reportedNext_ = (reportedNext_ + 1) % reportedSpans_.size();
   ++codesReported_;
   lastReported_ = verdict;
   lastReportSample_ = samples_;
@@ -613,6 +720,183 @@ bool EnhancedDecoder::FramingViolation(const Bounds& bounds, int count, double f
         verdict.reasonValue = static_cast<double>(b) * binHz;
         return true;
       }
+    }
+  }
+  return false;
+}
+
+void EnhancedDecoder::EvaluateSearchCall(const SearchCall& call) {
+  EnhancedVerdict v;
+  v.count = search::kSlots;
+  const auto n = static_cast<std::size_t>(search::kSlots);
+  v.weakestMeanZ = 1e30;
+  for (std::size_t k = 0; k < n; ++k) {
+    const char c = toneChar_[static_cast<std::size_t>(call.tones[k])];
+    v.tones[k] = c;
+    v.code[k] = (c == 'R' && k > 0) ? v.code[k - 1] : c;
+    v.toneEvidence[k] = call.q[k];
+    v.weakestMeanZ = std::min(v.weakestMeanZ, call.q[k]);
+  }
+  v.offsetRelative = call.offsetRelative;
+  v.evidence = call.evidence;
+  v.callMeanZ = call.evidence / static_cast<double>(n);
+  v.startSample = static_cast<std::uint64_t>(std::max<std::int64_t>(0, call.startSample));
+  v.endSample = static_cast<std::uint64_t>(std::max<std::int64_t>(0, call.EndSample()));
+  if (!call.contender) {
+    return;  // not a call by the search's own measure: like noise, not logged
+  }
+  ++candidates_;
+  if (*call.reason != '\0') {
+    v.reason = call.reason;
+    v.reasonTone = call.reasonSlot;
+    v.reasonValue = call.errorEstimate;
+    LogVerdict(v);
+    return;
+  }
+  std::array<double, search::kSlots> sorted = call.q;
+  std::sort(sorted.begin(), sorted.end());
+  const double median = sorted[n / 2];
+  // A tone of the set in the slot right before or after the call: a melody's
+  // neighbouring note, or the call is off by one tone.
+  const double beside = std::max(call.pre, call.post);
+  if (beside > kSlotW && beside > kSlotShare * median) {
+    v.reason = call.pre >= call.post ? "a tone in the slot before the call, W"
+                                     : "a tone in the slot after the call, W";
+    v.reasonValue = beside;
+    LogVerdict(v);
+    return;
+  }
+  // Each slot holds one tone: a second tone of the set in it, far above
+  // noise (W of noise ~ Exp(1)) and at a fair share of the decided one, means
+  // tones of another length (two of them sharing the slot) or a chord.
+  for (std::size_t k = 0; k < n; ++k) {
+    const auto& slot = call.w[k + 1];
+    double second = 0.0;
+    for (std::size_t t = 0; t < slot.size(); ++t) {
+      if (static_cast<int>(t) != call.tones[k]) {
+        second = std::max(second, static_cast<double>(slot[t]));
+      }
+    }
+    if (second > kSecondW && second > kSecondShare * call.q[k]) {
+      v.reason = "a second tone in the slot, share";
+      v.reasonTone = static_cast<int>(k);
+      v.reasonValue = second / call.q[k];
+      LogVerdict(v);
+      return;
+    }
+  }
+  if (ImpureTone(call, v)) {
+    LogVerdict(v);
+    return;
+  }
+  Bounds bounds{};
+  for (std::size_t k = 0; k <= n; ++k) {
+    bounds[k] = call.startSample + static_cast<std::int64_t>(k) * call.toneSamples;
+  }
+  const double scale = 1.0 + call.offsetRelative;
+  std::array<double, search::kSlots> power{};
+  for (std::size_t k = 0; k < n; ++k) {
+    power[k] = TonePower((bounds[k] + bounds[k + 1]) / 2,
+                         toneHz_[static_cast<std::size_t>(call.tones[k])] * scale);
+  }
+  std::sort(power.begin(), power.end());
+  if (FramingViolation(bounds, search::kSlots,
+                       toneHz_[static_cast<std::size_t>(call.tones[0])] * scale,
+                       toneHz_[static_cast<std::size_t>(call.tones[n - 1])] * scale, power[n / 2],
+                       v)) {
+    LogVerdict(v);
+    return;
+  }
+  v.accepted = true;
+  if (heldCount_ == held_.size()) {
+    ReportHeld(true);  // never: calls are far fewer than that
+  }
+  held_[heldCount_++] = {v, v.endSample + kHoldSamples};
+}
+
+void EnhancedDecoder::ReportHeld(bool all) {
+  std::array<EnhancedVerdict, 4> ready;
+  std::size_t readyCount = 0;
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < heldCount_; ++i) {
+    if (all || samples_ >= held_[i].until) {
+      ready[readyCount++] = held_[i].verdict;
+    } else {
+      held_[kept++] = held_[i];
+    }
+  }
+  heldCount_ = kept;
+  for (std::size_t i = 0; i < readyCount; ++i) {
+    Announce(ready[i]);
+  }
+}
+
+bool EnhancedDecoder::ImpureTone(const SearchCall& call, EnhancedVerdict& verdict) const {
+  const double binHz = static_cast<double>(kCaptureRateHz) / kPurityFft;
+  const auto lowBin = static_cast<std::size_t>(std::ceil(kPurityLowHz / binHz));
+  const auto highBin = static_cast<std::size_t>(std::floor(kPurityHighHz / binHz));
+  const std::int64_t length = call.toneSamples;
+  const std::int64_t oldest = std::max<std::int64_t>(
+      origin_ + kWindowSamples, static_cast<std::int64_t>(samples_) - kAudioRing);
+  // Power spectrum of a Hann-windowed span into `out` (kPurityFft / 2 bins).
+  const auto spectrum = [&](std::int64_t start, double* out) {
+    std::fill_n(fftRe_.begin(), kPurityFft, 0.0);
+    std::fill_n(fftIm_.begin(), kPurityFft, 0.0);
+    for (std::int64_t i = 0; i < length; ++i) {
+      const std::int64_t at = start + i;
+      const double w = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * (static_cast<double>(i) + 0.5) /
+                                            static_cast<double>(length));
+      const bool held = at >= oldest && at < static_cast<std::int64_t>(samples_);
+      fftRe_[static_cast<std::size_t>(i)] = held ? w * AudioAt(at) : 0.0;
+    }
+    purityFft_.Forward(fftRe_.data(), fftIm_.data());
+    for (std::size_t b = 0; b < kPurityFft / 2; ++b) {
+      out[b] = fftRe_[b] * fftRe_[b] + fftIm_[b] * fftIm_[b];
+    }
+  };
+  // The slots before and after the call, for peaks that go on around it.
+  double* before = outside_.data();
+  double* after = outside_.data() + kPurityFft / 2;
+  double* span = inside_.data();
+  spectrum(call.startSample - length, before);
+  spectrum(call.EndSample(), after);
+  std::array<double, kPurityFft / 2> sorted{};
+  for (std::size_t k = 0; k < static_cast<std::size_t>(search::kSlots); ++k) {
+    spectrum(call.startSample + static_cast<std::int64_t>(k) * length, span);
+    const std::size_t bins = highBin - lowBin + 1;
+    std::copy(span + lowBin, span + highBin + 1, sorted.begin());
+    std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(bins / 2),
+                     sorted.begin() + static_cast<std::ptrdiff_t>(bins));
+    const double median = sorted[bins / 2];
+    if (median <= 0.0) {
+      continue;
+    }
+    const double toScore = std::numbers::ln2 / median;
+    const double toneHz =
+        toneHz_[static_cast<std::size_t>(call.tones[k])] * (1.0 + call.offsetRelative);
+    double own = 0.0;
+    for (std::size_t b = lowBin; b <= highBin; ++b) {
+      if (std::abs(static_cast<double>(b) * binHz - toneHz) <= kPurityPeakHz) {
+        own = std::max(own, span[b] * toScore);
+      }
+    }
+    for (std::size_t b = lowBin; b <= highBin; ++b) {
+      const double z = span[b] * toScore;
+      if (z <= kPurityZ || z <= kPurityShare * own ||
+          std::abs(static_cast<double>(b) * binHz - toneHz) <= kPurityOwnHz) {
+        continue;
+      }
+      double around = 0.0;
+      for (std::size_t i = b - kGoesOnBins; i <= b + kGoesOnBins; ++i) {
+        around = std::max({around, before[i], after[i]});
+      }
+      if (around >= kGoesOnShare * span[b]) {
+        continue;
+      }
+      verdict.reason = "another peak beside a tone, Hz";
+      verdict.reasonTone = static_cast<int>(k);
+      verdict.reasonValue = static_cast<double>(b) * binHz;
+      return true;
     }
   }
   return false;

@@ -46,13 +46,15 @@ EnhancedDecoder::EnhancedDecoder()
       frameZ_(static_cast<std::size_t>(kFrameRing) * kBins, 0.0f),
       backPointer_(static_cast<std::size_t>(kTraceRing) * kStates, 0),
       fft_(kGuardFftSize),
+      purityFft_(kGuardFftSize / 2),
       fftRe_(kGuardFftSize, 0.0),
       fftIm_(kGuardFftSize, 0.0),
       outside_(kGuardFftSize / 2, 0.0),
       inside_(kGuardFftSize / 2, 0.0) {}
 
 std::size_t EnhancedDecoder::MemoryBytes() const {
-  return sizeof(*this) + audio_.capacity() * sizeof(float) + frameZ_.capacity() * sizeof(float) +
+  return sizeof(*this) + search_.MemoryBytes() - sizeof(search_) + purityFft_.TableBytes() +
+         audio_.capacity() * sizeof(float) + frameZ_.capacity() * sizeof(float) +
          backPointer_.capacity() + fft_.TableBytes() +
          (fftRe_.capacity() + fftIm_.capacity() + outside_.capacity() + inside_.capacity()) *
              sizeof(double);
@@ -120,6 +122,8 @@ void EnhancedDecoder::Configure(const ToneSet* toneSet) {
       toneSet->toneMs * kCaptureRateHz / 1000.0 < kWindowSamples + 2 * kHopSamples ? 2 : 1;
   firstOffset_ = kOffsets / 2 - steps;
   lastOffset_ = kOffsets / 2 + steps;
+  search_.Configure(toneHz_, toneUsed_, toneSet->toneMs, steps * kOffsetStep,
+                    static_cast<std::int64_t>(samples_));
   for (int k = 0; k < kTones; ++k) {
     int below = 0;
     for (int other = 0; other < kTones; ++other) {
@@ -152,6 +156,9 @@ void EnhancedDecoder::Restart() {
   score_.fill(kNegative);
   score_[0] = 0.0f;
   committed_ = -1;
+  search_.Restart(static_cast<std::int64_t>(samples_));
+  reportedSpans_ = {};
+  heldCount_ = 0;
   group_.count = 0;
   idleRun_ = 0;
   pendingSet_ = false;
@@ -241,6 +248,7 @@ SEQUELO_VECTOR_CLONES int EnhancedDecoder::AnalyseBuffer(CaptureBuffer buffer) {
   const std::size_t untilWrap = std::min(kBufferFrames, kAudioRing - ringAt);
   std::copy_n(filtered, untilWrap, audio_.begin() + static_cast<std::ptrdiff_t>(ringAt));
   std::copy_n(filtered + untilWrap, kBufferFrames - untilWrap, audio_.begin());
+  search_.Feed(filtered, kBufferFrames);
   const std::size_t staged = static_cast<std::size_t>(blockFill_) + kBufferFrames;
   std::size_t at = 0;
   for (; at + kBlockSamples <= staged; at += kBlockSamples) {
@@ -251,6 +259,11 @@ SEQUELO_VECTOR_CLONES int EnhancedDecoder::AnalyseBuffer(CaptureBuffer buffer) {
             stage_.begin() + static_cast<std::ptrdiff_t>(staged), stage_.begin());
   blockFill_ = static_cast<int>(staged - at);
   samples_ = stageStart + staged;
+  for (const SearchCall& call : search_.Calls()) {
+    EvaluateSearchCall(call);
+  }
+  search_.ClearCalls();
+  ReportHeld(false);
   return 1;
 }
 

@@ -47,6 +47,7 @@
 #include "core/decoder_sinks.h"
 #include "core/radix2_fft.h"
 #include "core/tone_set.h"
+#include "core/whole_call_search.h"
 
 namespace sequelo::core {
 
@@ -142,6 +143,11 @@ class EnhancedDecoder {
   std::uint64_t LastReportSample() const { return lastReportSample_; }
 
  private:
+  struct ReportedSpan {
+    std::uint64_t start = 0;
+    std::uint64_t end = 0;
+    std::array<char, enhanced::kMaxRunTones + 1> code{};
+  };
   struct Segment {
     int tone = 0;            // Viterbi label: tone index
     std::int64_t first = 0;  // first frame
@@ -171,7 +177,22 @@ class EnhancedDecoder {
   using Bounds = std::array<std::int64_t, enhanced::kMaxRunTones + 1>;
   bool FramingViolation(const Bounds& bounds, int count, double firstHz, double lastHz,
                         double tonePower, EnhancedVerdict& verdict) const;
+  // A verdict of the tracker: drops the search's held calls it overlaps,
+  // then announces it.
   void Report(const EnhancedVerdict& verdict);
+  // Logs the verdict; reports the code when it was accepted, unless an
+  // overlapping call was reported already (the same code: silently).
+  void Announce(const EnhancedVerdict& verdict);
+  // A call of the whole-call search: the guards that need the audio, then
+  // the report.
+  void EvaluateSearchCall(const SearchCall& call);
+  // Purity: a tone of the call must stand alone in its span, but for peaks
+  // that go on around the call (the music or voice it is heard through).
+  bool ImpureTone(const SearchCall& call, EnhancedVerdict& verdict) const;
+  // A call reported already that overlaps this one by more than half the
+  // shorter of the two, or nullptr: the same call found by both detectors is
+  // reported once.
+  const ReportedSpan* OverlapsReported(const EnhancedVerdict& verdict) const;
   // Power spectra (outside_, inside_) of the two Hann-windowed looks of the
   // framing guard, in squared tone amplitude.
   void GuardSpectra(std::int64_t outsideStart, std::int64_t outsideCount, std::int64_t insideStart,
@@ -252,8 +273,23 @@ class EnhancedDecoder {
   std::int64_t pendingReadyAt_ = 0;  // sample count the framing guard needs
   bool everyRun_ = false;
 
+  // The whole-call search and the spans of the last calls reported.
+  WholeCallSearch search_;
+  std::array<ReportedSpan, 4> reportedSpans_{};
+  std::size_t reportedNext_ = 0;
+  // Calls of the search wait until the tracker has had its chance at the
+  // same stretch: where both hear a call, the tracker's code stands.
+  struct HeldCall {
+    EnhancedVerdict verdict;
+    std::uint64_t until = 0;  // sample count at which it is reported
+  };
+  std::array<HeldCall, 4> held_{};  // never more than one or two at a time
+  std::size_t heldCount_ = 0;
+  void ReportHeld(bool all);
+
   // Framing guard work areas.
   Radix2Fft fft_;
+  Radix2Fft purityFft_;
   mutable std::vector<double> fftRe_, fftIm_, outside_, inside_;
 
   std::uint64_t codesReported_ = 0;

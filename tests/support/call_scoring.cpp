@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
+#include "tests/support/interference.h"
 #include "tests/support/signal_generator.h"
 
 namespace sequelo::testsupport {
@@ -112,10 +114,22 @@ CallSignal BatchCall(const CallBatch& batch, int i, std::uint32_t& codeState) {
 BatchScore ScoreCalls(core::DecoderChoice choice, const CallBatch& batch) {
   BatchScore score;
   std::uint32_t codeState = BatchCodeState(batch);
+  std::optional<InterferenceStream> stream;
+  if (batch.interference >= 0) {
+    stream.emplace(static_cast<InterferenceKind>(batch.interference), batch.seed);
+  }
   for (int i = 0; i < batch.calls; ++i) {
     const CallSignal call = BatchCall(batch, i, codeState);
+    auto samples = MakeCall(call);
+    if (stream) {
+      const auto through = BusyStretch(*stream, samples.size(), AmplitudeOf(call.levelDbfs),
+                                       std::pow(10.0, -batch.sirDb / 10.0));
+      for (std::size_t n = 0; n < samples.size(); ++n) {
+        samples[n] += through[n];
+      }
+    }
     bool found = false;
-    for (const auto& code : DecodeOnly(choice, MakeCall(call), batch.modeIndex)) {
+    for (const auto& code : DecodeOnly(choice, samples, batch.modeIndex)) {
       found = found || code == call.code;
       score.wrong += code == call.code ? 0 : 1;
     }

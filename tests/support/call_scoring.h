@@ -36,6 +36,11 @@ struct CallBatch {
   char separator = '\0';
   double speedRelative = 0.0;  // the recording played this much fast
   bool radioBand = false;      // through a receiver's 300-3000 Hz audio band
+  // Speech or music (an InterferenceKind) running through the whole signal,
+  // lead-in and tail included, at `sirDb` tone power over its mean power;
+  // -1 for none.
+  int interference = -1;
+  double sirDb = 0.0;
 };
 
 struct BatchScore {

@@ -1,0 +1,611 @@
+// The whole-call search: front end, detection, refinement, symbols and the
+// error estimate (see whole_call_search.h).
+#include "core/whole_call_search.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+#include "core/buffer_analysis.h"
+#include "core/vector_clones.h"
+
+namespace sequelo::core {
+namespace {
+
+using namespace search;
+
+// Blocks of silence assumed before the first sample, so that a call at the
+// very start has a quiet slot before it (and a few blocks more).
+constexpr int kLead = 2 * kMaxToneBlocks + 8;
+constexpr int kStartSlack = 3;          // blocks the refined start may move
+// A candidate's region (its start less the slack, the slot before it, the
+// slack of that slot's look) stays after block 0.
+static_assert(kLead >= 3 * kStartSlack + kMaxToneBlocks);
+constexpr int kRecomputeEvery = 1024;   // blocks between exact recomputations
+constexpr int kMaxPending = 16;        // candidates waiting for their audio
+constexpr int kRegion = (kLookSlots - 1) * kMaxToneBlocks + 2 * kStartSlack + kMaxToneBlocks;
+// A half slot this much more likely empty than holding the tone (e^5).
+constexpr double kHalfEmptyOdds = 5.0;
+// Another tone or offset within +/-4 % fitting a slot: W above this (noise
+// over some 500 hypotheses stays below it) and above this share of the
+// decided tone's W.
+constexpr double kElsewhereRange = 0.04;
+constexpr double kElsewhereW = 20.0;
+constexpr double kElsewhereShare = 2.0;
+// Below this energy per sample a window is digital silence (about -100 dBFS).
+constexpr double kSilentPerSample = 1e-10;
+
+// ln I0(x), x >= 0.
+double LogBesselI0(double x) {
+  if (x > 5.0) {
+    return x - 0.5 * std::log(2.0 * std::numbers::pi * x) + std::log1p(1.0 / (8.0 * x));
+  }
+  const double quarter = x * x / 4.0;
+  double term = 1.0;
+  double sum = 1.0;
+  for (int k = 1; k < 40; ++k) {
+    term *= quarter / (static_cast<double>(k) * k);
+    sum += term;
+    if (term < 1e-17 * sum) {
+      break;
+    }
+  }
+  return std::log(sum);
+}
+
+}  // namespace
+
+WholeCallSearch::WholeCallSearch()
+    : z_(static_cast<std::size_t>(kRing) * kTones),
+      energy_(kRing, 0.0),
+      turnedRe_(static_cast<std::size_t>(kMaxToneBlocks + 1) * kMaxOffsets * kTones),
+      turnedIm_(turnedRe_.size()),
+      sumRe_(static_cast<std::size_t>(kMaxOffsets) * kTones),
+      sumIm_(sumRe_.size()),
+      stepRe_(sumRe_.size()),
+      stepIm_(sumRe_.size()),
+      phasorRe_(sumRe_.size()),
+      phasorIm_(sumRe_.size()),
+      m_(static_cast<std::size_t>(kRing) * kMaxOffsets),
+      d_(kRing),
+      dOffset_(kRing),
+      prefix_(static_cast<std::size_t>(kTones) * (kRegion + 1)),
+      energyPrefix_(kRegion + 1) {
+  calls_.reserve(kMaxPending);
+}
+
+std::size_t WholeCallSearch::MemoryBytes() const {
+  return sizeof(*this) + z_.capacity() * sizeof(z_[0]) + energy_.capacity() * sizeof(double) +
+         (turnedRe_.capacity() + turnedIm_.capacity() + sumRe_.capacity() + sumIm_.capacity() +
+          stepRe_.capacity() + stepIm_.capacity() + phasorRe_.capacity() + phasorIm_.capacity() +
+          m_.capacity() + d_.capacity()) *
+             sizeof(float) +
+         dOffset_.capacity() + prefix_.capacity() * sizeof(prefix_[0]) +
+         energyPrefix_.capacity() * sizeof(double) + calls_.capacity() * sizeof(SearchCall);
+}
+
+void WholeCallSearch::Configure(const std::array<double, kTones>& hz,
+                                const std::array<bool, kTones>& used, double toneMs,
+                                double offsetRange, std::int64_t firstSample) {
+  hz_ = hz;
+  used_ = used;
+  nominal_ = std::clamp(static_cast<int>(std::lround(toneMs * kCaptureRateHz / 1000.0 / kBlock)), 8,
+                        kMaxToneBlocks - 3);
+  // Senders' tone lengths wander by a few per cent: the set's length +/- 5 %.
+  const int spread = std::clamp(static_cast<int>(std::lround(0.05 * nominal_)), 1,
+                                (kMaxLengths - 1) / 2);
+  lengthCount_ = 0;
+  for (int l = nominal_ - spread; l <= nominal_ + spread; ++l) {
+    lengths_[static_cast<std::size_t>(lengthCount_++)] = l;
+  }
+  longest_ = nominal_ + spread;
+  // Offset steps: 0.25 % for a 70 ms tone, coarser for shorter tones in
+  // proportion (the loss of a mismatch depends on the cycles it slips over
+  // the tone). At the highest tone the worst mismatch costs about 0.9 dB.
+  fineStep_ = 0.0025 * 42.0 / nominal_;
+  fineCentre_ = std::min(static_cast<int>(std::floor(offsetRange / fineStep_ + 1e-9)),
+                         (kMaxOffsets - 1) / 2);
+  fineCount_ = 2 * fineCentre_ + 1;
+  // Detection looks at every other offset (offset 0 among them); the
+  // refinement fills in the steps between.
+  detectFirst_ = fineCentre_ % 2;
+  offsets_ = (fineCount_ - detectFirst_ + 1) / 2;
+  for (int t = 0; t < kTones; ++t) {
+    const auto ti = static_cast<std::size_t>(t);
+    const double w = 2.0 * std::numbers::pi * hz_[ti] / kCaptureRateHz;
+    for (int n = 0; n < kBlock; ++n) {
+      mixRe_[static_cast<std::size_t>(n)][ti] = static_cast<float>(std::cos(w * n));
+      mixIm_[static_cast<std::size_t>(n)][ti] = static_cast<float>(-std::sin(w * n));
+    }
+    usedMask_[ti] = used_[ti] ? 1.0f : 0.0f;
+    for (int e = 0; e < offsets_; ++e) {
+      const double theta = 2.0 * std::numbers::pi * hz_[ti] * (1.0 + OffsetOf(DetectionFine(e))) *
+                           kBlock / kCaptureRateHz;
+      const auto b = static_cast<std::size_t>(e * kTones + t);
+      stepRe_[b] = static_cast<float>(std::cos(theta));
+      stepIm_[b] = static_cast<float>(-std::sin(theta));
+    }
+  }
+  configured_ = true;
+  Restart(firstSample);
+}
+
+void WholeCallSearch::Restart(std::int64_t firstSample) {
+  std::fill(z_.begin(), z_.end(), std::complex<float>{});
+  std::fill(energy_.begin(), energy_.end(), 0.0);
+  std::fill(turnedRe_.begin(), turnedRe_.end(), 0.0f);
+  std::fill(turnedIm_.begin(), turnedIm_.end(), 0.0f);
+  std::fill(sumRe_.begin(), sumRe_.end(), 0.0f);
+  std::fill(sumIm_.begin(), sumIm_.end(), 0.0f);
+  std::fill(phasorRe_.begin(), phasorRe_.end(), 1.0f);
+  std::fill(phasorIm_.begin(), phasorIm_.end(), 0.0f);
+  std::fill(m_.begin(), m_.end(), 0.0f);
+  std::fill(d_.begin(), d_.end(), 0.0f);
+  windowEnergy_ = 0.0;
+  partFill_ = 0;
+  block_ = kLead;
+  firstSample_ = firstSample;
+  calls_.clear();
+  pendingCount_ = 0;
+}
+
+void WholeCallSearch::Feed(const float* samples, std::size_t n) {
+  if (!configured_) {
+    return;
+  }
+  std::size_t at = 0;
+  if (partFill_ > 0) {
+    const std::size_t take = std::min(n, static_cast<std::size_t>(kBlock - partFill_));
+    std::copy_n(samples, take, part_.begin() + partFill_);
+    partFill_ += static_cast<int>(take);
+    at = take;
+    if (partFill_ < kBlock) {
+      return;
+    }
+    ProcessBlock(part_.data());
+    partFill_ = 0;
+  }
+  for (; at + kBlock <= n; at += kBlock) {
+    ProcessBlock(samples + at);
+  }
+  partFill_ = static_cast<int>(n - at);
+  std::copy_n(samples + at, n - at, part_.begin());
+}
+
+SEQUELO_VECTOR_CLONES void WholeCallSearch::ProcessBlock(const float* block) {
+  const std::int64_t m = block_;
+  const auto slot = static_cast<std::size_t>(m % kRing);
+  std::array<float, kTones> re{};
+  std::array<float, kTones> im{};
+  float energy = 0.0f;
+  for (std::size_t n = 0; n < static_cast<std::size_t>(kBlock); ++n) {
+    const float x = block[n];
+    energy += x * x;
+    for (std::size_t t = 0; t < static_cast<std::size_t>(kTones); ++t) {
+      re[t] += x * mixRe_[n][t];
+      im[t] += x * mixIm_[n][t];
+    }
+  }
+  for (std::size_t t = 0; t < static_cast<std::size_t>(kTones); ++t) {
+    z_[slot * kTones + t] = {re[t], im[t]};
+  }
+  const double oldEnergy = energy_[static_cast<std::size_t>((m - nominal_) % kRing)];
+  energy_[slot] = energy;
+  windowEnergy_ += static_cast<double>(energy) - oldEnergy;
+
+  // Turn the block by every offset's phase and slide the window sums.
+  const std::size_t bins = static_cast<std::size_t>(offsets_) * kTones;
+  const std::size_t turnSlot = static_cast<std::size_t>(m % nominal_) * kMaxOffsets * kTones;
+  float* oldRe = &turnedRe_[turnSlot];
+  float* oldIm = &turnedIm_[turnSlot];
+  for (std::size_t e = 0; e < static_cast<std::size_t>(offsets_); ++e) {
+    for (std::size_t t = 0; t < static_cast<std::size_t>(kTones); ++t) {
+      const std::size_t b = e * kTones + t;
+      const float pr = phasorRe_[b];
+      const float pi = phasorIm_[b];
+      const float yr = re[t] * pr - im[t] * pi;
+      const float yi = re[t] * pi + im[t] * pr;
+      sumRe_[b] += yr - oldRe[b];
+      sumIm_[b] += yi - oldIm[b];
+      oldRe[b] = yr;
+      oldIm[b] = yi;
+      phasorRe_[b] = pr * stepRe_[b] - pi * stepIm_[b];
+      phasorIm_[b] = pr * stepIm_[b] + pi * stepRe_[b];
+    }
+  }
+  if (m % kRecomputeEvery == 0) {
+    // Renormalise the phasors and recompute the sums and the energy exactly.
+    for (std::size_t b = 0; b < bins; ++b) {
+      const float norm =
+          1.0f / std::sqrt(phasorRe_[b] * phasorRe_[b] + phasorIm_[b] * phasorIm_[b]);
+      phasorRe_[b] *= norm;
+      phasorIm_[b] *= norm;
+      float sr = 0.0f;
+      float si = 0.0f;
+      for (int j = 0; j < nominal_; ++j) {
+        const std::size_t row = static_cast<std::size_t>(j) * kMaxOffsets * kTones;
+        sr += turnedRe_[row + b];
+        si += turnedIm_[row + b];
+      }
+      sumRe_[b] = sr;
+      sumIm_[b] = si;
+    }
+    double total = 0.0;
+    for (int j = 0; j < nominal_; ++j) {
+      total += energy_[static_cast<std::size_t>((m - j) % kRing)];
+    }
+    windowEnergy_ = total;
+  }
+
+  // M of the window that ends with this block, per offset.
+  const std::int64_t windowStart = m - nominal_ + 1;
+  float* row = &m_[static_cast<std::size_t>(windowStart % kRing) * kMaxOffsets];
+  const double samples = static_cast<double>(nominal_) * kBlock;
+  if (windowEnergy_ <= samples * kSilentPerSample) {
+    std::fill_n(row, offsets_, 0.0f);
+  } else {
+    const auto inverse = static_cast<float>(1.0 / windowEnergy_);
+    for (std::size_t e = 0; e < static_cast<std::size_t>(offsets_); ++e) {
+      float best = 0.0f;
+      for (std::size_t t = 0; t < static_cast<std::size_t>(kTones); ++t) {
+        const std::size_t b = e * kTones + t;
+        const float w = (sumRe_[b] * sumRe_[b] + sumIm_[b] * sumIm_[b]) * inverse * usedMask_[t];
+        best = w > best ? w : best;
+      }
+      row[e] = std::min(best, static_cast<float>(samples));
+    }
+  }
+  ++block_;
+  Detect();
+}
+
+void WholeCallSearch::Detect() {
+  const std::int64_t newest = block_ - nominal_;  // newest window start with its M
+  const std::int64_t s = newest - 4 * nominal_;   // newest start with its D
+  if (s >= 0) {
+    float best = 0.0f;
+    int bestOffset = 0;
+    const float* rows[kSlots];
+    for (int k = 0; k < kSlots; ++k) {
+      rows[k] = &m_[static_cast<std::size_t>((s + k * nominal_) % kRing) * kMaxOffsets];
+    }
+    for (int e = 0; e < offsets_; ++e) {
+      const float d = (((rows[0][e] + rows[1][e]) + rows[2][e]) + rows[3][e]) + rows[4][e];
+      if (d > best) {
+        best = d;
+        bestOffset = e;
+      }
+    }
+    d_[static_cast<std::size_t>(s % kRing)] = best;
+    dOffset_[static_cast<std::size_t>(s % kRing)] = static_cast<std::int8_t>(bestOffset);
+  }
+  // A local maximum within half a tone length either way.
+  const int half = nominal_ / 2;
+  const std::int64_t c = s - half;
+  // (Blocks before kLead are the silence assumed before the start: a call
+  // can begin no earlier than that, and its look before it stays in range.)
+  if (c >= kLead - kStartSlack) {
+    const float dc = d_[static_cast<std::size_t>(c % kRing)];
+    if (dc >= kDetectThreshold) {
+      bool peak = true;
+      for (std::int64_t j = c - half; j <= c + half && peak; ++j) {
+        const float dj = d_[static_cast<std::size_t>(j % kRing)];
+        peak = j < c ? dc > dj : (j == c || dc >= dj);
+      }
+      if (peak && pendingCount_ < kMaxPending) {
+        pending_[static_cast<std::size_t>(pendingCount_++)] = {
+            c, DetectionFine(dOffset_[static_cast<std::size_t>(c % kRing)])};
+      }
+    }
+  }
+  // Candidates whose slot after the call (at the longest length and the
+  // latest start) has come in.
+  int kept = 0;
+  for (int i = 0; i < pendingCount_; ++i) {
+    const Pending p = pending_[static_cast<std::size_t>(i)];
+    if (p.start + kStartSlack + (kSlots + 1) * longest_ <= block_) {
+      Refine(p.start, p.offset);
+    } else {
+      pending_[static_cast<std::size_t>(kept++)] = p;
+    }
+  }
+  pendingCount_ = kept;
+}
+
+void WholeCallSearch::Refine(std::int64_t start, int offsetIndex) {
+  ++candidates_;
+  const std::int64_t r0 = start - kStartSlack - longest_;
+  const std::int64_t r1 = start + kStartSlack + (kSlots + 1) * longest_;
+  const auto span = static_cast<std::size_t>(r1 - r0);
+  energyPrefix_[0] = 0.0;
+  for (std::size_t i = 0; i < span; ++i) {
+    energyPrefix_[i + 1] =
+        energyPrefix_[i] + energy_[static_cast<std::size_t>((r0 + static_cast<std::int64_t>(i)) % kRing)];
+  }
+  SearchCall best;
+  double bestD = -1.0;
+  std::int64_t bestStart = start;
+  std::array<std::array<float, kTones>, kLookSlots> w{};
+  // Offsets in fine steps around the detected one, up to the next detection
+  // offset either way.
+  for (int fine = std::max(0, offsetIndex - 2); fine <= std::min(fineCount_ - 1, offsetIndex + 2);
+       ++fine) {
+    const double offset = OffsetOf(fine);
+    for (std::size_t t = 0; t < static_cast<std::size_t>(kTones); ++t) {
+      std::complex<float>* p = &prefix_[t * (kRegion + 1)];
+      if (!used_[t]) {
+        continue;
+      }
+      const double theta = 2.0 * std::numbers::pi * hz_[t] * (1.0 + offset) * kBlock / kCaptureRateHz;
+      const auto stepRe = static_cast<float>(std::cos(theta));
+      const auto stepIm = static_cast<float>(-std::sin(theta));
+      float pr = 1.0f;
+      float pi = 0.0f;
+      float sr = 0.0f;
+      float si = 0.0f;
+      p[0] = 0.0f;
+      for (std::size_t i = 0; i < span; ++i) {
+        const auto& zi = z_[static_cast<std::size_t>((r0 + static_cast<std::int64_t>(i)) % kRing) *
+                                kTones +
+                            t];
+        sr += zi.real() * pr - zi.imag() * pi;
+        si += zi.real() * pi + zi.imag() * pr;
+        const float nr = pr * stepRe - pi * stepIm;
+        pi = pr * stepIm + pi * stepRe;
+        pr = nr;
+        p[i + 1] = {sr, si};
+      }
+    }
+    for (int li = 0; li < lengthCount_; ++li) {
+      const int length = lengths_[static_cast<std::size_t>(li)];
+      const double cap = static_cast<double>(length) * kBlock;
+      for (std::int64_t s = start - kStartSlack; s <= start + kStartSlack; ++s) {
+        double d = 0.0;
+        for (int k = 0; k < kLookSlots; ++k) {
+          const auto a = static_cast<std::size_t>(s + (k - 1) * length - r0);
+          const auto b = a + static_cast<std::size_t>(length);
+          const double energy = energyPrefix_[b] - energyPrefix_[a];
+          auto& slot = w[static_cast<std::size_t>(k)];
+          const float inverse = energy > cap * kSilentPerSample ? static_cast<float>(1.0 / energy) : 0.0f;
+          float most = 0.0f;
+          for (std::size_t t = 0; t < static_cast<std::size_t>(kTones); ++t) {
+            const std::complex<float>* p = &prefix_[t * (kRegion + 1)];
+            const float value =
+                std::min(static_cast<float>(cap), std::norm(p[b] - p[a]) * inverse * usedMask_[t]);
+            slot[t] = value;
+            most = std::max(most, value);
+          }
+          if (k >= 1 && k <= kSlots) {
+            d += most;
+          }
+        }
+        if (d > bestD) {
+          bestD = d;
+          bestStart = s;
+          best.w = w;
+          best.startSample = firstSample_ + (s - kLead) * kBlock;
+          best.toneSamples = length * kBlock;
+          best.offsetRelative = offset;
+        }
+      }
+    }
+  }
+  // Symbols: the best path through the five slots over the call's tones
+  // (digits, '*', the repeat tone), no tone twice in a row, no repeat tone
+  // first.
+  const auto callTone = [&](int t) { return t < kFirstSpecial && used_[static_cast<std::size_t>(t)]; };
+  std::array<std::array<double, kTones>, kSlots> score{};
+  std::array<std::array<int, kTones>, kSlots> from{};
+  constexpr double kNever = -1e300;
+  for (int k = 0; k < kSlots; ++k) {
+    const auto& slot = best.w[static_cast<std::size_t>(k + 1)];
+    for (int t = 0; t < kTones; ++t) {
+      auto& cell = score[static_cast<std::size_t>(k)][static_cast<std::size_t>(t)];
+      cell = kNever;
+      if (!callTone(t) || (k == 0 && t == kRepeatTone)) {
+        continue;
+      }
+      double before = 0.0;
+      if (k > 0) {
+        before = kNever;
+        for (int u = 0; u < kTones; ++u) {
+          const double v = score[static_cast<std::size_t>(k - 1)][static_cast<std::size_t>(u)];
+          if (u != t && v > before) {
+            before = v;
+            from[static_cast<std::size_t>(k)][static_cast<std::size_t>(t)] = u;
+          }
+        }
+      }
+      cell = before + slot[static_cast<std::size_t>(t)];
+    }
+  }
+  int last = 0;
+  for (int t = 1; t < kTones; ++t) {
+    if (score[kSlots - 1][static_cast<std::size_t>(t)] > score[kSlots - 1][static_cast<std::size_t>(last)]) {
+      last = t;
+    }
+  }
+  for (int k = kSlots - 1; k >= 0; --k) {
+    best.tones[static_cast<std::size_t>(k)] = last;
+    last = k > 0 ? from[static_cast<std::size_t>(k)][static_cast<std::size_t>(last)] : last;
+  }
+  std::array<double, kSlots> sorted{};
+  for (int k = 0; k < kSlots; ++k) {
+    const auto ks = static_cast<std::size_t>(k);
+    best.q[ks] = best.w[ks + 1][static_cast<std::size_t>(best.tones[ks])];
+    sorted[ks] = best.q[ks];
+    best.evidence += best.q[ks];
+  }
+  std::sort(sorted.begin(), sorted.end());
+  for (int t = 0; t < kTones; ++t) {
+    best.pre = std::max(best.pre, static_cast<double>(best.w[0][static_cast<std::size_t>(t)]));
+    best.post =
+        std::max(best.post, static_cast<double>(best.w[kLookSlots - 1][static_cast<std::size_t>(t)]));
+  }
+  // The edge tones going on beyond the call at any offset of the range (a
+  // longer tone, a carrier a little off the last tone's frequency).
+  const auto goesOn = [&](int tone, std::int64_t slotStart) {
+    const int length = best.toneSamples / kBlock;
+    const double energy = EnergyOf(slotStart, length);
+    if (energy <= best.toneSamples * kSilentPerSample) {
+      return 0.0;
+    }
+    double most = 0.0;
+    for (int fine = 0; fine < fineCount_; ++fine) {
+      most = std::max(most, std::norm(TurnedSum(tone, OffsetOf(fine), slotStart, length)) / energy);
+    }
+    return most;
+  };
+  // Another tone in the slot before or after the call, a few blocks either
+  // way (the chosen start leans towards noise that fits: a call read one tone
+  // late has its first real tone just before, slightly shifted).
+  const auto nearby = [&](int edgeTone, std::int64_t slotStart) {
+    const int length = best.toneSamples / kBlock;
+    double most = 0.0;
+    for (int shift = -kStartSlack; shift <= kStartSlack; ++shift) {
+      const double energy = EnergyOf(slotStart + shift, length);
+      if (energy <= best.toneSamples * kSilentPerSample) {
+        continue;
+      }
+      for (int t = 0; t < kTones; ++t) {
+        if (used_[static_cast<std::size_t>(t)] && t != edgeTone) {
+          most = std::max(most, std::norm(TurnedSum(t, best.offsetRelative, slotStart + shift,
+                                                    length)) /
+                                    energy);
+        }
+      }
+    }
+    return most;
+  };
+  const std::int64_t beforeStart = bestStart - best.toneSamples / kBlock;
+  const std::int64_t afterStart = bestStart + kSlots * (best.toneSamples / kBlock);
+  best.pre = std::max(best.pre, nearby(best.tones[0], beforeStart));
+  best.post = std::max(best.post, nearby(best.tones[kSlots - 1], afterStart));
+  best.pre = std::max(best.pre, goesOn(best.tones[0], bestStart - best.toneSamples / kBlock));
+  best.post = std::max(best.post,
+                       goesOn(best.tones[kSlots - 1], bestStart + kSlots * (best.toneSamples / kBlock)));
+  // The error estimate. With g the per-tone SNR the call shows, the
+  // likelihood of tone t in a slot is I0(2 sqrt(g W)): p_sym sums each
+  // slot's chance that another allowed tone was sent, p_al the chance that
+  // the call is shifted by one tone (an edge tone really a noise slot).
+  const double g = std::max(1.0, sorted[kSlots / 2] - 1.0);
+  const auto lambda = [g](double value) { return LogBesselI0(2.0 * std::sqrt(g * value)); };
+  double pSym = 0.0;
+  for (int k = 0; k < kSlots; ++k) {
+    const auto ks = static_cast<std::size_t>(k);
+    const double own = lambda(best.q[ks]);
+    double total = 0.0;
+    for (int t = 0; t < kTones; ++t) {
+      const bool neighbour = (k > 0 && t == best.tones[ks - 1]) ||
+                             (k + 1 < kSlots && t == best.tones[ks + 1]);
+      if (!callTone(t) || neighbour || (k == 0 && t == kRepeatTone)) {
+        continue;
+      }
+      total += std::exp(lambda(best.w[ks + 1][static_cast<std::size_t>(t)]) - own);
+    }
+    pSym += 1.0 - 1.0 / std::max(1.0, total);
+  }
+  const double pAl = std::exp(lambda(best.pre) - lambda(best.q[kSlots - 1])) +
+                     std::exp(lambda(best.post) - lambda(best.q[0]));
+  best.errorEstimate = pSym + pAl;
+  // Every slot must hold a tone at about the call's level: a slot more
+  // likely empty than holding a tone of SNR g (W of noise ~ Exp(1), of such
+  // a tone ~ e^-(W+g) I0(2 sqrt(g W))) means no call of five tones is
+  // there: a shorter run of tones with noise beside it, say.
+  double emptiest = 0.0;
+  for (int k = 0; k < kSlots; ++k) {
+    emptiest = std::max(emptiest, g - lambda(best.q[static_cast<std::size_t>(k)]));
+  }
+  if (emptiest > 0.0) {
+    best.reason = "a slot without a tone at the call's level, log odds";
+    best.errorEstimate = emptiest;
+  } else if (best.errorEstimate > kErrorGate) {
+    best.reason = "the code may be wrong, error estimate";
+  } else {
+    best.contender = true;
+    CheckSlots(best, bestStart, g);
+  }
+  if (calls_.size() < calls_.capacity()) {  // never more than a few per buffer
+    calls_.push_back(best);
+  }
+}
+
+std::complex<double> WholeCallSearch::TurnedSum(int tone, double offset, std::int64_t from,
+                                                int blocks) const {
+  const auto ts = static_cast<std::size_t>(tone);
+  const double theta = 2.0 * std::numbers::pi * hz_[ts] * (1.0 + offset) * kBlock / kCaptureRateHz;
+  const std::complex<double> step = std::polar(1.0, -theta);
+  std::complex<double> phasor = 1.0;
+  std::complex<double> sum = 0.0;
+  for (int j = 0; j < blocks; ++j) {
+    const auto& zj = z_[static_cast<std::size_t>((from + j) % kRing) * kTones + ts];
+    sum += std::complex<double>(zj.real(), zj.imag()) * phasor;
+    phasor *= step;
+  }
+  return sum;
+}
+
+double WholeCallSearch::EnergyOf(std::int64_t from, int blocks) const {
+  double energy = 0.0;
+  for (int j = 0; j < blocks; ++j) {
+    energy += energy_[static_cast<std::size_t>((from + j) % kRing)];
+  }
+  return energy;
+}
+
+void WholeCallSearch::CheckSlots(SearchCall& call, std::int64_t start, double g) const {
+  const int length = call.toneSamples / kBlock;
+  const int half = length / 2;
+  // With half the tone, half the SNR: ln of the likelihood of a tone of SNR
+  // g / 2 in a half slot showing W.
+  const double halfG = std::max(1.0, g / 2.0);
+  for (int k = 0; k < kSlots; ++k) {
+    const int tone = call.tones[static_cast<std::size_t>(k)];
+    const std::int64_t from = start + static_cast<std::int64_t>(k) * length;
+    // Each tone fills its slot: present in both halves (a slot across two
+    // tones of a shorter length holds its tone in one half only).
+    for (int part = 0; part < 2; ++part) {
+      const std::int64_t at = from + part * half;
+      const int blocks = part == 0 ? half : length - half;
+      const double energy = EnergyOf(at, blocks);
+      const double w = energy > blocks * kBlock * kSilentPerSample
+                           ? std::norm(TurnedSum(tone, call.offsetRelative, at, blocks)) / energy
+                           : 0.0;
+      const double odds = halfG - LogBesselI0(2.0 * std::sqrt(halfG * w));
+      if (odds > kHalfEmptyOdds) {
+        call.reason = "a tone filling half its slot only, log odds";
+        call.errorEstimate = odds;
+        call.reasonSlot = k;
+        return;
+      }
+    }
+    // No tone of the set fits the slot far better at another offset (a call
+    // beyond the offset range read as its neighbouring tones).
+    const double energy = EnergyOf(from, length);
+    if (energy <= call.toneSamples * kSilentPerSample) {
+      continue;
+    }
+    const double own = call.q[static_cast<std::size_t>(k)];
+    const int reach = static_cast<int>(std::ceil(kElsewhereRange / fineStep_));
+    for (int t = 0; t < kTones; ++t) {
+      if (!used_[static_cast<std::size_t>(t)]) {
+        continue;
+      }
+      for (int step = -reach; step <= reach; ++step) {
+        const double offset = step * fineStep_;
+        if (t == tone && std::abs(offset - call.offsetRelative) <= 2.0 * fineStep_) {
+          continue;
+        }
+        const double w = std::norm(TurnedSum(t, offset, from, length)) / energy;
+        if (w > kElsewhereW && w > kElsewhereShare * own) {
+          call.reason = "a tone fits the slot better at another offset, W";
+          call.errorEstimate = w;
+          call.reasonSlot = k;
+          return;
+        }
+      }
+    }
+  }
+}
+
+}  // namespace sequelo::core
