@@ -22,8 +22,8 @@
 #include <fstream>
 #include <functional>
 #include <map>
-#include <optional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -282,9 +282,10 @@ int main(int argc, char** argv) {
         ours.emplace_back(snr, score.Share());
         ideal.emplace_back(snr, best);
         wrong += score.wrong;
-        std::printf("%-28s %9.1f%% / %5d %9.1f%%\n",
-                    (ModeName(mode) + Fixed(" %.0f ms", toneMs) + Fixed(" SNR %+.0f dB", snr)).c_str(),
-                    100.0 * score.Share(), score.wrong, 100.0 * best);
+        std::printf(
+            "%-28s %9.1f%% / %5d %9.1f%%\n",
+            (ModeName(mode) + Fixed(" %.0f ms", toneMs) + Fixed(" SNR %+.0f dB", snr)).c_str(),
+            100.0 * score.Share(), score.wrong, 100.0 * best);
         std::fflush(stdout);
       }
       // The sender off by the most the set allows (half the closest tone
@@ -336,10 +337,10 @@ int main(int argc, char** argv) {
   }
   if (wants("misses")) {
     // Why calls were missed: the reason of each missed call's strongest
-    // candidate, from the analysis lines (ZVEI at -12 dB, music at 0 dB).
+    // candidate, from the analysis lines (ZVEI at -11 dB, music at +10 dB).
     for (int which = 0; which < 2; ++which) {
       CallBatch b;
-      b.snrDb = which == 0 ? -12.0 : 30.0;
+      b.snrDb = which == 0 ? -11.0 : 30.0;
       if (which == 1) {
         b.interference = static_cast<int>(testsupport::InterferenceKind::kMusic);
         b.sirDb = 0.0;
@@ -356,13 +357,15 @@ int main(int argc, char** argv) {
         const auto call = testsupport::BatchCall(b, i, codeState);
         auto samples = testsupport::MakeCall(call);
         if (stream) {
-          const auto through = testsupport::BusyStretch(*stream, samples.size(), testsupport::AmplitudeOf(call.levelDbfs), 1.0);
+          const auto through = testsupport::BusyStretch(
+              *stream, samples.size(), testsupport::AmplitudeOf(call.levelDbfs), 0.1);
           for (std::size_t n = 0; n < samples.size(); ++n) {
             samples[n] += through[n];
           }
         }
         std::vector<std::string> lines;
-        const auto codes = testsupport::CodesOf(testsupport::DecodeMono6000With(core::DecoderChoice::kEnhanced, samples, b.modeIndex, &lines));
+        const auto codes = testsupport::CodesOf(testsupport::DecodeMono6000With(
+            core::DecoderChoice::kEnhanced, samples, b.modeIndex, &lines));
         if (std::find(codes.begin(), codes.end(), call.code) != codes.end()) {
           continue;
         }
@@ -379,7 +382,8 @@ int main(int argc, char** argv) {
         }
         ++reasons[why];
       }
-      std::printf("\n== Missed calls by reason, %s\n", which == 0 ? "ZVEI -12 dB" : "ZVEI in music 0 dB");
+      std::printf("\n== Missed calls by reason, %s\n",
+                  which == 0 ? "ZVEI -11 dB" : "ZVEI in music +10 dB");
       for (const auto& [why, count] : reasons) {
         std::printf("%5d  %s\n", count, why.c_str());
       }
@@ -391,8 +395,10 @@ int main(int argc, char** argv) {
         "\n== Calls through speech and music (ZVEI and CCIR; signal to interference: tone power "
         "over the interference's mean power)\n%-28s %18s\n%-28s %18s\n",
         "", "enhanced", "", "decoded / wrong");
-    for (auto kind : {testsupport::InterferenceKind::kSpeech, testsupport::InterferenceKind::kMusic}) {
-      if (kind == testsupport::InterferenceKind::kSpeech && !testsupport::SpeechSynthesisAvailable()) {
+    for (auto kind :
+         {testsupport::InterferenceKind::kSpeech, testsupport::InterferenceKind::kMusic}) {
+      if (kind == testsupport::InterferenceKind::kSpeech &&
+          !testsupport::SpeechSynthesisAvailable()) {
         std::printf("speech: espeak-ng not installed\n");
         continue;
       }

@@ -65,14 +65,14 @@ constexpr std::uint64_t kHoldSamples = 1500;
 // A tracker's call as long as five of the set's tones, +/- this share, and
 // weaker than this mean z (about -4 dB SNR in white noise) stands only where
 // the search heard the same code.
-constexpr double kNominalSpan = 0.2;
+constexpr double kNominalSpan = 0.1;
 constexpr double kConfirmMeanZ = 30.0;
 constexpr double kPurityLowHz = 300.0;
 constexpr double kPurityHighHz = 2950.0;
-constexpr double kPurityZ = 18.0;      // a peak beside the tone: z above (noise ~ Exp(1))
-constexpr double kPurityShare = 0.5;   // and this share of the tone's own peak z
-constexpr double kPurityOwnHz = 60.0;  // beside: this far from the tone
-constexpr double kPurityPeakHz = 25.0; // the tone's own peak: within this
+constexpr double kPurityZ = 18.0;       // a peak beside the tone: z above (noise ~ Exp(1))
+constexpr double kPurityShare = 0.5;    // and this share of the tone's own peak z
+constexpr double kPurityOwnHz = 60.0;   // beside: this far from the tone
+constexpr double kPurityPeakHz = 25.0;  // the tone's own peak: within this
 // A peak also found in the slot before or after the call, at this share of
 // its power or more, belongs to what the call is heard through.
 constexpr double kGoesOnShare = 0.25;
@@ -216,64 +216,64 @@ const EnhancedDecoder::ReportedSpan* EnhancedDecoder::OverlapsReported(
   return nullptr;
 }
 
-void EnhancedDecoder::Report(const EnhancedVerdict& given) {
+void EnhancedDecoder::Report(const EnhancedVerdict& verdict) {
+  Arbitrate(verdict, true);
+}
+
+void EnhancedDecoder::Arbitrate(const EnhancedVerdict& given, bool tracker) {
   EnhancedVerdict verdict = given;
   if (!verdict.accepted) {
     Announce(verdict);
     return;
   }
-  const auto overlap = [&](const EnhancedVerdict& other) {
-    const std::uint64_t from = std::max(other.startSample, verdict.startSample);
-    const std::uint64_t to = std::min(other.endSample, verdict.endSample);
-    const std::uint64_t shorter =
-        std::min(other.endSample - other.startSample, verdict.endSample - verdict.startSample);
-    return to > from && 2 * (to - from) > shorter;
-  };
-  // A five-tone call at the set's own tone length is what the search looks
-  // for, and measures better than the tracker when it is weak.
+  // A weak call of the tracker is one the search measures better: it waits
+  // for the search, and with a five-tone span of the set's own tone length
+  // (what the search looks for) it needs the search's agreement.
+  const bool weak = tracker && verdict.callMeanZ < kConfirmMeanZ;
   const double nominal = 5.0 * search_.NominalToneSamples();
   const double span = static_cast<double>(verdict.endSample - verdict.startSample);
   const bool searched = verdict.count == 5 && std::abs(span / nominal - 1.0) <= kNominalSpan;
-  const bool weak = verdict.callMeanZ < kConfirmMeanZ;
-  bool confirmed = false;
-  std::size_t kept = 0;
   for (std::size_t i = 0; i < heldCount_; ++i) {
-    EnhancedVerdict& other = held_[i].verdict;
-    if (!overlap(other)) {
-      held_[kept++] = held_[i];
+    HeldCall& other = held_[i];
+    const std::uint64_t from = std::max(other.verdict.startSample, verdict.startSample);
+    const std::uint64_t to = std::min(other.verdict.endSample, verdict.endSample);
+    const std::uint64_t shorter = std::min(other.verdict.endSample - other.verdict.startSample,
+                                           verdict.endSample - verdict.startSample);
+    if (other.tracker == tracker || to <= from || 2 * (to - from) <= shorter) {
       continue;
     }
-    if (std::string_view(other.code.data()) == std::string_view(verdict.code.data())) {
-      confirmed = true;  // both heard it: the tracker's report stands for both
-      continue;
+    const HeldCall taken = other;
+    held_[i] = held_[--heldCount_];
+    if (std::string_view(taken.verdict.code.data()) == std::string_view(verdict.code.data())) {
+      Announce(verdict);  // both detectors heard it
+      return;
     }
-    if (searched && weak) {
-      // The search's code stands against a weak call of the tracker.
-      verdict.accepted = false;
-      verdict.reason = "weak, and the search heard another code here";
-      held_[kept++] = held_[i];
-      continue;
+    // Two readings of one stretch. A strong call of the tracker stands (tones
+    // of another length than the set's can fool the search, not the
+    // tracker); otherwise nothing tells which is right: neither.
+    const EnhancedVerdict& trackerCall = tracker ? verdict : taken.verdict;
+    const bool trackerStands = trackerCall.callMeanZ >= kConfirmMeanZ;
+    EnhancedVerdict searchCall = tracker ? taken.verdict : verdict;
+    EnhancedVerdict trackerVerdict = trackerCall;
+    searchCall.accepted = false;
+    searchCall.reason = trackerStands ? "the tracker heard another code here"
+                                      : "the two detectors heard different codes here";
+    LogVerdict(searchCall);
+    if (!trackerStands) {
+      trackerVerdict.accepted = false;
+      trackerVerdict.reason = searchCall.reason;
     }
-    other.accepted = false;
-    if (searched) {
-      // Two strong calls with different codes over one stretch: neither.
-      other.reason = "the two detectors heard different codes here";
-      verdict.accepted = false;
-      verdict.reason = other.reason;
-    } else {
-      // Tones of another length than the set's can fool the search, not the
-      // tracker.
-      other.reason = "the tracker heard another code here";
-    }
-    LogVerdict(other);
+    Announce(trackerVerdict);
+    return;
   }
-  heldCount_ = kept;
-  if (verdict.accepted && searched && weak && !confirmed && OverlapsReported(verdict) == nullptr) {
-    verdict.accepted = false;
-    verdict.reason = "weak, and the search found no such call, mean z";
-    verdict.reasonValue = verdict.callMeanZ;
+  if (tracker && !weak) {
+    Announce(verdict);
+    return;
   }
-  Announce(verdict);
+  if (heldCount_ == held_.size()) {
+    ReportHeld(true);  // never: calls are far fewer than that
+  }
+  held_[heldCount_++] = {verdict, verdict.endSample + kHoldSamples, tracker, searched};
 }
 
 void EnhancedDecoder::Announce(const EnhancedVerdict& given) {
@@ -800,34 +800,36 @@ void EnhancedDecoder::EvaluateSearchCall(const SearchCall& call) {
                          toneHz_[static_cast<std::size_t>(call.tones[k])] * scale);
   }
   std::sort(power.begin(), power.end());
-  if (FramingViolation(bounds, search::kSlots,
-                       toneHz_[static_cast<std::size_t>(call.tones[0])] * scale,
-                       toneHz_[static_cast<std::size_t>(call.tones[n - 1])] * scale, power[n / 2],
-                       v)) {
+  if (FramingViolation(
+          bounds, search::kSlots, toneHz_[static_cast<std::size_t>(call.tones[0])] * scale,
+          toneHz_[static_cast<std::size_t>(call.tones[n - 1])] * scale, power[n / 2], v)) {
     LogVerdict(v);
     return;
   }
   v.accepted = true;
-  if (heldCount_ == held_.size()) {
-    ReportHeld(true);  // never: calls are far fewer than that
-  }
-  held_[heldCount_++] = {v, v.endSample + kHoldSamples};
+  Arbitrate(v, false);
 }
 
 void EnhancedDecoder::ReportHeld(bool all) {
-  std::array<EnhancedVerdict, 4> ready;
+  std::array<HeldCall, 4> ready;
   std::size_t readyCount = 0;
   std::size_t kept = 0;
   for (std::size_t i = 0; i < heldCount_; ++i) {
     if (all || samples_ >= held_[i].until) {
-      ready[readyCount++] = held_[i].verdict;
+      ready[readyCount++] = held_[i];
     } else {
       held_[kept++] = held_[i];
     }
   }
   heldCount_ = kept;
   for (std::size_t i = 0; i < readyCount; ++i) {
-    Announce(ready[i]);
+    EnhancedVerdict& v = ready[i].verdict;
+    if (ready[i].tracker && ready[i].searched) {
+      v.accepted = false;
+      v.reason = "weak, and the search found no such call, mean z";
+      v.reasonValue = v.callMeanZ;
+    }
+    Announce(v);
   }
 }
 
@@ -844,8 +846,9 @@ bool EnhancedDecoder::ImpureTone(const SearchCall& call, EnhancedVerdict& verdic
     std::fill_n(fftIm_.begin(), kPurityFft, 0.0);
     for (std::int64_t i = 0; i < length; ++i) {
       const std::int64_t at = start + i;
-      const double w = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * (static_cast<double>(i) + 0.5) /
-                                            static_cast<double>(length));
+      const double w =
+          0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * (static_cast<double>(i) + 0.5) /
+                               static_cast<double>(length));
       const bool held = at >= oldest && at < static_cast<std::int64_t>(samples_);
       fftRe_[static_cast<std::size_t>(i)] = held ? w * AudioAt(at) : 0.0;
     }

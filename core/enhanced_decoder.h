@@ -177,9 +177,13 @@ class EnhancedDecoder {
   using Bounds = std::array<std::int64_t, enhanced::kMaxRunTones + 1>;
   bool FramingViolation(const Bounds& bounds, int count, double firstHz, double lastHz,
                         double tonePower, EnhancedVerdict& verdict) const;
-  // A verdict of the tracker: drops the search's held calls it overlaps,
-  // then announces it.
+  // A verdict of the tracker.
   void Report(const EnhancedVerdict& verdict);
+  // An accepted call of either detector against the other's held calls over
+  // the same stretch: the same code is reported once; different codes give
+  // the tracker's if it is strong, else neither. A call without such a
+  // partner is held (the search's, the tracker's weak ones) or announced.
+  void Arbitrate(const EnhancedVerdict& verdict, bool tracker);
   // Logs the verdict; reports the code when it was accepted, unless an
   // overlapping call was reported already (the same code: silently).
   void Announce(const EnhancedVerdict& verdict);
@@ -277,11 +281,13 @@ class EnhancedDecoder {
   WholeCallSearch search_;
   std::array<ReportedSpan, 4> reportedSpans_{};
   std::size_t reportedNext_ = 0;
-  // Calls of the search wait until the tracker has had its chance at the
-  // same stretch: where both hear a call, the tracker's code stands.
+  // The search's calls, and the tracker's weak ones, wait until the other
+  // detector has had its chance at the same stretch (see Arbitrate).
   struct HeldCall {
     EnhancedVerdict verdict;
-    std::uint64_t until = 0;  // sample count at which it is reported
+    std::uint64_t until = 0;  // sample count at which it is decided
+    bool tracker = false;     // a call of the tracker (else of the search)
+    bool searched = false;    // five tones of the set's own length: the search's kind
   };
   std::array<HeldCall, 4> held_{};  // never more than one or two at a time
   std::size_t heldCount_ = 0;

@@ -17,14 +17,16 @@ using namespace search;
 // Blocks of silence assumed before the first sample, so that a call at the
 // very start has a quiet slot before it (and a few blocks more).
 constexpr int kLead = 2 * kMaxToneBlocks + 8;
-constexpr int kStartSlack = 3;          // blocks the refined start may move
+constexpr int kStartSlack = 3;  // blocks the refined start may move
 // A candidate's region (its start less the slack, the slot before it, the
 // slack of that slot's look) stays after block 0.
 static_assert(kLead >= 3 * kStartSlack + kMaxToneBlocks);
-constexpr int kRecomputeEvery = 1024;   // blocks between exact recomputations
+constexpr int kRecomputeEvery = 1024;  // blocks between exact recomputations
 constexpr int kMaxPending = 16;        // candidates waiting for their audio
 constexpr int kRegion = (kLookSlots - 1) * kMaxToneBlocks + 2 * kStartSlack + kMaxToneBlocks;
-// A half slot this much more likely empty than holding the tone (e^5).
+// A slot this much more likely empty than holding a tone at the call's
+// level (e^5), or a half slot than holding its half of the tone.
+constexpr double kEmptyOdds = 5.0;
 constexpr double kHalfEmptyOdds = 5.0;
 // Another tone or offset within +/-4 % fitting a slot: W above this (noise
 // over some 500 hypotheses stays below it) and above this share of the
@@ -92,8 +94,8 @@ void WholeCallSearch::Configure(const std::array<double, kTones>& hz,
   nominal_ = std::clamp(static_cast<int>(std::lround(toneMs * kCaptureRateHz / 1000.0 / kBlock)), 8,
                         kMaxToneBlocks - 3);
   // Senders' tone lengths wander by a few per cent: the set's length +/- 5 %.
-  const int spread = std::clamp(static_cast<int>(std::lround(0.05 * nominal_)), 1,
-                                (kMaxLengths - 1) / 2);
+  const int spread =
+      std::clamp(static_cast<int>(std::lround(0.05 * nominal_)), 1, (kMaxLengths - 1) / 2);
   lengthCount_ = 0;
   for (int l = nominal_ - spread; l <= nominal_ + spread; ++l) {
     lengths_[static_cast<std::size_t>(lengthCount_++)] = l;
@@ -103,8 +105,8 @@ void WholeCallSearch::Configure(const std::array<double, kTones>& hz,
   // proportion (the loss of a mismatch depends on the cycles it slips over
   // the tone). At the highest tone the worst mismatch costs about 0.9 dB.
   fineStep_ = 0.0025 * 42.0 / nominal_;
-  fineCentre_ = std::min(static_cast<int>(std::floor(offsetRange / fineStep_ + 1e-9)),
-                         (kMaxOffsets - 1) / 2);
+  fineCentre_ =
+      std::min(static_cast<int>(std::floor(offsetRange / fineStep_ + 1e-9)), (kMaxOffsets - 1) / 2);
   fineCount_ = 2 * fineCentre_ + 1;
   // Detection looks at every other offset (offset 0 among them); the
   // refinement fills in the steps between.
@@ -320,7 +322,8 @@ void WholeCallSearch::Refine(std::int64_t start, int offsetIndex) {
   energyPrefix_[0] = 0.0;
   for (std::size_t i = 0; i < span; ++i) {
     energyPrefix_[i + 1] =
-        energyPrefix_[i] + energy_[static_cast<std::size_t>((r0 + static_cast<std::int64_t>(i)) % kRing)];
+        energyPrefix_[i] +
+        energy_[static_cast<std::size_t>((r0 + static_cast<std::int64_t>(i)) % kRing)];
   }
   SearchCall best;
   double bestD = -1.0;
@@ -336,7 +339,8 @@ void WholeCallSearch::Refine(std::int64_t start, int offsetIndex) {
       if (!used_[t]) {
         continue;
       }
-      const double theta = 2.0 * std::numbers::pi * hz_[t] * (1.0 + offset) * kBlock / kCaptureRateHz;
+      const double theta =
+          2.0 * std::numbers::pi * hz_[t] * (1.0 + offset) * kBlock / kCaptureRateHz;
       const auto stepRe = static_cast<float>(std::cos(theta));
       const auto stepIm = static_cast<float>(-std::sin(theta));
       float pr = 1.0f;
@@ -345,9 +349,8 @@ void WholeCallSearch::Refine(std::int64_t start, int offsetIndex) {
       float si = 0.0f;
       p[0] = 0.0f;
       for (std::size_t i = 0; i < span; ++i) {
-        const auto& zi = z_[static_cast<std::size_t>((r0 + static_cast<std::int64_t>(i)) % kRing) *
-                                kTones +
-                            t];
+        const auto& zi =
+            z_[static_cast<std::size_t>((r0 + static_cast<std::int64_t>(i)) % kRing) * kTones + t];
         sr += zi.real() * pr - zi.imag() * pi;
         si += zi.real() * pi + zi.imag() * pr;
         const float nr = pr * stepRe - pi * stepIm;
@@ -366,7 +369,8 @@ void WholeCallSearch::Refine(std::int64_t start, int offsetIndex) {
           const auto b = a + static_cast<std::size_t>(length);
           const double energy = energyPrefix_[b] - energyPrefix_[a];
           auto& slot = w[static_cast<std::size_t>(k)];
-          const float inverse = energy > cap * kSilentPerSample ? static_cast<float>(1.0 / energy) : 0.0f;
+          const float inverse =
+              energy > cap * kSilentPerSample ? static_cast<float>(1.0 / energy) : 0.0f;
           float most = 0.0f;
           for (std::size_t t = 0; t < static_cast<std::size_t>(kTones); ++t) {
             const std::complex<float>* p = &prefix_[t * (kRegion + 1)];
@@ -393,7 +397,9 @@ void WholeCallSearch::Refine(std::int64_t start, int offsetIndex) {
   // Symbols: the best path through the five slots over the call's tones
   // (digits, '*', the repeat tone), no tone twice in a row, no repeat tone
   // first.
-  const auto callTone = [&](int t) { return t < kFirstSpecial && used_[static_cast<std::size_t>(t)]; };
+  const auto callTone = [&](int t) {
+    return t < kFirstSpecial && used_[static_cast<std::size_t>(t)];
+  };
   std::array<std::array<double, kTones>, kSlots> score{};
   std::array<std::array<int, kTones>, kSlots> from{};
   constexpr double kNever = -1e300;
@@ -421,7 +427,8 @@ void WholeCallSearch::Refine(std::int64_t start, int offsetIndex) {
   }
   int last = 0;
   for (int t = 1; t < kTones; ++t) {
-    if (score[kSlots - 1][static_cast<std::size_t>(t)] > score[kSlots - 1][static_cast<std::size_t>(last)]) {
+    if (score[kSlots - 1][static_cast<std::size_t>(t)] >
+        score[kSlots - 1][static_cast<std::size_t>(last)]) {
       last = t;
     }
   }
@@ -437,58 +444,51 @@ void WholeCallSearch::Refine(std::int64_t start, int offsetIndex) {
     best.evidence += best.q[ks];
   }
   std::sort(sorted.begin(), sorted.end());
-  for (int t = 0; t < kTones; ++t) {
-    best.pre = std::max(best.pre, static_cast<double>(best.w[0][static_cast<std::size_t>(t)]));
-    best.post =
-        std::max(best.post, static_cast<double>(best.w[kLookSlots - 1][static_cast<std::size_t>(t)]));
+  // The slots before and after the call are measured against the call's own
+  // energy (the median of its slots): in white noise that is their own
+  // energy, as W; beside a call heard through quieter music it keeps a
+  // note of the music, alone in its slot, from looking as strong as a tone
+  // of the call.
+  const int length = best.toneSamples / kBlock;
+  std::array<double, kSlots> slotEnergy{};
+  for (int k = 0; k < kSlots; ++k) {
+    slotEnergy[static_cast<std::size_t>(k)] = EnergyOf(bestStart + k * length, length);
   }
-  // The edge tones going on beyond the call at any offset of the range (a
-  // longer tone, a carrier a little off the last tone's frequency).
-  const auto goesOn = [&](int tone, std::int64_t slotStart) {
-    const int length = best.toneSamples / kBlock;
-    const double energy = EnergyOf(slotStart, length);
-    if (energy <= best.toneSamples * kSilentPerSample) {
-      return 0.0;
-    }
-    double most = 0.0;
-    for (int fine = 0; fine < fineCount_; ++fine) {
-      most = std::max(most, std::norm(TurnedSum(tone, OffsetOf(fine), slotStart, length)) / energy);
-    }
-    return most;
-  };
-  // Another tone in the slot before or after the call, a few blocks either
-  // way (the chosen start leans towards noise that fits: a call read one tone
-  // late has its first real tone just before, slightly shifted).
-  const auto nearby = [&](int edgeTone, std::int64_t slotStart) {
-    const int length = best.toneSamples / kBlock;
+  std::sort(slotEnergy.begin(), slotEnergy.end());
+  const double callEnergy = slotEnergy[kSlots / 2];
+  if (callEnergy <= best.toneSamples * kSilentPerSample) {
+    best.reason = "silence";
+    return;
+  }
+  const std::int64_t beforeStart = bestStart - length;
+  const std::int64_t afterStart = bestStart + kSlots * length;
+  // Another tone of the set in the slot, a few blocks either way (the chosen
+  // start leans towards noise that fits: a call read one tone late has its
+  // first real tone just before, slightly shifted), and the edge tone going
+  // on at any offset of the range (a longer tone, a carrier a little off the
+  // edge tone's frequency).
+  const auto beside = [&](int edgeTone, std::int64_t slotStart) {
     double most = 0.0;
     for (int shift = -kStartSlack; shift <= kStartSlack; ++shift) {
-      const double energy = EnergyOf(slotStart + shift, length);
-      if (energy <= best.toneSamples * kSilentPerSample) {
-        continue;
-      }
       for (int t = 0; t < kTones; ++t) {
-        if (used_[static_cast<std::size_t>(t)] && t != edgeTone) {
-          most = std::max(most, std::norm(TurnedSum(t, best.offsetRelative, slotStart + shift,
-                                                    length)) /
-                                    energy);
+        if (used_[static_cast<std::size_t>(t)] && (t != edgeTone || shift == 0)) {
+          most = std::max(most,
+                          std::norm(TurnedSum(t, best.offsetRelative, slotStart + shift, length)));
         }
       }
     }
-    return most;
+    for (int fine = 0; fine < fineCount_; ++fine) {
+      most = std::max(most, std::norm(TurnedSum(edgeTone, OffsetOf(fine), slotStart, length)));
+    }
+    return most / callEnergy;
   };
-  const std::int64_t beforeStart = bestStart - best.toneSamples / kBlock;
-  const std::int64_t afterStart = bestStart + kSlots * (best.toneSamples / kBlock);
-  best.pre = std::max(best.pre, nearby(best.tones[0], beforeStart));
-  best.post = std::max(best.post, nearby(best.tones[kSlots - 1], afterStart));
-  best.pre = std::max(best.pre, goesOn(best.tones[0], bestStart - best.toneSamples / kBlock));
-  best.post = std::max(best.post,
-                       goesOn(best.tones[kSlots - 1], bestStart + kSlots * (best.toneSamples / kBlock)));
+  best.pre = beside(best.tones[0], beforeStart);
+  best.post = beside(best.tones[kSlots - 1], afterStart);
   // The error estimate. With g the per-tone SNR the call shows, the
   // likelihood of tone t in a slot is I0(2 sqrt(g W)): p_sym sums each
   // slot's chance that another allowed tone was sent, p_al the chance that
   // the call is shifted by one tone (an edge tone really a noise slot).
-  const double g = std::max(1.0, sorted[kSlots / 2] - 1.0);
+  const double g = std::max(1.0, sorted[1] - 1.0);
   const auto lambda = [g](double value) { return LogBesselI0(2.0 * std::sqrt(g * value)); };
   double pSym = 0.0;
   for (int k = 0; k < kSlots; ++k) {
@@ -496,8 +496,8 @@ void WholeCallSearch::Refine(std::int64_t start, int offsetIndex) {
     const double own = lambda(best.q[ks]);
     double total = 0.0;
     for (int t = 0; t < kTones; ++t) {
-      const bool neighbour = (k > 0 && t == best.tones[ks - 1]) ||
-                             (k + 1 < kSlots && t == best.tones[ks + 1]);
+      const bool neighbour =
+          (k > 0 && t == best.tones[ks - 1]) || (k + 1 < kSlots && t == best.tones[ks + 1]);
       if (!callTone(t) || neighbour || (k == 0 && t == kRepeatTone)) {
         continue;
       }
@@ -508,7 +508,7 @@ void WholeCallSearch::Refine(std::int64_t start, int offsetIndex) {
   const double pAl = std::exp(lambda(best.pre) - lambda(best.q[kSlots - 1])) +
                      std::exp(lambda(best.post) - lambda(best.q[0]));
   best.errorEstimate = pSym + pAl;
-  // Every slot must hold a tone at about the call's level: a slot more
+  // Every slot must hold a tone at about the call's level: a slot far more
   // likely empty than holding a tone of SNR g (W of noise ~ Exp(1), of such
   // a tone ~ e^-(W+g) I0(2 sqrt(g W))) means no call of five tones is
   // there: a shorter run of tones with noise beside it, say.
@@ -516,7 +516,7 @@ void WholeCallSearch::Refine(std::int64_t start, int offsetIndex) {
   for (int k = 0; k < kSlots; ++k) {
     emptiest = std::max(emptiest, g - lambda(best.q[static_cast<std::size_t>(k)]));
   }
-  if (emptiest > 0.0) {
+  if (emptiest > kEmptyOdds) {
     best.reason = "a slot without a tone at the call's level, log odds";
     best.errorEstimate = emptiest;
   } else if (best.errorEstimate > kErrorGate) {

@@ -39,18 +39,18 @@
 namespace sequelo::core {
 
 namespace search {
-inline constexpr int kTones = 16;         // as the enhanced decoder's tone indices
-inline constexpr int kRepeatTone = 11;    // the repeat tone
-inline constexpr int kFirstSpecial = 12;  // special tones: never in a five-tone call
-inline constexpr int kBlock = 10;         // samples per block
-inline constexpr int kMaxOffsets = 28;    // offset hypotheses at most
-inline constexpr int kMaxLengths = 7;     // tone-length hypotheses at most
-inline constexpr int kMaxToneBlocks = 64;          // the longest tone length looked for
-inline constexpr int kRing = 1024;                 // blocks of block sums kept (1.7 s)
-inline constexpr double kDetectThreshold = 45.0;   // D of a candidate
-inline constexpr double kErrorGate = 0.005;        // p_sym + p_al of a call handed on
-inline constexpr int kSlots = 5;                   // tones of a call
-inline constexpr int kLookSlots = kSlots + 2;      // and the slot before and after it
+inline constexpr int kTones = 16;                 // as the enhanced decoder's tone indices
+inline constexpr int kRepeatTone = 11;            // the repeat tone
+inline constexpr int kFirstSpecial = 12;          // special tones: never in a five-tone call
+inline constexpr int kBlock = 10;                 // samples per block
+inline constexpr int kMaxOffsets = 28;            // offset hypotheses at most
+inline constexpr int kMaxLengths = 7;             // tone-length hypotheses at most
+inline constexpr int kMaxToneBlocks = 64;         // the longest tone length looked for
+inline constexpr int kRing = 1024;                // blocks of block sums kept (1.7 s)
+inline constexpr double kDetectThreshold = 45.0;  // D of a candidate
+inline constexpr double kErrorGate = 0.002;       // p_sym + p_al of a call handed on
+inline constexpr int kSlots = 5;                  // tones of a call
+inline constexpr int kLookSlots = kSlots + 2;     // and the slot before and after it
 }  // namespace search
 
 // A candidate that passed the search's own tests.
@@ -63,14 +63,15 @@ struct SearchCall {
   // slot after it (kLookSlots - 1).
   std::array<std::array<float, search::kTones>, search::kLookSlots> w{};
   std::array<double, search::kSlots> q{};  // W of each decided tone
-  // The largest W in the slots before and after the call: of any tone at
-  // the call's offset, and of the edge tone at any offset of the range.
+  // The strongest tone of the set in the slots before and after the call
+  // (at the call's offset a few blocks either way; the edge tone at any
+  // offset of the range), as W against the energy of the call's slots.
   double pre = 0.0, post = 0.0;
-  double evidence = 0.0;                   // the sum of q
-  double errorEstimate = 0.0;              // p_sym + p_al
-  const char* reason = "";                 // the first test it failed, "" if none
-  int reasonSlot = -1;                     // the slot (from 0) the reason is about
-  bool contender = false;                  // it passed the error estimate
+  double evidence = 0.0;       // the sum of q
+  double errorEstimate = 0.0;  // p_sym + p_al
+  const char* reason = "";     // the first test it failed, "" if none
+  int reasonSlot = -1;         // the slot (from 0) the reason is about
+  bool contender = false;      // it passed the error estimate
   std::int64_t EndSample() const { return startSample + search::kSlots * toneSamples; }
 };
 
@@ -118,15 +119,15 @@ class WholeCallSearch {
   std::array<double, search::kTones> hz_{};
   std::array<bool, search::kTones> used_{};
   std::array<float, search::kTones> usedMask_{};  // 1 for a tone of the set, 0 else
-  int nominal_ = 42;                // blocks per tone
+  int nominal_ = 42;                              // blocks per tone
   std::array<int, search::kMaxLengths> lengths_{};
   int lengthCount_ = 0;
   int longest_ = 42;
-  double fineStep_ = 0.0025;        // relative, between hypotheses
-  int fineCount_ = 25;              // offsets in fine steps
+  double fineStep_ = 0.0025;  // relative, between hypotheses
+  int fineCount_ = 25;        // offsets in fine steps
   int fineCentre_ = 12;
-  int detectFirst_ = 0;             // the fine offset of the first detection offset
-  int offsets_ = 13;                // detection offsets (every other fine one)
+  int detectFirst_ = 0;  // the fine offset of the first detection offset
+  int offsets_ = 13;     // detection offsets (every other fine one)
 
   // Per block: samples of a part block, the block's sums and energy.
   std::array<float, search::kBlock> part_{};
@@ -144,8 +145,8 @@ class WholeCallSearch {
   std::vector<float> sumRe_, sumIm_;        // bins
   std::vector<float> stepRe_, stepIm_, phasorRe_, phasorIm_;
   double windowEnergy_ = 0.0;
-  std::vector<float> m_;       // kRing x offsets_: M by window start block
-  std::vector<float> d_;       // kRing: D by start block
+  std::vector<float> m_;  // kRing x offsets_: M by window start block
+  std::vector<float> d_;  // kRing: D by start block
   std::vector<std::int8_t> dOffset_;
 
   // Local maxima waiting for the audio after them.
