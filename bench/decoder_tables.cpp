@@ -523,7 +523,7 @@ int main(int argc, char** argv) {
         "%-28s %22s %22s\n%-28s %22s %22s\n",
         "", "standard", "enhanced", "", "mean / max / calls", "mean / max / calls");
     for (int mode : {core::kModeZvei, core::kModeDzvei}) {
-      for (double snr : {20.0, 0.0, -6.0}) {
+      for (double snr : {20.0, 0.0, -6.0, -10.0}) {
         std::printf("%-28s", (ModeName(mode) + Fixed(" SNR %+.0f dB", snr)).c_str());
         for (auto choice : {core::DecoderChoice::kStandard, core::DecoderChoice::kEnhanced}) {
           double sum = 0.0;
