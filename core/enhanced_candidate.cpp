@@ -54,10 +54,11 @@ constexpr double kInsideHz = 10.0;    // inside power looked for within this dis
 constexpr double kInsideShare = 0.3;  // a tone this strong inside the call is background
 
 // The whole-call search's guards.
-constexpr double kSlotW = 12.0;        // a tone in the slot before or after the call: W above
-constexpr double kSlotShare = 0.2;     // and this share of the call's median W
-constexpr double kSecondW = 12.0;      // a second tone in a slot: W above
-constexpr double kSecondShare = 0.25;  // and this share of the slot's own tone
+constexpr double kSlotW = 12.0;           // a tone in the slot before or after the call: W above
+constexpr double kSlotShare = 0.3;        // and this share of the call's median W
+constexpr double kSecondW = 12.0;         // a second tone in a slot: W above
+constexpr double kSecondShare = 0.25;     // and this share of the slot's own tone
+constexpr double kHeldSecondShare = 0.5;  // held: this share of it in a neighbouring slot
 constexpr int kPurityFft = 1024;
 // The search's calls wait this long after their end for the tracker (which
 // decides within about 200 ms of a call's end).
@@ -67,6 +68,12 @@ constexpr std::uint64_t kHoldSamples = 1500;
 // the search heard the same code.
 constexpr double kNominalSpan = 0.1;
 constexpr double kConfirmMeanZ = 30.0;
+// Below this mean z (about -9 dB for 70 ms tones) the tracker's estimate of
+// its call's span is poor too: within this share of the set's length its
+// call stands only with the search's (tones far shorter or longer than the
+// set's are the tracker's alone).
+constexpr double kAlwaysConfirmMeanZ = 12.0;
+constexpr double kNearNominalSpan = 0.25;
 constexpr double kPurityLowHz = 300.0;
 constexpr double kPurityHighHz = 2950.0;
 constexpr double kPurityZ = 18.0;       // a peak beside the tone: z above (noise ~ Exp(1))
@@ -232,7 +239,11 @@ void EnhancedDecoder::Arbitrate(const EnhancedVerdict& given, bool tracker) {
   const bool weak = tracker && verdict.callMeanZ < kConfirmMeanZ;
   const double nominal = 5.0 * search_.NominalToneSamples();
   const double span = static_cast<double>(verdict.endSample - verdict.startSample);
-  const bool searched = verdict.count == 5 && std::abs(span / nominal - 1.0) <= kNominalSpan;
+  // (Within the offsets the search looks at: a call further off is the
+  // tracker's alone.)
+  const bool inRange = std::abs(verdict.offsetRelative) <= search_.OffsetRange() + 1e-9;
+  const bool searched =
+      verdict.count == 5 && inRange && std::abs(span / nominal - 1.0) <= kNominalSpan;
   for (std::size_t i = 0; i < heldCount_; ++i) {
     HeldCall& other = held_[i];
     const std::uint64_t from = std::max(other.verdict.startSample, verdict.startSample);
@@ -758,10 +769,10 @@ void EnhancedDecoder::EvaluateSearchCall(const SearchCall& call) {
   const double median = sorted[n / 2];
   // A tone of the set in the slot right before or after the call: a melody's
   // neighbouring note, or the call is off by one tone.
-  const double beside = std::max(call.pre, call.post);
+  const double beside = std::max(call.preAlone, call.postAlone);
   if (beside > kSlotW && beside > kSlotShare * median) {
-    v.reason = call.pre >= call.post ? "a tone in the slot before the call, W"
-                                     : "a tone in the slot after the call, W";
+    v.reason = call.preAlone >= call.postAlone ? "a tone in the slot before the call, W"
+                                               : "a tone in the slot after the call, W";
     v.reasonValue = beside;
     LogVerdict(v);
     return;
@@ -769,11 +780,22 @@ void EnhancedDecoder::EvaluateSearchCall(const SearchCall& call) {
   // Each slot holds one tone: a second tone of the set in it, far above
   // noise (W of noise ~ Exp(1)) and at a fair share of the decided one, means
   // tones of another length (two of them sharing the slot) or a chord.
+  // A note held across the slot and its neighbour (not a tone of the call
+  // there) is the music the call is heard through, not a second tone.
   for (std::size_t k = 0; k < n; ++k) {
     const auto& slot = call.w[k + 1];
     double second = 0.0;
     for (std::size_t t = 0; t < slot.size(); ++t) {
-      if (static_cast<int>(t) != call.tones[k]) {
+      const int tone = static_cast<int>(t);
+      if (tone == call.tones[k]) {
+        continue;
+      }
+      bool held = false;
+      for (const std::size_t j : {k, k + 2}) {  // the slots before and after, in call.w
+        const bool callTone = j >= 1 && j <= n && call.tones[j - 1] == tone;
+        held = held || (!callTone && call.w[j][t] >= kHeldSecondShare * slot[t]);
+      }
+      if (!held) {
         second = std::max(second, static_cast<double>(slot[t]));
       }
     }
@@ -824,7 +846,13 @@ void EnhancedDecoder::ReportHeld(bool all) {
   heldCount_ = kept;
   for (std::size_t i = 0; i < readyCount; ++i) {
     EnhancedVerdict& v = ready[i].verdict;
-    if (ready[i].tracker && ready[i].searched) {
+    const double nominal = 5.0 * search_.NominalToneSamples();
+    const double span = static_cast<double>(v.endSample - v.startSample);
+    const bool nearNominal = v.count == 5 &&
+                             std::abs(v.offsetRelative) <= search_.OffsetRange() + 1e-9 &&
+                             std::abs(span / nominal - 1.0) <= kNearNominalSpan;
+    if (ready[i].tracker &&
+        (ready[i].searched || (nearNominal && v.callMeanZ < kAlwaysConfirmMeanZ))) {
       v.accepted = false;
       v.reason = "weak, and the search found no such call, mean z";
       v.reasonValue = v.callMeanZ;

@@ -24,6 +24,9 @@ static_assert(kLead >= 3 * kStartSlack + kMaxToneBlocks);
 constexpr int kRecomputeEvery = 1024;  // blocks between exact recomputations
 constexpr int kMaxPending = 16;        // candidates waiting for their audio
 constexpr int kRegion = (kLookSlots - 1) * kMaxToneBlocks + 2 * kStartSlack + kMaxToneBlocks;
+// A tone beside the call also in its edge slot at this share of its power
+// or more is held across the call.
+constexpr double kHeldShare = 0.5;
 // A slot this much more likely empty than holding a tone at the call's
 // level (e^5), or a half slot than holding its half of the tone.
 constexpr double kEmptyOdds = 5.0;
@@ -467,23 +470,49 @@ void WholeCallSearch::Refine(std::int64_t start, int offsetIndex) {
   // first real tone just before, slightly shifted), and the edge tone going
   // on at any offset of the range (a longer tone, a carrier a little off the
   // edge tone's frequency).
-  const auto beside = [&](int edgeTone, std::int64_t slotStart) {
+  // A tone that sounds on inside the call's edge slot as well is the sound
+  // the call is heard through (a note held across it), not a neighbouring
+  // note: a melody's notes follow one another.
+  // `alone` leaves out a tone that sounds on inside the call's edge slot as
+  // well: that is the sound the call is heard through (a note held across
+  // it), not a neighbouring note (a melody's notes follow one another). A
+  // tone of the call itself is never left out: the call may be read one
+  // tone off with its real edge tone there.
+  const auto beside = [&](int edgeTone, std::int64_t slotStart, std::int64_t edgeSlotStart,
+                          double& alone) {
+    std::array<double, kTones> inside{};
+    for (int t = 0; t < kTones; ++t) {
+      if (used_[static_cast<std::size_t>(t)] && t != edgeTone) {
+        inside[static_cast<std::size_t>(t)] =
+            std::norm(TurnedSum(t, best.offsetRelative, edgeSlotStart, length));
+      }
+    }
     double most = 0.0;
+    alone = 0.0;
     for (int shift = -kStartSlack; shift <= kStartSlack; ++shift) {
       for (int t = 0; t < kTones; ++t) {
         if (used_[static_cast<std::size_t>(t)] && (t != edgeTone || shift == 0)) {
-          most = std::max(most,
-                          std::norm(TurnedSum(t, best.offsetRelative, slotStart + shift, length)));
+          const double power =
+              std::norm(TurnedSum(t, best.offsetRelative, slotStart + shift, length));
+          most = std::max(most, power);
+          const bool ofCall =
+              std::find(best.tones.begin(), best.tones.end(), t) != best.tones.end();
+          if (ofCall || inside[static_cast<std::size_t>(t)] < kHeldShare * power) {
+            alone = std::max(alone, power);
+          }
         }
       }
     }
     for (int fine = 0; fine < fineCount_; ++fine) {
-      most = std::max(most, std::norm(TurnedSum(edgeTone, OffsetOf(fine), slotStart, length)));
+      const double power = std::norm(TurnedSum(edgeTone, OffsetOf(fine), slotStart, length));
+      most = std::max(most, power);
+      alone = std::max(alone, power);
     }
+    alone /= callEnergy;
     return most / callEnergy;
   };
-  best.pre = beside(best.tones[0], beforeStart);
-  best.post = beside(best.tones[kSlots - 1], afterStart);
+  best.pre = beside(best.tones[0], beforeStart, bestStart, best.preAlone);
+  best.post = beside(best.tones[kSlots - 1], afterStart, afterStart - length, best.postAlone);
   // The error estimate. With g the per-tone SNR the call shows, the
   // likelihood of tone t in a slot is I0(2 sqrt(g W)): p_sym sums each
   // slot's chance that another allowed tone was sent, p_al the chance that

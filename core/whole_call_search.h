@@ -67,6 +67,9 @@ struct SearchCall {
   // (at the call's offset a few blocks either way; the edge tone at any
   // offset of the range), as W against the energy of the call's slots.
   double pre = 0.0, post = 0.0;
+  // The same without notes that sound on inside the call's edge slot (held
+  // across the call: what it is heard through).
+  double preAlone = 0.0, postAlone = 0.0;
   double evidence = 0.0;       // the sum of q
   double errorEstimate = 0.0;  // p_sym + p_al
   const char* reason = "";     // the first test it failed, "" if none
@@ -102,6 +105,8 @@ class WholeCallSearch {
   std::uint64_t CandidatesSeen() const { return candidates_; }
   std::size_t MemoryBytes() const;
   int NominalToneSamples() const { return nominal_ * search::kBlock; }
+  // The largest frequency offset searched, relative.
+  double OffsetRange() const { return fineCentre_ * fineStep_; }
 
  private:
   void ProcessBlock(const float* block);
