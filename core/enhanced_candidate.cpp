@@ -85,6 +85,15 @@ constexpr double kPurityPeakHz = 25.0;  // the tone's own peak: within this
 constexpr double kGoesOnShare = 0.25;
 constexpr int kGoesOnBins = 2;
 
+// Two spans share more than half the shorter of them: one stretch of audio.
+bool MostlyOverlap(std::uint64_t aStart, std::uint64_t aEnd, std::uint64_t bStart,
+                   std::uint64_t bEnd) {
+  const std::uint64_t from = std::max(aStart, bStart);
+  const std::uint64_t to = std::min(aEnd, bEnd);
+  const std::uint64_t shorter = std::min(aEnd - aStart, bEnd - bStart);
+  return to > from && 2 * (to - from) > shorter;
+}
+
 constexpr const char* kSegmentBefore = "a tone segment right before the call";
 constexpr const char* kSegmentAfter = "a tone segment right after the call";
 
@@ -212,11 +221,8 @@ void EnhancedDecoder::EvaluateGroup(const Group& group) {
 const EnhancedDecoder::ReportedSpan* EnhancedDecoder::OverlapsReported(
     const EnhancedVerdict& verdict) const {
   for (const auto& span : reportedSpans_) {
-    const std::uint64_t from = std::max(span.start, verdict.startSample);
-    const std::uint64_t to = std::min(span.end, verdict.endSample);
-    const std::uint64_t shorter =
-        std::min(span.end - span.start, verdict.endSample - verdict.startSample);
-    if (span.end > span.start && to > from && 2 * (to - from) > shorter) {
+    if (span.end > span.start &&
+        MostlyOverlap(span.start, span.end, verdict.startSample, verdict.endSample)) {
       return &span;
     }
   }
@@ -246,11 +252,9 @@ void EnhancedDecoder::Arbitrate(const EnhancedVerdict& given, bool tracker) {
       verdict.count == 5 && inRange && std::abs(span / nominal - 1.0) <= kNominalSpan;
   for (std::size_t i = 0; i < heldCount_; ++i) {
     HeldCall& other = held_[i];
-    const std::uint64_t from = std::max(other.verdict.startSample, verdict.startSample);
-    const std::uint64_t to = std::min(other.verdict.endSample, verdict.endSample);
-    const std::uint64_t shorter = std::min(other.verdict.endSample - other.verdict.startSample,
-                                           verdict.endSample - verdict.startSample);
-    if (other.tracker == tracker || to <= from || 2 * (to - from) <= shorter) {
+    if (other.tracker == tracker ||
+        !MostlyOverlap(other.verdict.startSample, other.verdict.endSample, verdict.startSample,
+                       verdict.endSample)) {
       continue;
     }
     const HeldCall taken = other;
@@ -833,10 +837,10 @@ void EnhancedDecoder::EvaluateSearchCall(const SearchCall& call) {
 }
 
 void EnhancedDecoder::ReportHeld(bool all) {
-  std::array<HeldCall, 4> ready;
+  decltype(held_) ready;
   std::size_t readyCount = 0;
   std::size_t kept = 0;
-  for (std::size_t i = 0; i < heldCount_; ++i) {
+  for (std::size_t i = 0; i < std::min(heldCount_, held_.size()); ++i) {
     if (all || samples_ >= held_[i].until) {
       ready[readyCount++] = held_[i];
     } else {

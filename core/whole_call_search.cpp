@@ -337,29 +337,29 @@ void WholeCallSearch::Refine(std::int64_t start, int offsetIndex) {
   for (int fine = std::max(0, offsetIndex - 2); fine <= std::min(fineCount_ - 1, offsetIndex + 2);
        ++fine) {
     const double offset = OffsetOf(fine);
+    // Running sums of the turned block sums, block-major: prefix_[i][t] is
+    // the sum of the region's first i blocks. All tones step together (the
+    // tones' phasor chains are independent), which vectorises.
+    std::array<float, kTones> stepRe{}, stepIm{}, pr{}, pi{}, sr{}, si{};
     for (std::size_t t = 0; t < static_cast<std::size_t>(kTones); ++t) {
-      std::complex<float>* p = &prefix_[t * (kRegion + 1)];
-      if (!used_[t]) {
-        continue;
-      }
       const double theta =
           2.0 * std::numbers::pi * hz_[t] * (1.0 + offset) * kBlock / kCaptureRateHz;
-      const auto stepRe = static_cast<float>(std::cos(theta));
-      const auto stepIm = static_cast<float>(-std::sin(theta));
-      float pr = 1.0f;
-      float pi = 0.0f;
-      float sr = 0.0f;
-      float si = 0.0f;
-      p[0] = 0.0f;
-      for (std::size_t i = 0; i < span; ++i) {
-        const auto& zi =
-            z_[static_cast<std::size_t>((r0 + static_cast<std::int64_t>(i)) % kRing) * kTones + t];
-        sr += zi.real() * pr - zi.imag() * pi;
-        si += zi.real() * pi + zi.imag() * pr;
-        const float nr = pr * stepRe - pi * stepIm;
-        pi = pr * stepIm + pi * stepRe;
-        pr = nr;
-        p[i + 1] = {sr, si};
+      stepRe[t] = static_cast<float>(std::cos(theta));
+      stepIm[t] = static_cast<float>(-std::sin(theta));
+      pr[t] = usedMask_[t];
+    }
+    std::fill_n(prefix_.begin(), kTones, std::complex<float>{});
+    for (std::size_t i = 0; i < span; ++i) {
+      const std::complex<float>* zi =
+          &z_[static_cast<std::size_t>((r0 + static_cast<std::int64_t>(i)) % kRing) * kTones];
+      std::complex<float>* out = &prefix_[(i + 1) * kTones];
+      for (std::size_t t = 0; t < static_cast<std::size_t>(kTones); ++t) {
+        sr[t] += zi[t].real() * pr[t] - zi[t].imag() * pi[t];
+        si[t] += zi[t].real() * pi[t] + zi[t].imag() * pr[t];
+        const float nr = pr[t] * stepRe[t] - pi[t] * stepIm[t];
+        pi[t] = pr[t] * stepIm[t] + pi[t] * stepRe[t];
+        pr[t] = nr;
+        out[t] = {sr[t], si[t]};
       }
     }
     for (int li = 0; li < lengthCount_; ++li) {
@@ -375,10 +375,11 @@ void WholeCallSearch::Refine(std::int64_t start, int offsetIndex) {
           const float inverse =
               energy > cap * kSilentPerSample ? static_cast<float>(1.0 / energy) : 0.0f;
           float most = 0.0f;
+          const std::complex<float>* pa = &prefix_[a * kTones];
+          const std::complex<float>* pb = &prefix_[b * kTones];
           for (std::size_t t = 0; t < static_cast<std::size_t>(kTones); ++t) {
-            const std::complex<float>* p = &prefix_[t * (kRegion + 1)];
             const float value =
-                std::min(static_cast<float>(cap), std::norm(p[b] - p[a]) * inverse * usedMask_[t]);
+                std::min(static_cast<float>(cap), std::norm(pb[t] - pa[t]) * inverse);
             slot[t] = value;
             most = std::max(most, value);
           }
@@ -470,9 +471,6 @@ void WholeCallSearch::Refine(std::int64_t start, int offsetIndex) {
   // first real tone just before, slightly shifted), and the edge tone going
   // on at any offset of the range (a longer tone, a carrier a little off the
   // edge tone's frequency).
-  // A tone that sounds on inside the call's edge slot as well is the sound
-  // the call is heard through (a note held across it), not a neighbouring
-  // note: a melody's notes follow one another.
   // `alone` leaves out a tone that sounds on inside the call's edge slot as
   // well: that is the sound the call is heard through (a note held across
   // it), not a neighbouring note (a melody's notes follow one another). A
@@ -511,8 +509,6 @@ void WholeCallSearch::Refine(std::int64_t start, int offsetIndex) {
     alone /= callEnergy;
     return most / callEnergy;
   };
-  best.pre = beside(best.tones[0], beforeStart, bestStart, best.preAlone);
-  best.post = beside(best.tones[kSlots - 1], afterStart, afterStart - length, best.postAlone);
   // The error estimate. With g the per-tone SNR the call shows, the
   // likelihood of tone t in a slot is I0(2 sqrt(g W)): p_sym sums each
   // slot's chance that another allowed tone was sent, p_al the chance that
@@ -534,9 +530,6 @@ void WholeCallSearch::Refine(std::int64_t start, int offsetIndex) {
     }
     pSym += 1.0 - 1.0 / std::max(1.0, total);
   }
-  const double pAl = std::exp(lambda(best.pre) - lambda(best.q[kSlots - 1])) +
-                     std::exp(lambda(best.post) - lambda(best.q[0]));
-  best.errorEstimate = pSym + pAl;
   // Every slot must hold a tone at about the call's level: a slot far more
   // likely empty than holding a tone of SNR g (W of noise ~ Exp(1), of such
   // a tone ~ e^-(W+g) I0(2 sqrt(g W))) means no call of five tones is
@@ -545,14 +538,25 @@ void WholeCallSearch::Refine(std::int64_t start, int offsetIndex) {
   for (int k = 0; k < kSlots; ++k) {
     emptiest = std::max(emptiest, g - lambda(best.q[static_cast<std::size_t>(k)]));
   }
+  // (The slots beside the call cost the most to measure: only for a call
+  // that passes without them.)
+  best.errorEstimate = pSym;
   if (emptiest > kEmptyOdds) {
     best.reason = "a slot without a tone at the call's level, log odds";
     best.errorEstimate = emptiest;
-  } else if (best.errorEstimate > kErrorGate) {
-    best.reason = "the code may be wrong, error estimate";
   } else {
-    best.contender = true;
-    CheckSlots(best, bestStart, g);
+    if (pSym <= kErrorGate) {
+      best.pre = beside(best.tones[0], beforeStart, bestStart, best.preAlone);
+      best.post = beside(best.tones[kSlots - 1], afterStart, afterStart - length, best.postAlone);
+      best.errorEstimate += std::exp(lambda(best.pre) - lambda(best.q[kSlots - 1])) +
+                            std::exp(lambda(best.post) - lambda(best.q[0]));
+    }
+    if (best.errorEstimate > kErrorGate) {
+      best.reason = "the code may be wrong, error estimate";
+    } else {
+      best.contender = true;
+      CheckSlots(best, bestStart, g);
+    }
   }
   if (calls_.size() < calls_.capacity()) {  // never more than a few per buffer
     calls_.push_back(best);
@@ -566,8 +570,9 @@ std::complex<double> WholeCallSearch::TurnedSum(int tone, double offset, std::in
   const std::complex<double> step = std::polar(1.0, -theta);
   std::complex<double> phasor = 1.0;
   std::complex<double> sum = 0.0;
-  for (int j = 0; j < blocks; ++j) {
-    const auto& zj = z_[static_cast<std::size_t>((from + j) % kRing) * kTones + ts];
+  auto at = static_cast<std::size_t>(from % kRing);
+  for (int j = 0; j < blocks; ++j, at = (at + 1) % kRing) {
+    const auto& zj = z_[at * kTones + ts];
     sum += std::complex<double>(zj.real(), zj.imag()) * phasor;
     phasor *= step;
   }

@@ -163,7 +163,7 @@ class WholeCallSearch {
   int pendingCount_ = 0;
 
   // Refinement work areas.
-  std::vector<std::complex<float>> prefix_;  // kTones x region
+  std::vector<std::complex<float>> prefix_;  // (region + 1) x kTones
   std::vector<double> energyPrefix_;
   std::vector<SearchCall> calls_;
   std::uint64_t candidates_ = 0;
