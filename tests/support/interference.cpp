@@ -68,6 +68,56 @@ bool ReadWav(const std::string& path, std::vector<double>& samples, int& rateHz)
   return true;
 }
 
+// An instrument of the band: the strengths of its first harmonics, how its
+// notes start and die away, and its vibrato.
+struct Instrument {
+  std::array<double, 6> harmonics;
+  double attackMs;
+  double decayMs;  // time constant of a struck or plucked note's decay, 0: held
+  double vibratoHz;
+  double vibratoDepth;  // relative
+  double inharmonic;    // the nth partial sits at n x (1 + inharmonic x n^2)
+};
+constexpr std::array<Instrument, 7> kInstruments{{
+    {{1.0, 0.3, 0.1, 0.0, 0.0, 0.0}, 40.0, 0.0, 5.0, 0.004, 0.0},     // flute
+    {{1.0, 0.0, 0.5, 0.0, 0.3, 0.0}, 25.0, 0.0, 0.0, 0.0, 0.0},       // clarinet
+    {{1.0, 0.8, 0.6, 0.5, 0.4, 0.3}, 40.0, 0.0, 4.5, 0.003, 0.0},     // brass
+    {{1.0, 0.5, 0.33, 0.25, 0.2, 0.16}, 90.0, 0.0, 6.0, 0.006, 0.0},  // strings
+    {{1.0, 0.6, 0.4, 0.3, 0.2, 0.1}, 3.0, 350.0, 0.0, 0.0, 0.0},      // plucked string
+    {{1.0, 0.5, 0.3, 0.2, 0.1, 0.05}, 4.0, 500.0, 0.0, 0.0, 0.0004},  // piano
+    {{1.0, 1.0, 0.5, 0.5, 0.25, 0.0}, 10.0, 0.0, 0.0, 0.0, 0.0},      // organ
+}};
+
+// Adds a note of `instrument` to `out` from sample `at`.
+void AddNote(std::vector<double>& out, std::size_t at, double hz, double ms, double amplitude,
+             const Instrument& instrument, double vibratoPhase) {
+  const auto count = std::min(static_cast<std::size_t>(ms * kRate / 1000.0),
+                              out.size() > at ? out.size() - at : 0);
+  const double attack = std::max(1.0, instrument.attackMs * kRate / 1000.0);
+  const double release = std::min(8.0 * kRate / 1000.0, static_cast<double>(count) / 4.0);
+  std::array<double, 6> phase{};
+  for (std::size_t i = 0; i < count; ++i) {
+    const double t = static_cast<double>(i);
+    double envelope = std::min({1.0, t / attack, (static_cast<double>(count) - t) / release});
+    if (instrument.decayMs > 0.0) {
+      envelope *= std::exp(-t / (instrument.decayMs * kRate / 1000.0));
+    }
+    const double f =
+        hz * (1.0 + instrument.vibratoDepth *
+                        std::sin(vibratoPhase + kTwoPi * instrument.vibratoHz * t / kRate));
+    double v = 0.0;
+    for (std::size_t h = 0; h < phase.size(); ++h) {
+      const double n = static_cast<double>(h + 1);
+      const double partial = f * n * (1.0 + instrument.inharmonic * n * n);
+      if (instrument.harmonics[h] == 0.0 || partial >= 0.48 * kRate) {
+        continue;
+      }
+      v += instrument.harmonics[h] * std::sin(phase[h]);
+      phase[h] = std::fmod(phase[h] + kTwoPi * partial / kRate, kTwoPi);
+    }
+    out[at + i] += amplitude * envelope * v;
+  }
+}
 }  // namespace
 
 std::string_view InterferenceName(InterferenceKind kind) {
@@ -76,6 +126,8 @@ std::string_view InterferenceName(InterferenceKind kind) {
       return "speech";
     case InterferenceKind::kMusic:
       return "music";
+    case InterferenceKind::kBand:
+      return "band music";
     case InterferenceKind::kFastMelody:
       return "fast melodies";
     case InterferenceKind::kRadio:
@@ -168,6 +220,9 @@ void InterferenceStream::NextPiece() {
       break;
     case InterferenceKind::kMusic:
       Music();
+      break;
+    case InterferenceKind::kBand:
+      Band();
       break;
     case InterferenceKind::kFastMelody:
       FastMelody();
@@ -268,6 +323,96 @@ void InterferenceStream::Music() {
     }
   }
   Pause(200.0, 2000.0);
+}
+
+void InterferenceStream::Band() {
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  // A tune of a few bars: melody, chords, bass and drums at one tempo, in a
+  // major or minor key. A semitone is 5.9 %: some notes fall on or near a
+  // tone of the set, as in real music, none on purpose.
+  const double beat = 60.0 / (60.0 + 120.0 * unit(rng_)) * kRate;  // samples
+  const int bars = 2 + static_cast<int>(rng_() % 5);
+  const double swing = unit(rng_) < 0.3 ? 0.15 : 0.0;
+  const double root = 110.0 * std::pow(2.0, unit(rng_));  // the bass's key note
+  static constexpr std::array<int, 7> kMajor{0, 2, 4, 5, 7, 9, 11};
+  static constexpr std::array<int, 7> kMinor{0, 2, 3, 5, 7, 8, 10};
+  const auto& scale = unit(rng_) < 0.5 ? kMajor : kMinor;
+  const auto degreeHz = [&](int degree) {
+    const int octave = degree >= 0 ? degree / 7 : -((6 - degree) / 7);
+    const int step = degree - 7 * octave;
+    return root * std::pow(2.0, octave + scale[static_cast<std::size_t>(step)] / 12.0);
+  };
+  const Instrument& lead = kInstruments[rng_() % kInstruments.size()];
+  const Instrument& pad = kInstruments[rng_() % kInstruments.size()];
+  const double a = amplitude_ * (0.3 + 0.7 * unit(rng_));
+  const double leadShare = 0.5 + 0.5 * unit(rng_);
+  const double padShare = 0.4 * unit(rng_);
+  const double bassShare = 0.5 * unit(rng_);
+  const double drumShare = unit(rng_) < 0.7 ? 0.4 * unit(rng_) : 0.0;
+  const auto length = static_cast<std::size_t>(bars * 4 * beat);
+  std::vector<double> out(length, 0.0);
+  const auto at = [&](double beats) {
+    const double whole = std::floor(beats);
+    double part = beats - whole;
+    if (part >= 0.5) {
+      part += swing * (1.0 - part) * 2.0;  // the off-beat a little late
+    }
+    return static_cast<std::size_t>((whole + part) * beat);
+  };
+  // Melody: a walk over the scale two or three octaves above the key.
+  static constexpr std::array<double, 5> kLengths{0.5, 0.5, 1.0, 1.0, 2.0};
+  int degree = 14 + static_cast<int>(rng_() % 10);
+  for (double b = 0.0; b < bars * 4.0;) {
+    const double beats = std::min(
+        kLengths[rng_() % kLengths.size()] * (unit(rng_) < 0.2 ? 0.5 : 1.0), bars * 4.0 - b);
+    degree = std::clamp(degree + static_cast<int>(rng_() % 5) - 2, 10, 28);
+    if (unit(rng_) < 0.9) {
+      AddNote(out, at(b), degreeHz(degree), beats * beat * 1000.0 / kRate * 0.95, a * leadShare,
+              lead, kTwoPi * unit(rng_));
+    }
+    b += beats;
+  }
+  for (int bar = 0; bar < bars; ++bar) {
+    // Chords: a triad a bar, an octave or two above the key; bass on the
+    // beats.
+    const int chord = static_cast<int>(rng_() % 7);
+    for (int n = 0; n < 3 && padShare > 0.0; ++n) {
+      AddNote(out, at(bar * 4.0), degreeHz(7 + chord + 2 * n), 4.0 * beat * 1000.0 / kRate,
+              a * padShare / 3.0, pad, kTwoPi * unit(rng_));
+    }
+    for (int b = 0; b < 4 && bassShare > 0.0; ++b) {
+      AddNote(out, at(bar * 4.0 + b), degreeHz(chord + (b % 2 == 1 ? 4 : 0)),
+              0.9 * beat * 1000.0 / kRate, a * bassShare, kInstruments[4], 0.0);
+    }
+    // Drums: a kick on 1 and 3, a snare on 2 and 4, a hi-hat on the
+    // eighths (noise, the hi-hat's made brighter by differencing).
+    for (int e = 0; e < 8 && drumShare > 0.0; ++e) {
+      const std::size_t from = at(bar * 4.0 + e / 2.0);
+      const bool kick = e % 4 == 0;
+      const bool snare = e % 4 == 2;
+      const double decay = (kick ? 0.08 : snare ? 0.12 : 0.03) * kRate;
+      std::normal_distribution<double> noise(0.0, 1.0);
+      double previous = 0.0;
+      for (std::size_t i = 0; i < static_cast<std::size_t>(4.0 * decay) && from + i < length; ++i) {
+        const double t = static_cast<double>(i);
+        const double n = noise(rng_);
+        double v = snare ? n : n - previous;
+        previous = n;
+        if (kick) {
+          v = std::sin(kTwoPi * (50.0 * t + 60.0 * decay * (1.0 - std::exp(-t / decay))) / kRate) +
+              0.2 * n;
+        }
+        out[from + i] += a * drumShare * (kick ? 1.0 : 0.5) * std::exp(-t / decay) * v;
+      }
+    }
+  }
+  // A crescendo or a fade now and then.
+  const double fadeFrom = unit(rng_) < 0.3 ? 0.3 + 0.7 * unit(rng_) : 1.0;
+  for (std::size_t i = 0; i < length; ++i) {
+    const double x = static_cast<double>(i) / static_cast<double>(length);
+    piece_.push_back(out[i] * (fadeFrom + (1.0 - fadeFrom) * x));
+  }
+  Pause(100.0, 1500.0);
 }
 
 void InterferenceStream::FastMelody() {

@@ -5,6 +5,10 @@
 //    pitches) when the program is installed;
 //  - music: chords, arpeggios, glides and melodies, some notes on or near the
 //    tones of ZVEI and DZVEI;
+//  - band music: tunes of melody, chords, bass and drums at 60..180 beats a
+//    minute in a major or minor key, played by flute, clarinet, brass,
+//    strings, plucked string, piano or organ (harmonics, attack, decay,
+//    vibrato), with swing, crescendos and fades;
 //  - fast melodies: phrases of 40..200 ms notes, half of them on the tones of
 //    either tone set;
 //  - radio sounds: alternating two-tone wake signals (50..150 ms per tone),
@@ -20,7 +24,7 @@
 
 namespace sequelo::testsupport {
 
-enum class InterferenceKind { kSpeech, kMusic, kFastMelody, kRadio };
+enum class InterferenceKind { kSpeech, kMusic, kFastMelody, kRadio, kBand };
 
 std::string_view InterferenceName(InterferenceKind kind);
 
@@ -47,6 +51,7 @@ class InterferenceStream {
   void Glide(double fromHz, double toHz, double ms, double amplitude);
   double RandomToneHz(double onSetShare);
   void Music();
+  void Band();
   void FastMelody();
   void Radio();
   void Speech();
