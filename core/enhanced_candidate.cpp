@@ -4,6 +4,7 @@
 // tone segments (rarely in noise, so its cost hardly counts).
 #include <algorithm>
 #include <cmath>
+#include <complex>
 #include <cstdio>
 #include <numbers>
 
@@ -77,7 +78,7 @@ constexpr double kNearNominalSpan = 0.25;
 constexpr double kPurityLowHz = 300.0;
 constexpr double kPurityHighHz = 2950.0;
 constexpr double kPurityZ = 18.0;       // a peak beside the tone: z above (noise ~ Exp(1))
-constexpr double kPurityShare = 0.5;    // and this share of the tone's own peak z
+constexpr double kPurityShare = 1.0;    // and above the tone's own peak z (this share of it)
 constexpr double kPurityOwnHz = 60.0;   // beside: this far from the tone
 constexpr double kPurityPeakHz = 25.0;  // the tone's own peak: within this
 // A peak also found in the slot before or after the call, at this share of
@@ -93,6 +94,22 @@ bool MostlyOverlap(std::uint64_t aStart, std::uint64_t aEnd, std::uint64_t bStar
   const std::uint64_t shorter = std::min(aEnd - aStart, bEnd - bStart);
   return to > from && 2 * (to - from) > shorter;
 }
+
+// Glides: each tone's two halves (the middle 2 x kGlideHalf of it) measured
+// over +/- kGlideSteps x kGlideStep around its pitch; a glide through the
+// set's tones (about 9 % apart in the ZVEI family, 4-6 % in the others)
+// moves some 2-4 % between them, a held tone well under 1 %.
+constexpr double kGlideHalf = 0.4;
+constexpr int kGlideSteps = 16;
+constexpr double kGlideStep = 0.005;
+constexpr double kGlideDrift = 0.015;
+constexpr int kGlideMaxLook = 1024;  // samples per half at most (tones up to 427 ms)
+
+// A five-tone call this far off in pitch (relative) with tones this much
+// shorter or longer than the set's is another set's.
+constexpr double kForeignOffset = 0.02;
+constexpr double kForeignShorter = 0.75;
+constexpr double kForeignLonger = 1.3;
 
 constexpr const char* kSegmentBefore = "a tone segment right before the call";
 constexpr const char* kSegmentAfter = "a tone segment right after the call";
@@ -235,7 +252,7 @@ void EnhancedDecoder::Report(const EnhancedVerdict& verdict) {
 
 void EnhancedDecoder::Arbitrate(const EnhancedVerdict& given, bool tracker) {
   EnhancedVerdict verdict = given;
-  if (!verdict.accepted) {
+  if (!verdict.accepted || Gliding(verdict)) {
     Announce(verdict);
     return;
   }
@@ -248,6 +265,17 @@ void EnhancedDecoder::Arbitrate(const EnhancedVerdict& given, bool tracker) {
   // (Within the offsets the search looks at: a call further off is the
   // tracker's alone.)
   const bool inRange = std::abs(verdict.offsetRelative) <= search_.OffsetRange() + 1e-9;
+  // Far off in pitch and far from the set's tone length: a call of another
+  // tone set whose tones lie near ours (CCIR's 100 ms or EIA's 33 ms tones
+  // read as ZVEI 3 % high), not one of ours.
+  if (verdict.count == 5 && std::abs(verdict.offsetRelative) >= kForeignOffset &&
+      (span < kForeignShorter * nominal || span > kForeignLonger * nominal)) {
+    verdict.accepted = false;
+    verdict.reason = "off in pitch and in tone length: another set's call, ms per tone";
+    verdict.reasonValue = span / 5.0 * 1000.0 / kCaptureRateHz;
+    Announce(verdict);
+    return;
+  }
   const bool searched =
       verdict.count == 5 && inRange && std::abs(span / nominal - 1.0) <= kNominalSpan;
   for (std::size_t i = 0; i < heldCount_; ++i) {
@@ -863,6 +891,76 @@ void EnhancedDecoder::ReportHeld(bool all) {
     }
     Announce(v);
   }
+}
+
+bool EnhancedDecoder::Gliding(EnhancedVerdict& verdict) const {
+  if (verdict.count != search::kSlots || verdict.endSample <= verdict.startSample) {
+    return false;
+  }
+  const auto start = static_cast<std::int64_t>(verdict.startSample);
+  const auto end = static_cast<std::int64_t>(verdict.endSample);
+  const std::int64_t oldest = std::max<std::int64_t>(
+      origin_ + kWindowSamples, static_cast<std::int64_t>(samples_) - kAudioRing);
+  if (start < oldest || end > static_cast<std::int64_t>(samples_)) {
+    return false;  // not held any more (it is not looked at then)
+  }
+  const double length = static_cast<double>(end - start) / search::kSlots;
+  // The pitch of each half of the tone's middle (its edges left out: a
+  // sender's first milliseconds may wander) by the strongest of a comb of
+  // frequencies around the tone's.
+  const auto look =
+      std::min<std::int64_t>(static_cast<std::int64_t>(kGlideHalf * length), kGlideMaxLook);
+  std::array<double, kGlideMaxLook> windowed{};
+  const auto pitchOf = [&](std::int64_t from, double hz) {
+    for (std::int64_t i = 0; i < look; ++i) {
+      windowed[static_cast<std::size_t>(i)] =
+          (0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * (static_cast<double>(i) + 0.5) /
+                                static_cast<double>(look))) *
+          static_cast<double>(AudioAt(from + i));
+    }
+    double best = -1.0;
+    double bestRelative = 0.0;
+    for (int step = -kGlideSteps; step <= kGlideSteps; ++step) {
+      const double relative = step * kGlideStep;
+      const double w = 2.0 * std::numbers::pi * hz * (1.0 + relative) / kCaptureRateHz;
+      const std::complex<double> turn = std::polar(1.0, -w);
+      std::complex<double> phasor = 1.0;
+      std::complex<double> sum = 0.0;
+      for (std::int64_t i = 0; i < look; ++i) {
+        sum += windowed[static_cast<std::size_t>(i)] * phasor;
+        phasor *= turn;
+      }
+      if (std::norm(sum) > best) {
+        best = std::norm(sum);
+        bestRelative = relative;
+      }
+    }
+    return bestRelative;
+  };
+  int rising = 0;
+  int falling = 0;
+  double total = 0.0;
+  for (int k = 0; k < search::kSlots; ++k) {
+    const char c = verdict.tones[static_cast<std::size_t>(k)];
+    const auto* at = std::find(toneChar_.begin(), toneChar_.end(), c);
+    if (at == toneChar_.end()) {
+      return false;
+    }
+    const double hz =
+        toneHz_[static_cast<std::size_t>(at - toneChar_.begin())] * (1.0 + verdict.offsetRelative);
+    const auto middle = start + static_cast<std::int64_t>((k + 0.5) * length);
+    const double drift = pitchOf(middle, hz) - pitchOf(middle - look, hz);
+    rising += drift >= kGlideDrift ? 1 : 0;
+    falling += drift <= -kGlideDrift ? 1 : 0;
+    total += drift;
+  }
+  if (rising < search::kSlots && falling < search::kSlots) {
+    return false;
+  }
+  verdict.accepted = false;
+  verdict.reason = "tones gliding in pitch, % per half tone";
+  verdict.reasonValue = 100.0 * total / search::kSlots;
+  return true;
 }
 
 bool EnhancedDecoder::ImpureTone(const SearchCall& call, EnhancedVerdict& verdict) const {

@@ -193,6 +193,10 @@ class EnhancedDecoder {
   // Purity: a tone of the call must stand alone in its span, but for peaks
   // that go on around the call (the music or voice it is heard through).
   bool ImpureTone(const SearchCall& call, EnhancedVerdict& verdict) const;
+  // A glide (a siren, a slide in music) read as five tones: every tone's
+  // pitch moves the same way, and by much, from its first half to its
+  // second. A sender's tones hold their pitch.
+  bool Gliding(EnhancedVerdict& verdict) const;
   // A call reported already that overlaps this one by more than half the
   // shorter of the two, or nullptr: the same call found by both detectors is
   // reported once.
