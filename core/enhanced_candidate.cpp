@@ -95,15 +95,21 @@ bool MostlyOverlap(std::uint64_t aStart, std::uint64_t aEnd, std::uint64_t bStar
   return to > from && 2 * (to - from) > shorter;
 }
 
-// Glides: each tone's two halves (the middle 2 x kGlideHalf of it) measured
-// over +/- kGlideSteps x kGlideStep around its pitch; a glide through the
-// set's tones (about 9 % apart in the ZVEI family, 4-6 % in the others)
-// moves some 2-4 % between them, a held tone well under 1 %.
-constexpr double kGlideHalf = 0.4;
-constexpr int kGlideSteps = 16;
-constexpr double kGlideStep = 0.005;
-constexpr double kGlideDrift = 0.015;
-constexpr int kGlideMaxLook = 1024;  // samples per half at most (tones up to 427 ms)
+// Glides: the middle of each tone (kGlideEdge left out at each end) matched
+// against pitches moving by up to kGlideRates x kGlideRateStep of the tone's
+// per tone length (a glide through the set's tones moves by their spacing,
+// 4-10 % per tone in the ZVEI family and CCIR, more in EIA), each at the
+// best of +/- kGlidePitches x kGlidePitchStep around the tone's pitch. A
+// glide holds kGlideGain x the power of a steady pitch at a rate of
+// kGlideMinRate steps or more; a sender's steady tones hold most at rate 0.
+constexpr double kGlideEdge = 0.1;
+constexpr int kGlideRates = 4;
+constexpr double kGlideRateStep = 0.04;
+constexpr int kGlidePitches = 6;
+constexpr double kGlidePitchStep = 0.005;
+constexpr int kGlideMinRate = 1;
+constexpr double kGlideGain = 2.0;
+constexpr int kGlideMaxLook = 2048;  // samples looked at per tone at most
 
 // A five-tone call this far off in pitch (relative) with tones this much
 // shorter or longer than the set's is another set's.
@@ -905,61 +911,77 @@ bool EnhancedDecoder::Gliding(EnhancedVerdict& verdict) const {
     return false;  // not held any more (it is not looked at then)
   }
   const double length = static_cast<double>(end - start) / search::kSlots;
-  // The pitch of each half of the tone's middle (its edges left out: a
-  // sender's first milliseconds may wander) by the strongest of a comb of
-  // frequencies around the tone's.
-  const auto look =
-      std::min<std::int64_t>(static_cast<std::int64_t>(kGlideHalf * length), kGlideMaxLook);
-  std::array<double, kGlideMaxLook> windowed{};
-  const auto pitchOf = [&](std::int64_t from, double hz) {
-    for (std::int64_t i = 0; i < look; ++i) {
-      windowed[static_cast<std::size_t>(i)] =
-          (0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * (static_cast<double>(i) + 0.5) /
-                                static_cast<double>(look))) *
-          static_cast<double>(AudioAt(from + i));
-    }
-    double best = -1.0;
-    double bestRelative = 0.0;
-    for (int step = -kGlideSteps; step <= kGlideSteps; ++step) {
-      const double relative = step * kGlideStep;
-      const double w = 2.0 * std::numbers::pi * hz * (1.0 + relative) / kCaptureRateHz;
-      const std::complex<double> turn = std::polar(1.0, -w);
-      std::complex<double> phasor = 1.0;
-      std::complex<double> sum = 0.0;
-      for (std::int64_t i = 0; i < look; ++i) {
-        sum += windowed[static_cast<std::size_t>(i)] * phasor;
-        phasor *= turn;
-      }
-      if (std::norm(sum) > best) {
-        best = std::norm(sum);
-        bestRelative = relative;
-      }
-    }
-    return bestRelative;
-  };
-  int rising = 0;
-  int falling = 0;
-  double total = 0.0;
+  // Each tone's middle (its edges left out: a sender's first milliseconds
+  // may wander, a glide may end inside the last tone), matched against
+  // pitches that move at one common rate through the call, and against
+  // steady ones, each at the best pitch near the tone's.
+  const auto look = std::min<std::int64_t>(
+      static_cast<std::int64_t>((1.0 - 2.0 * kGlideEdge) * length), kGlideMaxLook);
+  // A glide passes the tones in the order of their pitch.
+  std::array<double, search::kSlots> pitch{};
   for (int k = 0; k < search::kSlots; ++k) {
     const char c = verdict.tones[static_cast<std::size_t>(k)];
     const auto* at = std::find(toneChar_.begin(), toneChar_.end(), c);
     if (at == toneChar_.end()) {
       return false;
     }
-    const double hz =
+    pitch[static_cast<std::size_t>(k)] =
         toneHz_[static_cast<std::size_t>(at - toneChar_.begin())] * (1.0 + verdict.offsetRelative);
-    const auto middle = start + static_cast<std::int64_t>((k + 0.5) * length);
-    const double drift = pitchOf(middle, hz) - pitchOf(middle - look, hz);
-    rising += drift >= kGlideDrift ? 1 : 0;
-    falling += drift <= -kGlideDrift ? 1 : 0;
-    total += drift;
   }
-  if (rising < search::kSlots && falling < search::kSlots) {
+  if (!std::is_sorted(pitch.begin(), pitch.end(), std::less<>()) &&
+      !std::is_sorted(pitch.begin(), pitch.end(), std::greater<>())) {
+    return false;
+  }
+  std::array<double, kGlideMaxLook> audio{};
+  std::array<double, 2 * kGlideRates + 1> power{};
+  for (int k = 0; k < search::kSlots; ++k) {
+    const auto from = start + static_cast<std::int64_t>((k + kGlideEdge) * length);
+    double energy = 0.0;
+    for (std::int64_t i = 0; i < look; ++i) {
+      audio[static_cast<std::size_t>(i)] = AudioAt(from + i);
+      energy += audio[static_cast<std::size_t>(i)] * audio[static_cast<std::size_t>(i)];
+    }
+    if (energy <= 0.0) {
+      return false;
+    }
+    for (int r = -kGlideRates; r <= kGlideRates; ++r) {
+      // Pitch base x (1 + rate x (n - look / 2)): the phase step grows by
+      // the same turn every sample.
+      const double rate = r * kGlideRateStep / length;
+      double best = 0.0;
+      for (int p = -kGlidePitches; p <= kGlidePitches; ++p) {
+        const double base = pitch[static_cast<std::size_t>(k)] * (1.0 + p * kGlidePitchStep);
+        const double w = 2.0 * std::numbers::pi * base / kCaptureRateHz;
+        std::complex<double> step =
+            std::polar(1.0, -w * (1.0 - rate * static_cast<double>(look) / 2.0));
+        const std::complex<double> growth = std::polar(1.0, -w * rate);
+        std::complex<double> phasor = 1.0;
+        std::complex<double> sum = 0.0;
+        for (std::int64_t i = 0; i < look; ++i) {
+          sum += audio[static_cast<std::size_t>(i)] * phasor;
+          phasor *= step;
+          step *= growth;
+        }
+        best = std::max(best, std::norm(sum) / energy);
+      }
+      power[static_cast<std::size_t>(r + kGlideRates)] += best;
+    }
+  }
+  const double steady = power[kGlideRates];
+  int bestRate = 0;
+  for (int r = -kGlideRates; r <= kGlideRates; ++r) {
+    if (power[static_cast<std::size_t>(r + kGlideRates)] >
+        power[static_cast<std::size_t>(bestRate + kGlideRates)]) {
+      bestRate = r;
+    }
+  }
+  const double moving = power[static_cast<std::size_t>(bestRate + kGlideRates)];
+  if (std::abs(bestRate) < kGlideMinRate || moving < kGlideGain * steady) {
     return false;
   }
   verdict.accepted = false;
-  verdict.reason = "tones gliding in pitch, % per half tone";
-  verdict.reasonValue = 100.0 * total / search::kSlots;
+  verdict.reason = "tones gliding in pitch, % per tone";
+  verdict.reasonValue = 100.0 * bestRate * kGlideRateStep;
   return true;
 }
 

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <numbers>
 #include <string>
 #include <vector>
 
@@ -339,6 +340,68 @@ TEST(EnhancedNeighbours, ALowNoteBesideTheCallAsLoudAsItsTones) {
               << ", amplitude " << amplitude;
         }
       }
+    }
+  }
+}
+
+// --- Sounds that look like calls ------------------------------------------------
+
+// A glide from digit 1 to just above digit 6 in about 320 ms, up or down (a
+// siren, a slide in music), passes five of the set's tones for some 65 ms
+// each: its pitch moves within every one. Five steady tones in the same
+// order are a call.
+TEST(EnhancedLookalikes, AGlideThroughFiveTonesIsNoCallTheSameStepsAre) {
+  const double amplitude = testsupport::AmplitudeOf(-21);
+  for (int mode : {core::kModeZvei, core::kModeDzvei}) {
+    const core::ToneSet& set = *core::BuiltInToneSet(mode);
+    for (double ms : {300.0, 310.0, 330.0}) {
+      for (bool up : {true, false}) {
+        const double from = up ? set.digitFreq[1] : 1.027 * set.digitFreq[6];
+        const double to = up ? 1.027 * set.digitFreq[6] : set.digitFreq[1];
+        std::vector<double> glide;
+        double phase = 0.0;
+        const auto samples = static_cast<int>(ms * 6);
+        for (int i = 0; i < samples; ++i) {
+          glide.push_back(amplitude * std::sin(phase));
+          phase += 2.0 * std::numbers::pi * (from + (to - from) * i / samples) / 6000.0;
+        }
+        EXPECT_EQ(DecodeEnhanced(Concat({Silence(300), glide, Silence(400)}), mode),
+                  std::vector<std::string>{})
+            << ModeName(mode) << ", " << ms << " ms " << (up ? "up" : "down");
+      }
+    }
+    CallSignal call;
+    call.code = "23456";
+    call.modeIndex = mode;
+    EXPECT_EQ(DecodeEnhanced(MakeCall(call), mode), std::vector<std::string>{"23456"})
+        << ModeName(mode);
+  }
+}
+
+// An EIA call (33 ms tones) whose tones lie within 1 % of ZVEI's 3 % high is
+// another set's call, not a ZVEI one; a ZVEI call 3 % high is ours.
+TEST(EnhancedLookalikes, AnotherSetsCallNearOurTonesFarOffInPitchIsNoCall) {
+  CallSignal eia;
+  eia.code = "58697";  // ZVEI 3 6 4 7 5 at +3 %
+  eia.modeIndex = core::kModeEia;
+  eia.toneMs = core::BuiltInToneSet(core::kModeEia)->toneMs;
+  EXPECT_EQ(DecodeEnhanced(MakeCall(eia), core::kModeZvei), std::vector<std::string>{});
+  CallSignal zvei;
+  zvei.code = "36475";
+  zvei.offsetRelative = 0.03;
+  EXPECT_EQ(DecodeEnhanced(MakeCall(zvei), core::kModeZvei), std::vector<std::string>{"36475"});
+}
+
+// Two tones of the set alternating (a wake signal) at tone lengths near the
+// set's: a run of tones without a gap, never a call, whichever five of it
+// are looked at.
+TEST(EnhancedLookalikes, AlternatingTwoToneSignalsNearTheSetsToneLength) {
+  const double amplitude = testsupport::AmplitudeOf(-10);
+  for (double ms : {64.0, 74.0, 80.0, 83.0, 90.0}) {
+    for (const auto& [a, b] : {std::pair{1060.0, 1400.0}, std::pair{2400.0, 1160.0}}) {
+      const auto samples = Concat({Silence(300), Tone(a, 13 * ms, amplitude, b, ms), Silence(400)});
+      EXPECT_EQ(DecodeEnhanced(samples, core::kModeZvei), std::vector<std::string>{})
+          << a << "/" << b << " Hz, " << ms << " ms each";
     }
   }
 }
