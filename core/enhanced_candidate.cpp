@@ -932,39 +932,52 @@ bool EnhancedDecoder::Gliding(EnhancedVerdict& verdict) const {
       !std::is_sorted(pitch.begin(), pitch.end(), std::greater<>())) {
     return false;
   }
-  std::array<double, kGlideMaxLook> audio{};
-  std::array<double, 2 * kGlideRates + 1> power{};
-  for (int k = 0; k < search::kSlots; ++k) {
+  // W of tone k at pitch rate r (the best over pitches around the tone's).
+  std::array<float, kGlideMaxLook> audio{};
+  const auto toneW = [&](int k, int r) {
     const auto from = start + static_cast<std::int64_t>((k + kGlideEdge) * length);
     double energy = 0.0;
     for (std::int64_t i = 0; i < look; ++i) {
       audio[static_cast<std::size_t>(i)] = AudioAt(from + i);
-      energy += audio[static_cast<std::size_t>(i)] * audio[static_cast<std::size_t>(i)];
+      energy += static_cast<double>(audio[static_cast<std::size_t>(i)]) *
+                audio[static_cast<std::size_t>(i)];
     }
     if (energy <= 0.0) {
-      return false;
+      return 0.0;
     }
-    for (int r = -kGlideRates; r <= kGlideRates; ++r) {
-      // Pitch base x (1 + rate x (n - look / 2)): the phase step grows by
-      // the same turn every sample.
-      const double rate = r * kGlideRateStep / length;
-      double best = 0.0;
-      for (int p = -kGlidePitches; p <= kGlidePitches; ++p) {
-        const double base = pitch[static_cast<std::size_t>(k)] * (1.0 + p * kGlidePitchStep);
-        const double w = 2.0 * std::numbers::pi * base / kCaptureRateHz;
-        std::complex<double> step =
-            std::polar(1.0, -w * (1.0 - rate * static_cast<double>(look) / 2.0));
-        const std::complex<double> growth = std::polar(1.0, -w * rate);
-        std::complex<double> phasor = 1.0;
-        std::complex<double> sum = 0.0;
-        for (std::int64_t i = 0; i < look; ++i) {
-          sum += audio[static_cast<std::size_t>(i)] * phasor;
-          phasor *= step;
-          step *= growth;
-        }
-        best = std::max(best, std::norm(sum) / energy);
+    // Pitch base x (1 + rate x (n - look / 2)): the phase step grows by the
+    // same turn every sample.
+    const double rate = r * kGlideRateStep / length;
+    double best = 0.0;
+    for (int p = -kGlidePitches; p <= kGlidePitches; ++p) {
+      const double base = pitch[static_cast<std::size_t>(k)] * (1.0 + p * kGlidePitchStep);
+      const double w = 2.0 * std::numbers::pi * base / kCaptureRateHz;
+      std::complex<double> step =
+          std::polar(1.0, -w * (1.0 - rate * static_cast<double>(look) / 2.0));
+      const std::complex<double> growth = std::polar(1.0, -w * rate);
+      std::complex<double> phasor = 1.0;
+      std::complex<double> sum = 0.0;
+      for (std::int64_t i = 0; i < look; ++i) {
+        sum += static_cast<double>(audio[static_cast<std::size_t>(i)]) * phasor;
+        phasor *= step;
+        step *= growth;
       }
-      power[static_cast<std::size_t>(r + kGlideRates)] += best;
+      best = std::max(best, std::norm(sum) / energy);
+    }
+    return best;
+  };
+  std::array<double, 2 * kGlideRates + 1> power{};
+  for (int k = 0; k < search::kSlots; ++k) {
+    power[kGlideRates] += toneW(k, 0);
+  }
+  // A steady pitch holding over half of what any pitch could (a pure tone
+  // gives W = look / 2) leaves no room for a glide twice as strong.
+  if (power[kGlideRates] * kGlideGain > search::kSlots * static_cast<double>(look) / 2.0 * 1.1) {
+    return false;
+  }
+  for (int r = -kGlideRates; r <= kGlideRates; ++r) {
+    for (int k = 0; k < search::kSlots && r != 0; ++k) {
+      power[static_cast<std::size_t>(r + kGlideRates)] += toneW(k, r);
     }
   }
   const double steady = power[kGlideRates];

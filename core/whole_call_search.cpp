@@ -303,12 +303,12 @@ void WholeCallSearch::Detect() {
       }
     }
   }
-  // Candidates whose two slots after the call (at the longest length and
-  // the latest start) have come in.
+  // Candidates whose slot after the call (at the longest length and the
+  // latest start) has come in.
   int kept = 0;
   for (int i = 0; i < pendingCount_; ++i) {
     const Pending p = pending_[static_cast<std::size_t>(i)];
-    if (p.start + kStartSlack + (kSlots + 2) * longest_ <= block_) {
+    if (p.start + kStartSlack + (kSlots + 1) * longest_ <= block_) {
       Refine(p.start, p.offset);
     } else {
       pending_[static_cast<std::size_t>(kept++)] = p;
@@ -474,43 +474,28 @@ void WholeCallSearch::Refine(std::int64_t start, int offsetIndex) {
   // `alone` leaves out a tone that sounds on inside the call's edge slot as
   // well: that is the sound the call is heard through (a note held across
   // it), not a neighbouring note (a melody's notes follow one another). A
-  // tone of the call itself is not left out for that: the call may be read
-  // one tone off with its real edge tone there. Nor does a tone count that
-  // sounds throughout the slot and on into the one beyond: a note longer
-  // than a tone, not a tone of a call read one tone off (no tone of a call
-  // is sent twice in a row).
+  // tone of the call itself is never left out: the call may be read one
+  // tone off with its real edge tone there.
   const auto beside = [&](int edgeTone, std::int64_t slotStart, std::int64_t edgeSlotStart,
-                          std::int64_t farHalfStart, double& alone) {
+                          double& alone) {
     std::array<double, kTones> inside{};
-    std::array<double, kTones> far{};
     for (int t = 0; t < kTones; ++t) {
-      if (used_[static_cast<std::size_t>(t)]) {
-        const auto ts = static_cast<std::size_t>(t);
-        inside[ts] = t != edgeTone
-                         ? std::norm(TurnedSum(t, best.offsetRelative, edgeSlotStart, length))
-                         : 0.0;
-        // Sounding throughout the slot and on into the half beyond it: each
-        // half at a quarter of a whole slot's power.
-        const int half = length / 2;
-        far[ts] = 4.0 * std::min({std::norm(TurnedSum(t, best.offsetRelative, farHalfStart, half)),
-                                  std::norm(TurnedSum(t, best.offsetRelative, slotStart, half)),
-                                  std::norm(TurnedSum(t, best.offsetRelative, slotStart + half,
-                                                      length - half))});
+      if (used_[static_cast<std::size_t>(t)] && t != edgeTone) {
+        inside[static_cast<std::size_t>(t)] =
+            std::norm(TurnedSum(t, best.offsetRelative, edgeSlotStart, length));
       }
     }
     double most = 0.0;
     alone = 0.0;
     for (int shift = -kStartSlack; shift <= kStartSlack; ++shift) {
       for (int t = 0; t < kTones; ++t) {
-        const auto ts = static_cast<std::size_t>(t);
-        if (used_[ts] && (t != edgeTone || shift == 0)) {
+        if (used_[static_cast<std::size_t>(t)] && (t != edgeTone || shift == 0)) {
           const double power =
               std::norm(TurnedSum(t, best.offsetRelative, slotStart + shift, length));
           most = std::max(most, power);
           const bool ofCall =
               std::find(best.tones.begin(), best.tones.end(), t) != best.tones.end();
-          const bool held = !ofCall && inside[ts] >= kHeldShare * power;
-          if (!held && far[ts] < kHeldShare * power) {
+          if (ofCall || inside[static_cast<std::size_t>(t)] < kHeldShare * power) {
             alone = std::max(alone, power);
           }
         }
@@ -561,10 +546,8 @@ void WholeCallSearch::Refine(std::int64_t start, int offsetIndex) {
     best.errorEstimate = emptiest;
   } else {
     if (pSym <= kErrorGate) {
-      best.pre =
-          beside(best.tones[0], beforeStart, bestStart, beforeStart - length / 2, best.preAlone);
-      best.post = beside(best.tones[kSlots - 1], afterStart, afterStart - length,
-                         afterStart + length, best.postAlone);
+      best.pre = beside(best.tones[0], beforeStart, bestStart, best.preAlone);
+      best.post = beside(best.tones[kSlots - 1], afterStart, afterStart - length, best.postAlone);
       best.errorEstimate += std::exp(lambda(best.pre) - lambda(best.q[kSlots - 1])) +
                             std::exp(lambda(best.post) - lambda(best.q[0]));
     }

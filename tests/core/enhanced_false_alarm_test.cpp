@@ -94,6 +94,8 @@ INSTANTIATE_TEST_SUITE_P(
                       InterferenceCase{InterferenceKind::kSpeech, core::kModeDzvei, 1},
                       InterferenceCase{InterferenceKind::kMusic, core::kModeZvei, 2},
                       InterferenceCase{InterferenceKind::kMusic, core::kModeDzvei, 2},
+                      InterferenceCase{InterferenceKind::kBand, core::kModeZvei, 1},
+                      InterferenceCase{InterferenceKind::kBand, core::kModeDzvei, 1},
                       InterferenceCase{InterferenceKind::kFastMelody, core::kModeZvei, 8},
                       InterferenceCase{InterferenceKind::kFastMelody, core::kModeDzvei, 8},
                       InterferenceCase{InterferenceKind::kRadio, core::kModeZvei, 3},
@@ -154,7 +156,7 @@ TEST_P(EnhancedCallInInterference, DecodedAndNoWrongCode) {
   RecordProperty("wrong", wrong);
   EXPECT_GE(decoded, static_cast<int>(c.minShare * kCalls))
       << InterferenceName(c.kind) << ", " << ModeName(c.mode) << " at " << c.sirDb << " dB";
-  if (c.kind == InterferenceKind::kMusic) {
+  if (c.kind == InterferenceKind::kMusic || c.kind == InterferenceKind::kBand) {
     EXPECT_EQ(wrong, 0);
   }
 }
@@ -166,7 +168,9 @@ INSTANTIATE_TEST_SUITE_P(
                       ThroughCase{InterferenceKind::kMusic, core::kModeZvei, 6.0, 0.95},
                       ThroughCase{InterferenceKind::kMusic, core::kModeDzvei, 6.0, 0.90},
                       ThroughCase{InterferenceKind::kMusic, core::kModeZvei, 0.0, 0.0},
-                      ThroughCase{InterferenceKind::kMusic, core::kModeDzvei, 0.0, 0.0}),
+                      ThroughCase{InterferenceKind::kMusic, core::kModeDzvei, 0.0, 0.0},
+                      ThroughCase{InterferenceKind::kBand, core::kModeZvei, 3.0, 0.85},
+                      ThroughCase{InterferenceKind::kBand, core::kModeDzvei, 0.0, 0.45}),
     [](const auto& param) {
       std::string name(InterferenceName(param.param.kind));
       std::erase(name, ' ');
