@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "audio/resampler.h"
+#include "core/whole_call_search.h"
 #include "tests/support/call_scoring.h"
 #include "tests/support/interference.h"
 #include "tests/support/signal_generator.h"
@@ -176,15 +177,25 @@ std::string Fixed(const char* format, double value) {
 
 // The ideal receiver that knows the call's timing and frequency: each tone
 // measured over exactly its span at every tone of the call alphabet
-// (digits, '*', the repeat tone), the strongest taken. The share of a
-// batch's calls it gets right.
-double IdealShare(const CallBatch& batch) {
+// (digits, '*', the repeat tone), the strongest taken. `share` is the share
+// of a batch's calls it gets right. A decoder that must not give wrong codes
+// cannot take every strongest tone: `gated` is the share it gets right when
+// it too reports a call only if the chance that the code is wrong is below
+// the search's gate (by the search's estimate, the per-tone SNR g not
+// known), `gatedKnownSnr` the same with g known exactly, and `gatedWrong`
+// the wrong codes that pass with g known.
+struct IdealScore {
+  double share = 0.0, gated = 0.0, gatedKnownSnr = 0.0;
+  int gatedWrong = 0;
+};
+
+IdealScore Ideal(const CallBatch& batch) {
   const core::ToneSet& set = *core::BuiltInToneSet(batch.modeIndex);
   std::vector<double> alphabet(set.digitFreq.begin(), set.digitFreq.end());
   alphabet.push_back(set.starFreq);
   alphabet.push_back(set.repeatFreq);
   std::uint32_t codeState = testsupport::BatchCodeState(batch);
-  int right = 0;
+  IdealScore score;
   for (int i = 0; i < batch.calls; ++i) {
     const auto call = testsupport::BatchCall(batch, i, codeState);
     const auto samples = testsupport::MakeCall(call);
@@ -192,29 +203,72 @@ double IdealShare(const CallBatch& batch) {
     const int count = core::SequenceTones(set, call.code, sent);
     const auto lead = static_cast<std::size_t>(std::llround(call.leadMs * 6.0));
     const auto length = static_cast<std::size_t>(std::llround(call.toneMs * 6.0));
-    bool all = true;
-    for (int k = 0; k < count && all; ++k) {
-      double bestPower = -1.0;
-      double bestHz = 0.0;
+    // W of every tone of the alphabet in every slot (as the search measures
+    // it: against the energy of the same samples), the strongest decided.
+    std::vector<std::vector<double>> w(static_cast<std::size_t>(count));
+    std::vector<std::size_t> decided(static_cast<std::size_t>(count));
+    bool right = true;
+    for (std::size_t k = 0; k < decided.size(); ++k) {
+      const double* x = samples.data() + lead + k * length;
+      double energy = 0.0;
+      for (std::size_t n = 0; n < length; ++n) {
+        energy += x[n] * x[n];
+      }
       for (double hz : alphabet) {
         double re = 0.0;
         double im = 0.0;
         for (std::size_t n = 0; n < length; ++n) {
-          const double x = samples[lead + static_cast<std::size_t>(k) * length + n];
           const double phase = 2.0 * 3.141592653589793 * hz * static_cast<double>(n) / 6000.0;
-          re += x * std::cos(phase);
-          im -= x * std::sin(phase);
+          re += x[n] * std::cos(phase);
+          im -= x[n] * std::sin(phase);
         }
-        if (re * re + im * im > bestPower) {
-          bestPower = re * re + im * im;
-          bestHz = hz;
-        }
+        w[k].push_back((re * re + im * im) / energy);
       }
-      all = bestHz == sent[static_cast<std::size_t>(k)];
+      decided[k] =
+          static_cast<std::size_t>(std::max_element(w[k].begin(), w[k].end()) - w[k].begin());
+      right = right && alphabet[decided[k]] == sent[k];
     }
-    right += all ? 1 : 0;
+    score.share += right ? 1.0 : 0.0;
+    // The chance that the code is wrong, as the search estimates it: each
+    // slot's chance that another tone was sent (not a neighbour's: a tone
+    // never follows itself).
+    const auto chanceWrong = [&](const core::search::CodeOdds& odds) {
+      double chance = 0.0;
+      for (std::size_t k = 0; k < decided.size(); ++k) {
+        if (k > 0 && decided[k] == decided[k - 1]) {
+          return 1.0;
+        }
+        double rivals = 0.0;
+        for (std::size_t t = 0; t < alphabet.size(); ++t) {
+          if (t != decided[k] && (k == 0 || t != decided[k - 1]) &&
+              (k + 1 == decided.size() || t != decided[k + 1])) {
+            rivals += odds.Rival(k, w[k][t]);
+          }
+        }
+        chance += rivals / (1.0 + rivals);
+      }
+      return chance;
+    };
+    if (count != core::search::kSlots) {
+      continue;  // (five-tone calls only, as the search)
+    }
+    std::array<double, core::search::kSlots> q{};
+    for (std::size_t k = 0; k < q.size(); ++k) {
+      q[k] = w[k][decided[k]];
+    }
+    const double knownG = static_cast<double>(length) / 2.0 * std::pow(10.0, call.snrDb / 10.0);
+    if (chanceWrong(core::search::CodeOdds(q)) <= core::search::kErrorGate) {
+      score.gated += right ? 1.0 : 0.0;
+    }
+    if (chanceWrong(core::search::CodeOdds(q, knownG)) <= core::search::kErrorGate) {
+      score.gatedKnownSnr += right ? 1.0 : 0.0;
+      score.gatedWrong += right ? 0 : 1;
+    }
   }
-  return static_cast<double>(right) / batch.calls;
+  score.share /= batch.calls;
+  score.gated /= batch.calls;
+  score.gatedKnownSnr /= batch.calls;
+  return score;
 }
 
 // The SNR at which `share` of the points (SNR, share; SNR falling) reaches
@@ -263,15 +317,20 @@ int main(int argc, char** argv) {
   }
   if (wants("weak")) {
     // Every set at its own tone length down to where calls are lost, against
-    // the ideal receiver that knows the timing; the 90 % points of both.
+    // the ideal receiver that knows the timing, as it is and held to the
+    // search's gate; the 90 % points of all.
     std::printf(
         "\n== Weak calls, every set at its own tone length (enhanced decoder; ideal: knows "
-        "the timing)\n%-28s %18s %10s\n%-28s %18s %10s\n",
-        "", "enhanced", "ideal", "", "decoded / wrong", "decoded");
+        "the timing; gated: reports only below the error gate, g estimated / known)\n"
+        "%-28s %18s %10s %10s %16s\n%-28s %18s %10s %10s %16s\n",
+        "", "enhanced", "ideal", "gated", "gated, g known", "", "decoded / wrong", "decoded",
+        "decoded", "decoded / wrong");
     for (int mode = 0; mode < static_cast<int>(core::kModeNames.size()); ++mode) {
       const double toneMs = core::BuiltInToneSet(mode)->toneMs;
       std::vector<std::pair<double, double>> ours;
       std::vector<std::pair<double, double>> ideal;
+      std::vector<std::pair<double, double>> gated;
+      std::vector<std::pair<double, double>> gatedKnown;
       int wrong = 0;
       for (double snr = -6.0; snr >= -16.0; snr -= 1.0) {
         CallBatch b;
@@ -281,14 +340,17 @@ int main(int argc, char** argv) {
         b.calls = calls;
         b.seed = 9000 + 100 * static_cast<std::uint32_t>(mode) + static_cast<std::uint32_t>(-snr);
         const BatchScore score = testsupport::ScoreCalls(core::DecoderChoice::kEnhanced, b);
-        const double best = IdealShare(b);
+        const IdealScore best = Ideal(b);
         ours.emplace_back(snr, score.Share());
-        ideal.emplace_back(snr, best);
+        ideal.emplace_back(snr, best.share);
+        gated.emplace_back(snr, best.gated);
+        gatedKnown.emplace_back(snr, best.gatedKnownSnr);
         wrong += score.wrong;
         std::printf(
-            "%-28s %9.1f%% / %5d %9.1f%%\n",
+            "%-28s %9.1f%% / %5d %9.1f%% %9.1f%% %9.1f%% / %4d\n",
             (ModeName(mode) + Fixed(" %.0f ms", toneMs) + Fixed(" SNR %+.0f dB", snr)).c_str(),
-            100.0 * score.Share(), score.wrong, 100.0 * best);
+            100.0 * score.Share(), score.wrong, 100.0 * best.share, 100.0 * best.gated,
+            100.0 * best.gatedKnownSnr, best.gatedWrong);
         std::fflush(stdout);
       }
       // The sender off by the most the set allows (half the closest tone
@@ -310,9 +372,12 @@ int main(int argc, char** argv) {
       }
       const double oursAt = NinetyPercentPoint(ours);
       const double idealAt = NinetyPercentPoint(ideal);
-      std::printf("%-28s 90 %% at %+.1f dB (ideal %+.1f dB, %.1f dB from it), %d wrong\n",
-                  (ModeName(mode) + " 90 % point").c_str(), oursAt, idealAt, oursAt - idealAt,
-                  wrong);
+      const double gatedAt = NinetyPercentPoint(gated);
+      std::printf(
+          "%-28s 90 %% at %+.1f dB (ideal %+.1f dB, %.1f dB from it; gated %+.1f dB, %.1f dB "
+          "from it; g known %+.1f dB), %d wrong\n",
+          (ModeName(mode) + " 90 % point").c_str(), oursAt, idealAt, oursAt - idealAt, gatedAt,
+          oursAt - gatedAt, NinetyPercentPoint(gatedKnown), wrong);
     }
   }
   if (wants("wrong")) {

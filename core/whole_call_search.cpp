@@ -37,11 +37,14 @@ constexpr double kHalfEmptyOdds = 5.0;
 constexpr double kElsewhereRange = 0.04;
 constexpr double kElsewhereW = 20.0;
 constexpr double kElsewhereShare = 2.0;
+// The error gate of a call of two tones taking turns, as a share of the gate.
+constexpr double kTrillGateShare = 0.01;
 // Below this energy per sample a window is digital silence (about -100 dBFS).
 constexpr double kSilentPerSample = 1e-10;
 
-// ln I0(x), x >= 0.
-double LogBesselI0(double x) {
+}  // namespace
+
+double search::LogBesselI0(double x) {
   if (x > 5.0) {
     return x - 0.5 * std::log(2.0 * std::numbers::pi * x) + std::log1p(1.0 / (8.0 * x));
   }
@@ -58,7 +61,49 @@ double LogBesselI0(double x) {
   return std::log(sum);
 }
 
-}  // namespace
+CodeOdds::CodeOdds(const std::array<double, kSlots>& decided) {
+  double heaviest = -1e300;
+  for (std::size_t i = 0; i < g_.size(); ++i) {
+    g_[i] = std::exp(std::log(kSnrGridTop) * static_cast<double>(i) / (kSnrGrid - 1));
+    weight_[i] = -kSlots * g_[i];
+    for (std::size_t k = 0; k < decided.size(); ++k) {
+      own_[i][k] = LogBesselI0(2.0 * std::sqrt(g_[i] * decided[k]));
+      weight_[i] += own_[i][k];
+    }
+    heaviest = std::max(heaviest, weight_[i]);
+  }
+  double sum = 0.0;
+  for (double& x : weight_) {
+    x = std::exp(x - heaviest);
+    sum += x;
+  }
+  for (double& x : weight_) {
+    x /= sum;
+  }
+}
+
+CodeOdds::CodeOdds(const std::array<double, kSlots>& decided, double g) {
+  weight_[0] = 1.0;
+  g_[0] = g;
+  for (std::size_t k = 0; k < decided.size(); ++k) {
+    own_[0][k] = LogBesselI0(2.0 * std::sqrt(g * decided[k]));
+  }
+}
+
+double CodeOdds::LikeliestG() const {
+  return g_[static_cast<std::size_t>(std::max_element(weight_.begin(), weight_.end()) -
+                                     weight_.begin())];
+}
+
+double CodeOdds::Rival(std::size_t slot, double w) const {
+  double odds = 0.0;
+  for (std::size_t i = 0; i < g_.size(); ++i) {
+    if (weight_[i] > 1e-12) {  // a g the call cannot have costs no time
+      odds += weight_[i] * std::exp(LogBesselI0(2.0 * std::sqrt(g_[i] * w)) - own_[i][slot]);
+    }
+  }
+  return odds;
+}
 
 WholeCallSearch::WholeCallSearch()
     : z_(static_cast<std::size_t>(kRing) * kTones),
@@ -509,34 +554,40 @@ void WholeCallSearch::Refine(std::int64_t start, int offsetIndex) {
     alone /= callEnergy;
     return most / callEnergy;
   };
-  // The error estimate. With g the per-tone SNR the call shows, the
-  // likelihood of tone t in a slot is I0(2 sqrt(g W)): p_sym sums each
-  // slot's chance that another allowed tone was sent, p_al the chance that
-  // the call is shifted by one tone (an edge tone really a noise slot).
-  const double g = std::max(1.0, sorted[1] - 1.0);
-  const auto lambda = [g](double value) { return LogBesselI0(2.0 * std::sqrt(g * value)); };
+  // The error estimate: the chance that another code was sent, p_sym (one
+  // slot's tone another allowed one), and the chance that the call is one
+  // tone off, p_al (an edge tone really a noise slot, the call's tone in the
+  // slot beyond). A tone at per-tone SNR g shows W with likelihood
+  // e^-(W+g) I0(2 sqrt(g W)) and noise e^-W, so a code's likelihood over the
+  // slots is the product of e^-g I0(2 sqrt(g W)) over its tones, times the
+  // same e^-W for every code. The call's g is not known (CodeOdds).
+  const CodeOdds odds(best.q);
   double pSym = 0.0;
   for (int k = 0; k < kSlots; ++k) {
     const auto ks = static_cast<std::size_t>(k);
-    const double own = lambda(best.q[ks]);
-    double total = 0.0;
+    double rivals = 0.0;
     for (int t = 0; t < kTones; ++t) {
       const bool neighbour =
           (k > 0 && t == best.tones[ks - 1]) || (k + 1 < kSlots && t == best.tones[ks + 1]);
-      if (!callTone(t) || neighbour || (k == 0 && t == kRepeatTone)) {
+      if (!callTone(t) || neighbour || (k == 0 && t == kRepeatTone) || t == best.tones[ks]) {
         continue;
       }
-      total += std::exp(lambda(best.w[ks + 1][static_cast<std::size_t>(t)]) - own);
+      rivals += odds.Rival(ks, best.w[ks + 1][static_cast<std::size_t>(t)]);
     }
-    pSym += 1.0 - 1.0 / std::max(1.0, total);
+    pSym += rivals / (1.0 + rivals);
   }
   // Every slot must hold a tone at about the call's level: a slot far more
   // likely empty than holding a tone of SNR g (W of noise ~ Exp(1), of such
   // a tone ~ e^-(W+g) I0(2 sqrt(g W))) means no call of five tones is
-  // there: a shorter run of tones with noise beside it, say.
+  // there: a shorter run of tones with noise beside it, say. (The odds
+  // above take every slot to hold a tone at one g: three strong tones make
+  // a noise slot beside them look sure.)
+  const double level = odds.LikeliestG();
   double emptiest = 0.0;
   for (int k = 0; k < kSlots; ++k) {
-    emptiest = std::max(emptiest, g - lambda(best.q[static_cast<std::size_t>(k)]));
+    emptiest =
+        std::max(emptiest,
+                 level - LogBesselI0(2.0 * std::sqrt(level * best.q[static_cast<std::size_t>(k)])));
   }
   // (The slots beside the call cost the most to measure: only for a call
   // that passes without them.)
@@ -545,17 +596,26 @@ void WholeCallSearch::Refine(std::int64_t start, int offsetIndex) {
     best.reason = "a slot without a tone at the call's level, log odds";
     best.errorEstimate = emptiest;
   } else {
-    if (pSym <= kErrorGate) {
+    // Two tones taking turns (not the repeat tone: "11111" is sent so) are
+    // what music plays most that looks like a call, a trill: such a call must
+    // be a hundred times surer.
+    const auto& t = best.tones;
+    const bool trill =
+        t[0] == t[2] && t[2] == t[4] && t[1] == t[3] && t[0] != kRepeatTone && t[1] != kRepeatTone;
+    const double gate = trill ? kErrorGate * kTrillGateShare : kErrorGate;
+    if (pSym <= gate) {
       best.pre = beside(best.tones[0], beforeStart, bestStart, best.preAlone);
       best.post = beside(best.tones[kSlots - 1], afterStart, afterStart - length, best.postAlone);
-      best.errorEstimate += std::exp(lambda(best.pre) - lambda(best.q[kSlots - 1])) +
-                            std::exp(lambda(best.post) - lambda(best.q[0]));
+      best.errorEstimate += odds.Rival(kSlots - 1, best.pre) + odds.Rival(0, best.post);
     }
-    if (best.errorEstimate > kErrorGate) {
+    if (best.errorEstimate > gate) {
       best.reason = "the code may be wrong, error estimate";
     } else {
       best.contender = true;
-      CheckSlots(best, bestStart, g);
+      // (The half-slot test takes the call's per-tone SNR from its
+      // second-weakest tone: the strongest of the decided W are the
+      // likeliest to have been lifted by noise.)
+      CheckSlots(best, bestStart, std::max(1.0, sorted[1] - 1.0));
     }
   }
   if (calls_.size() < calls_.capacity()) {  // never more than a few per buffer

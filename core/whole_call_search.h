@@ -51,6 +51,36 @@ inline constexpr double kDetectThreshold = 45.0;  // D of a candidate
 inline constexpr double kErrorGate = 0.002;       // p_sym + p_al of a call handed on
 inline constexpr int kSlots = 5;                  // tones of a call
 inline constexpr int kLookSlots = kSlots + 2;     // and the slot before and after it
+
+// ln I0(x), x >= 0: the log-likelihood of a tone at per-tone SNR g showing
+// W is ln I0(2 sqrt(g W)) - W - g.
+double LogBesselI0(double x);
+
+// The odds of other codes against a call's decided one, from the W its
+// decided tones show. A tone at per-tone SNR g shows W with likelihood
+// e^-(W+g) I0(2 sqrt(g W)), noise e^-W, so a code's likelihood is the
+// product of e^-g I0(2 sqrt(g W)) over its tones (times e^-W of every
+// hypothesis, the same for every code). The call's g is not known: the odds
+// are averaged over g (flat in ln g from 1 to about the W of a clean 100 ms
+// tone), each g weighted by how well it explains the decided tones. One
+// guess of g would not do as well: a g from the strong tones makes the code
+// look surer than it is, one from the weak tones costs calls.
+class CodeOdds {
+ public:
+  explicit CodeOdds(const std::array<double, kSlots>& decided);
+  // With g known (a reference receiver that knows the SNR).
+  CodeOdds(const std::array<double, kSlots>& decided, double g);
+  // The odds of the code with `slot`'s tone replaced by one showing `w`.
+  double Rival(std::size_t slot, double w) const;
+  // The g that explains the decided tones best.
+  double LikeliestG() const;
+
+ private:
+  static constexpr int kSnrGrid = 64;
+  static constexpr double kSnrGridTop = 4000.0;
+  std::array<double, kSnrGrid> g_{}, weight_{};
+  std::array<std::array<double, kSlots>, kSnrGrid> own_{};  // ln I0 of the decided tones
+};
 }  // namespace search
 
 // A candidate that passed the search's own tests.

@@ -7,11 +7,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <numbers>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "core/whole_call_search.h"
 #include "tests/support/call_scoring.h"
 #include "tests/support/interference.h"
 #include "tests/support/signal_generator.h"
@@ -103,6 +107,53 @@ TEST(EnhancedWrongCodes, NoneInTenThousandCallsAtMinus6Db) {
     EXPECT_EQ(score.wrong, 0) << ModeName(mode);
     EXPECT_GE(score.Share(), 0.99) << ModeName(mode);
   }
+}
+
+// The search's chance that a code is wrong must mean what it says: over
+// many weak calls (drawn as the W a tone and noise show, at per-tone SNRs
+// the call does not tell), those it calls likely right are wrong about as
+// often as it estimates. Too sure lets wrong codes through the gate; too
+// unsure loses weak calls.
+TEST(EnhancedWrongCodes, ErrorEstimateIsAsLikelyWrongAsItSays) {
+  std::mt19937 random(7);
+  std::normal_distribution<double> half(0.0, std::sqrt(0.5));
+  std::uniform_real_distribution<double> lnG(std::log(6.0), std::log(40.0));
+  constexpr int kAlphabet = 12;
+  double estimated = 0.0;
+  int wrong = 0;
+  for (int call = 0; call < 20000; ++call) {
+    const double g = std::exp(lnG(random));
+    std::array<std::array<double, kAlphabet>, core::search::kSlots> w{};
+    std::array<double, core::search::kSlots> q{};
+    std::array<std::size_t, core::search::kSlots> decided{};
+    bool right = true;
+    for (std::size_t k = 0; k < w.size(); ++k) {
+      for (std::size_t t = 0; t < kAlphabet; ++t) {  // tone 0 sent
+        const double re = (t == 0 ? std::sqrt(g) : 0.0) + half(random);
+        w[k][t] = re * re + std::pow(half(random), 2);
+      }
+      decided[k] =
+          static_cast<std::size_t>(std::max_element(w[k].begin(), w[k].end()) - w[k].begin());
+      q[k] = w[k][decided[k]];
+      right = right && decided[k] == 0;
+    }
+    const core::search::CodeOdds odds(q);
+    double chance = 0.0;
+    for (std::size_t k = 0; k < w.size(); ++k) {
+      double rivals = 0.0;
+      for (std::size_t t = 0; t < kAlphabet; ++t) {
+        rivals += t == decided[k] ? 0.0 : odds.Rival(k, w[k][t]);
+      }
+      chance += rivals / (1.0 + rivals);
+    }
+    if (chance <= 0.05) {
+      estimated += chance;
+      wrong += right ? 0 : 1;
+    }
+  }
+  ASSERT_GT(estimated, 20.0);
+  EXPECT_GT(wrong, 0.6 * estimated);
+  EXPECT_LT(wrong, 1.5 * estimated);
 }
 
 // Weak calls at the set's own tone length, which the whole-call search
@@ -404,6 +455,25 @@ TEST(EnhancedLookalikes, AlternatingTwoToneSignalsNearTheSetsToneLength) {
           << a << "/" << b << " Hz, " << ms << " ms each";
     }
   }
+}
+
+// Two tones taking turns, as faint as the weakest calls heard (a trill far
+// in the background of music), need far more evidence than other codes; a
+// code of one digit five times, sent with the repeat tone, does not.
+TEST(EnhancedLookalikes, FaintTwoTonesTakingTurnsNeedMoreEvidence) {
+  int trills = 0;
+  int repeats = 0;
+  for (int i = 0; i < 60; ++i) {
+    CallSignal call;
+    call.snrDb = -10.5;
+    call.seed = 400 + static_cast<std::uint32_t>(i);
+    call.code = i % 2 == 0 ? "14141" : "63636";
+    trills += DecodeEnhanced(MakeCall(call), core::kModeZvei).empty() ? 0 : 1;
+    call.code = i % 2 == 0 ? "11111" : "66666";
+    repeats += DecodeEnhanced(MakeCall(call), core::kModeZvei).empty() ? 0 : 1;
+  }
+  EXPECT_LE(trills, 40);  // 50 with the gate of other codes
+  EXPECT_GE(repeats, 50);
 }
 
 // --- Latency -----------------------------------------------------------------
