@@ -9,6 +9,7 @@
 #include <numbers>
 
 #include "core/enhanced_decoder.h"
+#include "core/vector_clones.h"
 
 namespace sequelo::core {
 namespace {
@@ -53,6 +54,17 @@ constexpr double kOfTonePower = 0.4;  // and this strong against the call's tone
 constexpr double kOwnToneHz = 60.0;   // and this far from the call's edge tone
 constexpr double kInsideHz = 10.0;    // inside power looked for within this distance
 constexpr double kInsideShare = 0.3;  // a tone this strong inside the call is background
+
+// Inner tones of a strong call (the tracker's, mean z from this) measured
+// to the sample: longest to shortest at most this.
+constexpr double kEvenMeanZ = 30.0;
+constexpr double kEvenMeanW = 85.0;  // the search's calls: mean W (about as strong)
+constexpr double kMaxInnerRatio = 1.2;
+constexpr int kMaxFineStretch = 1024;  // samples looked at around a change
+// Pitches tried for each side of a change: the tone's, and this many steps
+// either way (up to 1.25 %).
+constexpr int kFinePitches = 5;
+constexpr double kFinePitchStep = 0.0025;
 
 // The whole-call search's guards.
 constexpr double kSlotW = 12.0;           // a tone in the slot before or after the call: W above
@@ -666,8 +678,104 @@ EnhancedVerdict EnhancedDecoder::EvaluateCandidate(const Group& group, int start
                        toneHz_[static_cast<std::size_t>(tone[lastTone])] * scale, medianPower, v)) {
     return v;
   }
+  if (count == search::kSlots && v.callMeanZ >= kEvenMeanZ &&
+      UnevenInnerTones(bounds, tone.data(), scale, v)) {
+    return v;
+  }
   v.accepted = true;
   return v;
+}
+
+bool EnhancedDecoder::UnevenInnerTones(const Bounds& bounds, const int* tones, double scale,
+                                       EnhancedVerdict& verdict) const {
+  // One sender times every tone alike: the inner tones of a strong call,
+  // their changes measured to the sample, are of one length. A melody's
+  // notes are not.
+  std::array<std::int64_t, search::kSlots - 1> change{};
+  for (std::size_t j = 1; j < search::kSlots; ++j) {
+    change[j - 1] = FineChange(bounds[j], static_cast<int>((bounds[j + 1] - bounds[j - 1]) / 6),
+                               toneHz_[static_cast<std::size_t>(tones[j - 1])] * scale,
+                               toneHz_[static_cast<std::size_t>(tones[j])] * scale);
+  }
+  std::array<double, search::kSlots - 2> inner{};
+  for (std::size_t j = 0; j < inner.size(); ++j) {
+    inner[j] = static_cast<double>(change[j + 1] - change[j]);
+  }
+  const auto [shortest, longest] = std::minmax_element(inner.begin(), inner.end());
+  if (*shortest > 0.0 && *longest <= kMaxInnerRatio * *shortest) {
+    return false;
+  }
+  verdict.accepted = false;
+  verdict.reason = "inner tones of uneven length, longest to shortest";
+  verdict.reasonValue = *shortest > 0.0 ? *longest / *shortest : 0.0;
+  return true;
+}
+
+SEQUELO_VECTOR_CLONES std::int64_t EnhancedDecoder::FineChange(std::int64_t around, int reach,
+                                                               double hzA, double hzB) const {
+  // Tone A from the stretch's start to a split, tone B from the split to its
+  // end, each at the pitch near its own that fits it best (the call's offset
+  // may be off by the tracker's step or lie beyond its range); the split
+  // whose two sides hold the most power per sample. All pitches step
+  // together, which vectorises.
+  reach = std::clamp(reach, 1, kMaxFineStretch / 4);
+  const std::int64_t from = around - 2 * reach;
+  const int count = 4 * reach;
+  std::array<float, kMaxFineStretch> audio{};
+  for (int i = 0; i < count; ++i) {
+    audio[static_cast<std::size_t>(i)] = AudioAt(from + i);
+  }
+  constexpr auto kPitches = static_cast<std::size_t>(2 * kFinePitches + 1);
+  std::array<float, kPitches> stepARe{}, stepAIm{}, stepBRe{}, stepBIm{};
+  std::array<float, kPitches> turnARe{}, turnAIm{}, turnBRe{}, turnBIm{};
+  std::array<float, kPitches> sumARe{}, sumAIm{}, sumBRe{}, sumBIm{};
+  for (std::size_t h = 0; h < kPitches; ++h) {
+    const double shift = 1.0 + (static_cast<double>(h) - kFinePitches) * kFinePitchStep;
+    const double thetaA = 2.0 * std::numbers::pi * hzA * shift / kCaptureRateHz;
+    const double thetaB = 2.0 * std::numbers::pi * hzB * shift / kCaptureRateHz;
+    stepARe[h] = static_cast<float>(std::cos(thetaA));
+    stepAIm[h] = static_cast<float>(-std::sin(thetaA));
+    stepBRe[h] = static_cast<float>(std::cos(thetaB));
+    stepBIm[h] = static_cast<float>(-std::sin(thetaB));
+    turnARe[h] = 1.0f;
+    turnBRe[h] = 1.0f;
+  }
+  // fitA[i]: the best power per sample of tone A over the first i samples;
+  // fitB[i]: of tone B from sample i to the end (summed backwards: the
+  // same turn per sample, the phase aside).
+  std::array<float, kMaxFineStretch + 1> fitA{}, fitB{};
+  for (int i = 1; i <= count; ++i) {
+    const float xa = audio[static_cast<std::size_t>(i - 1)];
+    const float xb = audio[static_cast<std::size_t>(count - i)];
+    float bestA = 0.0f;
+    float bestB = 0.0f;
+    for (std::size_t h = 0; h < kPitches; ++h) {
+      sumARe[h] += xa * turnARe[h];
+      sumAIm[h] += xa * turnAIm[h];
+      sumBRe[h] += xb * turnBRe[h];
+      sumBIm[h] += xb * turnBIm[h];
+      const float aRe = turnARe[h] * stepARe[h] - turnAIm[h] * stepAIm[h];
+      turnAIm[h] = turnARe[h] * stepAIm[h] + turnAIm[h] * stepARe[h];
+      turnARe[h] = aRe;
+      const float bRe = turnBRe[h] * stepBRe[h] - turnBIm[h] * stepBIm[h];
+      turnBIm[h] = turnBRe[h] * stepBIm[h] + turnBIm[h] * stepBRe[h];
+      turnBRe[h] = bRe;
+      bestA = std::max(bestA, sumARe[h] * sumARe[h] + sumAIm[h] * sumAIm[h]);
+      bestB = std::max(bestB, sumBRe[h] * sumBRe[h] + sumBIm[h] * sumBIm[h]);
+    }
+    fitA[static_cast<std::size_t>(i)] = bestA / static_cast<float>(i);
+    fitB[static_cast<std::size_t>(count - i)] = bestB / static_cast<float>(i);
+  }
+  float best = -1.0f;
+  int split = count / 2;
+  for (int j = std::max(1, count / 2 - reach); j <= std::min(count - 1, count / 2 + reach); ++j) {
+    const auto js = static_cast<std::size_t>(j);
+    if (fitA[js] + fitB[js] > best) {
+      best = fitA[js] + fitB[js];
+      split = j;
+    }
+  }
+  return from + split;
 }
 
 double EnhancedDecoder::TonePower(std::int64_t centre, double hz) const {
@@ -862,7 +970,8 @@ void EnhancedDecoder::EvaluateSearchCall(const SearchCall& call) {
   std::sort(power.begin(), power.end());
   if (FramingViolation(
           bounds, search::kSlots, toneHz_[static_cast<std::size_t>(call.tones[0])] * scale,
-          toneHz_[static_cast<std::size_t>(call.tones[n - 1])] * scale, power[n / 2], v)) {
+          toneHz_[static_cast<std::size_t>(call.tones[n - 1])] * scale, power[n / 2], v) ||
+      (v.callMeanZ >= kEvenMeanW && UnevenInnerTones(bounds, call.tones.data(), scale, v))) {
     LogVerdict(v);
     return;
   }

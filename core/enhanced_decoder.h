@@ -177,6 +177,15 @@ class EnhancedDecoder {
   using Bounds = std::array<std::int64_t, enhanced::kMaxRunTones + 1>;
   bool FramingViolation(const Bounds& bounds, int count, double firstHz, double lastHz,
                         double tonePower, EnhancedVerdict& verdict) const;
+  // The sample where tone `hzA` gives way to `hzB`, within `reach` samples
+  // of `around`: the split of the stretch around it that the two tones fit
+  // best, each measured over its side (good to a sample or two on a strong
+  // call, where the tracker's frames are good to some 5 ms).
+  std::int64_t FineChange(std::int64_t around, int reach, double hzA, double hzB) const;
+  // True (with the reason) when the three inner tones of a five-tone call
+  // differ in length by more than a sender's timing allows.
+  bool UnevenInnerTones(const Bounds& bounds, const int* tones, double scale,
+                        EnhancedVerdict& verdict) const;
   // A verdict of the tracker.
   void Report(const EnhancedVerdict& verdict);
   // An accepted call of either detector against the other's held calls over

@@ -457,6 +457,29 @@ TEST(EnhancedLookalikes, AlternatingTwoToneSignalsNearTheSetsToneLength) {
   }
 }
 
+// A phrase of five notes on the set's tones, loud and framed by silence:
+// notes of a melody vary in length, the tones of one sender do not. With
+// the inner notes 15 % or more apart it is no call (the tracker's frames
+// alone cannot tell that); the same notes of one length are a call.
+TEST(EnhancedLookalikes, FiveNotesOfUnevenLengthAreNoCall) {
+  const core::ToneSet& set = *core::BuiltInToneSet(core::kModeZvei);
+  const double amplitude = testsupport::AmplitudeOf(-16);
+  const std::array<int, 5> digits{2, 7, 4, 9, 5};
+  for (const auto& lengths :
+       {std::array<double, 5>{70, 62, 76, 84, 70}, std::array<double, 5>{80, 80, 66, 76, 60},
+        std::array<double, 5>{70, 70, 70, 70, 70}}) {
+    std::vector<double> phrase = Silence(300);
+    double phase = 0.0;
+    for (std::size_t k = 0; k < digits.size(); ++k) {
+      testsupport::AppendTone(phrase, 6000, set.digitFreq[static_cast<std::size_t>(digits[k])],
+                              amplitude, lengths[k], phase);
+    }
+    const auto codes = DecodeEnhanced(Concat({phrase, Silence(400)}), core::kModeZvei);
+    EXPECT_EQ(codes.empty(), lengths[1] != lengths[2])
+        << lengths[1] << "/" << lengths[2] << "/" << lengths[3] << " ms inside";
+  }
+}
+
 // Two tones taking turns, as faint as the weakest calls heard (a trill far
 // in the background of music), need far more evidence than other codes; a
 // code of one digit five times, sent with the repeat tone, does not.
