@@ -92,14 +92,14 @@ INSTANTIATE_TEST_SUITE_P(
     Kinds, EnhancedInterference,
     ::testing::Values(InterferenceCase{InterferenceKind::kSpeech, core::kModeZvei, 1},
                       InterferenceCase{InterferenceKind::kSpeech, core::kModeDzvei, 1},
-                      InterferenceCase{InterferenceKind::kMusic, core::kModeZvei, 2},
-                      InterferenceCase{InterferenceKind::kMusic, core::kModeDzvei, 2},
+                      InterferenceCase{InterferenceKind::kMusic, core::kModeZvei, 1},
+                      InterferenceCase{InterferenceKind::kMusic, core::kModeDzvei, 1},
                       InterferenceCase{InterferenceKind::kBand, core::kModeZvei, 1},
                       InterferenceCase{InterferenceKind::kBand, core::kModeDzvei, 1},
-                      InterferenceCase{InterferenceKind::kFastMelody, core::kModeZvei, 8},
-                      InterferenceCase{InterferenceKind::kFastMelody, core::kModeDzvei, 8},
-                      InterferenceCase{InterferenceKind::kRadio, core::kModeZvei, 3},
-                      InterferenceCase{InterferenceKind::kRadio, core::kModeDzvei, 3}),
+                      InterferenceCase{InterferenceKind::kFastMelody, core::kModeZvei, 3},
+                      InterferenceCase{InterferenceKind::kFastMelody, core::kModeDzvei, 3},
+                      InterferenceCase{InterferenceKind::kRadio, core::kModeZvei, 1},
+                      InterferenceCase{InterferenceKind::kRadio, core::kModeDzvei, 1}),
     [](const auto& param) {
       std::string name(InterferenceName(param.param.kind));
       std::erase(name, ' ');
