@@ -339,7 +339,14 @@ class PulseStream {
              Good();
       if (good) {
         const std::size_t part = std::min(bytes, room / frameBytes * frameBytes);
-        good = pa_stream_write(stream_, next, part, nullptr, 0, PA_SEEK_RELATIVE) == 0;
+        // A stream that has run dry keeps moving its read position on for a
+        // moment, past where the last write ended; audio written there would
+        // lose its first milliseconds (the start of the next call's first
+        // tone). After a drain nothing is left to play, so the next write
+        // goes where the server reads now.
+        const pa_seek_mode_t seek = restart_ ? PA_SEEK_RELATIVE_ON_READ : PA_SEEK_RELATIVE;
+        good = pa_stream_write(stream_, next, part, nullptr, 0, seek) == 0;
+        restart_ = false;
         next += part;
         bytes -= part;
       }
@@ -363,6 +370,7 @@ class PulseStream {
       pa_operation_unref(operation);
     }
     drained = drained && Good();
+    restart_ = drained;
     pa_threaded_mainloop_unlock(mainloop_);
     return drained;
   }
@@ -425,6 +433,8 @@ class PulseStream {
   const void* fragment_ = nullptr;
   std::size_t fragmentBytes_ = 0;
   std::size_t fragmentRead_ = 0;
+  // Playback: everything written has been played (a drain succeeded).
+  bool restart_ = false;
 };
 
 class PulsePlayback final : public PlaybackStream {

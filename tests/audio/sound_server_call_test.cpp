@@ -67,6 +67,32 @@ class SoundServer : public ::testing::Test {
   std::unique_ptr<ToneGenerator> tones_;
 };
 
+// Sound and silence in `x` (6000 Hz): runs of samples above a twentieth of
+// the peak, silences shorter than 20 ms (zero crossings) counted as sound.
+struct Stretch {
+  std::size_t from, to;
+};
+std::vector<Stretch> Sounds(const std::vector<double>& x) {
+  double peak = 0.0;
+  for (double v : x) {
+    peak = std::max(peak, std::abs(v));
+  }
+  std::vector<Stretch> sounds;
+  std::size_t quietSince = 0;
+  bool inSound = false;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    if (std::abs(x[i]) > peak / 20) {
+      if (!inSound || i - quietSince > 120) {
+        sounds.push_back({i, i});
+      }
+      sounds.back().to = i;
+      inSound = true;
+      quietSince = i;
+    }
+  }
+  return sounds;
+}
+
 TEST_F(SoundServer, ACallSentOnTheSinkComesBackWholeFromItsMonitor) {
   AudioSystem& audio = *audio_;
   ToneGenerator& tones = *tones_;
@@ -101,6 +127,11 @@ TEST_F(SoundServer, ACallSentOnTheSinkComesBackWholeFromItsMonitor) {
       first.push_back(captured[i]);
     }
     EXPECT_LE(testsupport::LongestGapMs(first, 6000), 2.0);
+    // Whole from its first sample, the second call too, which starts on a
+    // stream that has run dry after the first.
+    const std::vector<Stretch> sounds = Sounds(std::vector<double>(first.begin(), first.end()));
+    ASSERT_EQ(sounds.size(), 1U);
+    EXPECT_NEAR(static_cast<double>(sounds[0].to - sounds[0].from) / 6.0, 350.0, 1.5);
   }
 }
 
@@ -155,7 +186,9 @@ double Amplitude(std::span<const double> samples, double hz) {
 // An alarm as receivers expect it (call, 600 ms, call, 600 ms, 5 s of the
 // fire siren) goes out in one keying: both calls decode, the pauses last
 // 600 ms on the air, and the siren's two tones are there at half a call
-// tone's level each, for 5 s.
+// tone's level each, for 5 s. A sound server that misses one of its own
+// cycles on a busy machine stretches a pause by that cycle now and then, so
+// the alarm is sent up to three times and its lengths must hold once.
 TEST_F(SoundServer, AnAlarmGoesOutInOneKeyingWithItsPausesAndSiren) {
   std::string error;
   const auto inputs = audio_->InputDevices();
@@ -172,69 +205,59 @@ TEST_F(SoundServer, AnAlarmGoesOutInOneKeyingWithItsPausesAndSiren) {
   const std::string command = control::AlarmCommandString("12345", shape, error);
   ASSERT_EQ(command, "K12345Q0600K12345Q0600S15000R") << error;
 
-  // Captured until half a second after the alarm has played (20 s at most).
-  std::vector<std::int16_t> captured;
-  std::atomic<bool> sent{false};
-  std::thread listen([&] {
-    std::vector<std::int16_t> buffer(600);
-    for (int after = 0; after < 5 && captured.size() < 20 * 6000;) {
-      ASSERT_EQ(capture->Read(buffer), buffer.size());
-      captured.insert(captured.end(), buffer.begin(), buffer.end());
-      after += sent ? 1 : 0;
-    }
-  });
-  testsupport::RecordingTransmitter ptt;
-  tx::AbortableWait pauses;
-  tx::Transmission tx(*tones_, ptt, pauses);
-  testsupport::MemoryLog log;
-  control::RunCommandString(tx, command, tx::CallOptionsForMode(core::kModeZvei), log);
-  sent = true;
-  listen.join();
-  EXPECT_EQ(ptt.keys, 1);
-
-  std::vector<std::int16_t> stereo;
-  for (std::int16_t v : captured) {
-    stereo.insert(stereo.end(), {v, v});
-  }
-  EXPECT_EQ(testsupport::DecodeCapture6000(stereo, core::kModeZvei),
-            (std::vector<std::string>{"12345", "12345"}));
-
-  // Sound and silence: runs of samples above and below a twentieth of the
-  // peak, silences shorter than 20 ms (zero crossings) counted as sound.
-  std::vector<double> x(captured.begin(), captured.end());
-  double peak = 0.0;
-  for (double v : x) {
-    peak = std::max(peak, std::abs(v));
-  }
-  struct Run {
-    std::size_t from, to;
-  };
-  std::vector<Run> sounds;
-  std::size_t quietSince = 0;
-  bool inSound = false;
-  for (std::size_t i = 0; i < x.size(); ++i) {
-    if (std::abs(x[i]) > peak / 20) {
-      if (!inSound || i - quietSince > 120) {
-        sounds.push_back({i, i});
-      }
-      sounds.back().to = i;
-      inSound = true;
-      quietSince = i;
-    }
-  }
-  ASSERT_EQ(sounds.size(), 3U) << "call, call, siren";
   const auto ms = [](std::size_t samples) { return static_cast<double>(samples) / 6.0; };
-  EXPECT_NEAR(ms(sounds[0].to - sounds[0].from), 350.0, 10.0);
-  EXPECT_NEAR(ms(sounds[1].from - sounds[0].to), 600.0, 10.0);
-  EXPECT_NEAR(ms(sounds[2].from - sounds[1].to), 600.0, 10.0);
-  EXPECT_NEAR(ms(sounds[2].to - sounds[2].from), 5000.0, 10.0);
+  const auto near = [](double value, double expected) {
+    return std::abs(value - expected) <= 10.0;
+  };
+  std::string attempts;
+  bool lengthsHeld = false;
+  for (int attempt = 0; attempt < 3 && !lengthsHeld; ++attempt) {
+    // Captured until half a second after the alarm has played (20 s at most).
+    std::vector<std::int16_t> captured;
+    std::atomic<bool> sent{false};
+    std::thread listen([&] {
+      std::vector<std::int16_t> buffer(600);
+      for (int after = 0; after < 5 && captured.size() < 20 * 6000;) {
+        ASSERT_EQ(capture->Read(buffer), buffer.size());
+        captured.insert(captured.end(), buffer.begin(), buffer.end());
+        after += sent ? 1 : 0;
+      }
+    });
+    testsupport::RecordingTransmitter ptt;
+    tx::AbortableWait pauses;
+    tx::Transmission tx(*tones_, ptt, pauses);
+    testsupport::MemoryLog log;
+    control::RunCommandString(tx, command, tx::CallOptionsForMode(core::kModeZvei), log);
+    sent = true;
+    listen.join();
+    ASSERT_EQ(ptt.keys, 1);
 
-  // Levels: the call's first tone (ZVEI 1, 1060 Hz) against the siren's.
-  const std::span<const double> all(x);
-  const double callTone = Amplitude(all.subspan(sounds[0].from + 60, 300), 1060.0);
-  const std::span<const double> siren = all.subspan(sounds[2].from + 600, 24000);
-  EXPECT_NEAR(Amplitude(siren, 675.0) / callTone, 0.5, 0.05);
-  EXPECT_NEAR(Amplitude(siren, 1240.0) / callTone, 0.5, 0.05);
+    std::vector<std::int16_t> stereo;
+    for (std::int16_t v : captured) {
+      stereo.insert(stereo.end(), {v, v});
+    }
+    ASSERT_EQ(testsupport::DecodeCapture6000(stereo, core::kModeZvei),
+              (std::vector<std::string>{"12345", "12345"}));
+
+    const std::vector<double> x(captured.begin(), captured.end());
+    const std::vector<Stretch> sounds = Sounds(x);
+    ASSERT_EQ(sounds.size(), 3U) << "call, call, siren";
+    const double lengths[] = {ms(sounds[0].to - sounds[0].from), ms(sounds[1].from - sounds[0].to),
+                              ms(sounds[2].from - sounds[1].to), ms(sounds[2].to - sounds[2].from)};
+    lengthsHeld = near(lengths[0], 350.0) && near(lengths[1], 600.0) && near(lengths[2], 600.0) &&
+                  near(lengths[3], 5000.0);
+    attempts += " [call " + std::to_string(lengths[0]) + ", pause " + std::to_string(lengths[1]) +
+                ", pause " + std::to_string(lengths[2]) + ", siren " + std::to_string(lengths[3]) +
+                " ms]";
+
+    // Levels: the call's first tone (ZVEI 1, 1060 Hz) against the siren's.
+    const std::span<const double> all(x);
+    const double callTone = Amplitude(all.subspan(sounds[0].from + 60, 300), 1060.0);
+    const std::span<const double> siren = all.subspan(sounds[2].from + 600, 24000);
+    EXPECT_NEAR(Amplitude(siren, 675.0) / callTone, 0.5, 0.05);
+    EXPECT_NEAR(Amplitude(siren, 1240.0) / callTone, 0.5, 0.05);
+  }
+  EXPECT_TRUE(lengthsHeld) << "never 350 / 600 / 600 / 5000 ms:" << attempts;
 }
 
 }  // namespace
