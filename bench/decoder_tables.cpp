@@ -233,21 +233,19 @@ IdealScore Ideal(const CallBatch& batch) {
     // slot's chance that another tone was sent (not a neighbour's: a tone
     // never follows itself).
     const auto chanceWrong = [&](const core::search::CodeOdds& odds) {
-      double chance = 0.0;
-      for (std::size_t k = 0; k < decided.size(); ++k) {
-        if (k > 0 && decided[k] == decided[k - 1]) {
+      for (std::size_t k = 1; k < decided.size(); ++k) {
+        if (decided[k] == decided[k - 1]) {
           return 1.0;
         }
-        double rivals = 0.0;
-        for (std::size_t t = 0; t < alphabet.size(); ++t) {
-          if (t != decided[k] && (k == 0 || t != decided[k - 1]) &&
-              (k + 1 == decided.size() || t != decided[k + 1])) {
-            rivals += odds.Rival(k, w[k][t]);
-          }
-        }
-        chance += rivals / (1.0 + rivals);
       }
-      return chance;
+      return odds.ChanceWrong(
+          static_cast<int>(alphabet.size()),
+          [&](std::size_t k, int t) { return w[k][static_cast<std::size_t>(t)]; },
+          [&](std::size_t k, int t) {
+            const auto u = static_cast<std::size_t>(t);
+            return u != decided[k] && (k == 0 || u != decided[k - 1]) &&
+                   (k + 1 == decided.size() || u != decided[k + 1]);
+          });
     };
     if (count != core::search::kSlots) {
       continue;  // (five-tone calls only, as the search)

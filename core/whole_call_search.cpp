@@ -562,20 +562,13 @@ void WholeCallSearch::Refine(std::int64_t start, int offsetIndex) {
   // slots is the product of e^-g I0(2 sqrt(g W)) over its tones, times the
   // same e^-W for every code. The call's g is not known (CodeOdds).
   const CodeOdds odds(best.q);
-  double pSym = 0.0;
-  for (int k = 0; k < kSlots; ++k) {
-    const auto ks = static_cast<std::size_t>(k);
-    double rivals = 0.0;
-    for (int t = 0; t < kTones; ++t) {
-      const bool neighbour =
-          (k > 0 && t == best.tones[ks - 1]) || (k + 1 < kSlots && t == best.tones[ks + 1]);
-      if (!callTone(t) || neighbour || (k == 0 && t == kRepeatTone) || t == best.tones[ks]) {
-        continue;
-      }
-      rivals += odds.Rival(ks, best.w[ks + 1][static_cast<std::size_t>(t)]);
-    }
-    pSym += rivals / (1.0 + rivals);
-  }
+  const double pSym = odds.ChanceWrong(
+      kTones, [&](std::size_t k, int t) { return best.w[k + 1][static_cast<std::size_t>(t)]; },
+      [&](std::size_t k, int t) {
+        const bool neighbour =
+            (k > 0 && t == best.tones[k - 1]) || (k + 1 < kSlots && t == best.tones[k + 1]);
+        return callTone(t) && !neighbour && !(k == 0 && t == kRepeatTone) && t != best.tones[k];
+      });
   // Every slot must hold a tone at about the call's level: a slot far more
   // likely empty than holding a tone of SNR g (W of noise ~ Exp(1), of such
   // a tone ~ e^-(W+g) I0(2 sqrt(g W))) means no call of five tones is

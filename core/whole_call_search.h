@@ -72,6 +72,21 @@ class CodeOdds {
   CodeOdds(const std::array<double, kSlots>& decided, double g);
   // The odds of the code with `slot`'s tone replaced by one showing `w`.
   double Rival(std::size_t slot, double w) const;
+  // The chance that another code was sent: over the slots, the chance that
+  // another tone was sent there, among the tones t of `tones` for which
+  // `rival(slot, t)` holds (never the decided one), each showing w(slot, t).
+  template <class W, class Allowed>
+  double ChanceWrong(int tones, W w, Allowed rival) const {
+    double chance = 0.0;
+    for (std::size_t k = 0; k < kSlots; ++k) {
+      double odds = 0.0;
+      for (int t = 0; t < tones; ++t) {
+        odds += rival(k, t) ? Rival(k, w(k, t)) : 0.0;
+      }
+      chance += odds / (1.0 + odds);
+    }
+    return chance;
+  }
   // The g that explains the decided tones best.
   double LikeliestG() const;
 

@@ -137,15 +137,10 @@ TEST(EnhancedWrongCodes, ErrorEstimateIsAsLikelyWrongAsItSays) {
       q[k] = w[k][decided[k]];
       right = right && decided[k] == 0;
     }
-    const core::search::CodeOdds odds(q);
-    double chance = 0.0;
-    for (std::size_t k = 0; k < w.size(); ++k) {
-      double rivals = 0.0;
-      for (std::size_t t = 0; t < kAlphabet; ++t) {
-        rivals += t == decided[k] ? 0.0 : odds.Rival(k, w[k][t]);
-      }
-      chance += rivals / (1.0 + rivals);
-    }
+    const double chance = core::search::CodeOdds(q).ChanceWrong(
+        static_cast<int>(kAlphabet),
+        [&](std::size_t k, int t) { return w[k][static_cast<std::size_t>(t)]; },
+        [&](std::size_t k, int t) { return static_cast<std::size_t>(t) != decided[k]; });
     if (chance <= 0.05) {
       estimated += chance;
       wrong += right ? 0 : 1;
