@@ -1131,15 +1131,21 @@ bool EnhancedDecoder::ImpureTone(const SearchCall& call, EnhancedVerdict& verdic
       out[b] = fftRe_[b] * fftRe_[b] + fftIm_[b] * fftIm_[b];
     }
   };
-  // The slots before and after the call, for peaks that go on around it.
-  double* before = outside_.data();
-  double* after = outside_.data() + kPurityFft / 2;
-  double* span = inside_.data();
-  spectrum(call.startSample - length, before);
-  spectrum(call.EndSample(), after);
-  std::array<double, kPurityFft / 2> sorted{};
+  // The call's slots, and the slots before and after it, for peaks that go
+  // on around a slot: a note held through it is what the call is heard
+  // through, not a second tone sharing the slot.
+  constexpr std::size_t kBins = kPurityFft / 2;
+  constexpr std::size_t kSpans = search::kSlots + 2;
+  puritySpectra_.resize(kSpans * kBins);
+  const auto spanOf = [&](std::size_t j) { return puritySpectra_.data() + j * kBins; };
+  for (std::size_t j = 0; j < kSpans; ++j) {
+    spectrum(call.startSample + (static_cast<std::int64_t>(j) - 1) * length, spanOf(j));
+  }
+  const double* before = spanOf(0);
+  const double* after = spanOf(kSpans - 1);
+  std::array<double, kBins> sorted{};
   for (std::size_t k = 0; k < static_cast<std::size_t>(search::kSlots); ++k) {
-    spectrum(call.startSample + static_cast<std::int64_t>(k) * length, span);
+    const double* span = spanOf(k + 1);
     const std::size_t bins = highBin - lowBin + 1;
     std::copy(span + lowBin, span + highBin + 1, sorted.begin());
     std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(bins / 2),
@@ -1149,8 +1155,10 @@ bool EnhancedDecoder::ImpureTone(const SearchCall& call, EnhancedVerdict& verdic
       continue;
     }
     const double toScore = std::numbers::ln2 / median;
-    const double toneHz =
-        toneHz_[static_cast<std::size_t>(call.tones[k])] * (1.0 + call.offsetRelative);
+    const auto toneHzOf = [&](std::size_t slot) {
+      return toneHz_[static_cast<std::size_t>(call.tones[slot])] * (1.0 + call.offsetRelative);
+    };
+    const double toneHz = toneHzOf(k);
     double own = 0.0;
     for (std::size_t b = lowBin; b <= highBin; ++b) {
       if (std::abs(static_cast<double>(b) * binHz - toneHz) <= kPurityPeakHz) {
@@ -1159,13 +1167,24 @@ bool EnhancedDecoder::ImpureTone(const SearchCall& call, EnhancedVerdict& verdic
     }
     for (std::size_t b = lowBin; b <= highBin; ++b) {
       const double z = span[b] * toScore;
-      if (z <= kPurityZ || z <= kPurityShare * own ||
-          std::abs(static_cast<double>(b) * binHz - toneHz) <= kPurityOwnHz) {
+      const double hz = static_cast<double>(b) * binHz;
+      if (z <= kPurityZ || z <= kPurityShare * own || std::abs(hz - toneHz) <= kPurityOwnHz) {
         continue;
       }
       double around = 0.0;
       for (std::size_t i = b - kGoesOnBins; i <= b + kGoesOnBins; ++i) {
         around = std::max({around, before[i], after[i]});
+      }
+      // The call's neighbouring slots count where their own tone is not
+      // there (a tone of the call heard early or late is a framing fault).
+      for (const std::size_t j : {k, k + 2}) {
+        if (j < 1 || j > static_cast<std::size_t>(search::kSlots) ||
+            std::abs(hz - toneHzOf(j - 1)) <= kPurityOwnHz) {
+          continue;
+        }
+        for (std::size_t i = b - kGoesOnBins; i <= b + kGoesOnBins; ++i) {
+          around = std::max(around, spanOf(j)[i]);
+        }
       }
       if (around >= kGoesOnShare * span[b]) {
         continue;

@@ -310,6 +310,7 @@ class EnhancedDecoder {
   Radix2Fft fft_;
   Radix2Fft purityFft_;
   mutable std::vector<double> fftRe_, fftIm_, outside_, inside_;
+  mutable std::vector<double> puritySpectra_;  // the purity test's slot spectra
 
   std::uint64_t codesReported_ = 0;
   std::uint64_t candidates_ = 0;

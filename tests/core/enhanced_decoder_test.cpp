@@ -390,6 +390,34 @@ TEST(EnhancedNeighbours, ALowNoteBesideTheCallAsLoudAsItsTones) {
   }
 }
 
+// A note louder than the tones, between two of the set's tones, held from
+// the middle of the second tone to the middle of the fourth: music the call
+// is heard through, not a second tone in a slot. The same note within the
+// third tone alone shares its slot: no call.
+TEST(EnhancedNeighbours, ANoteHeldThroughPartOfTheCallIsWhatItIsHeardThrough) {
+  for (const auto& [mode, noteHz] :
+       {std::pair{core::kModeZvei, 1750.0}, {core::kModeCcir, 2300.0}}) {
+    CallSignal call;
+    call.code = "35791";
+    call.modeIndex = mode;
+    call.toneMs = core::BuiltInToneSet(mode)->toneMs;
+    const auto mix = [&](double fromMs, double ms) {
+      auto out = MakeCall(call);
+      const auto note = Tone(noteHz, ms, 1.5 * testsupport::AmplitudeOf(call.levelDbfs));
+      const auto at = static_cast<std::size_t>((call.leadMs + fromMs) * 6.0);
+      for (std::size_t i = 0; i < note.size(); ++i) {
+        out[at + i] += note[i];
+      }
+      return out;
+    };
+    EXPECT_EQ(DecodeEnhanced(mix(1.5 * call.toneMs, 2.0 * call.toneMs), mode),
+              std::vector<std::string>{"35791"})
+        << ModeName(mode);
+    EXPECT_EQ(DecodeEnhanced(mix(2.0 * call.toneMs, call.toneMs), mode), std::vector<std::string>{})
+        << ModeName(mode);
+  }
+}
+
 // --- Sounds that look like calls ------------------------------------------------
 
 // A glide from digit 1 to just above digit 6 in about 320 ms, up or down (a
