@@ -67,8 +67,13 @@ constexpr int kFinePitches = 5;
 constexpr double kFinePitchStep = 0.0025;
 
 // The whole-call search's guards.
-constexpr double kSlotW = 12.0;           // a tone in the slot before or after the call: W above
-constexpr double kSlotShare = 0.3;        // and this share of the call's median W
+constexpr double kSlotW = 12.0;     // a tone in the slot before or after the call: W above
+constexpr double kSlotShare = 0.3;  // and this share of the call's median W
+// A tone beside the call weaker than this share of the tone at the other
+// edge, the one a call read one tone off would drop, needs this share of
+// the median instead.
+constexpr double kOtherEdgeShare = 0.5;
+constexpr double kWeakSlotShare = 0.45;
 constexpr double kSecondW = 12.0;         // a second tone in a slot: W above
 constexpr double kSecondShare = 0.25;     // and this share of the slot's own tone
 constexpr double kHeldSecondShare = 0.5;  // held: this share of it in a neighbouring slot
@@ -915,13 +920,20 @@ void EnhancedDecoder::EvaluateSearchCall(const SearchCall& call) {
   const double median = sorted[n / 2];
   // A tone of the set in the slot right before or after the call: a melody's
   // neighbouring note, or the call is off by one tone.
-  const double beside = std::max(call.preAlone, call.postAlone);
-  if (beside > kSlotW && beside > kSlotShare * median) {
-    v.reason = call.preAlone >= call.postAlone ? "a tone in the slot before the call, W"
-                                               : "a tone in the slot after the call, W";
-    v.reasonValue = beside;
-    LogVerdict(v);
-    return;
+  // A note of the music a call is heard through lies beside it at about
+  // half its tones' power: one clearly weaker than the other edge's tone
+  // cannot be the call's own edge tone of a reading one tone off.
+  for (const bool before : {true, false}) {
+    const double beside = before ? call.preAlone : call.postAlone;
+    const double otherEdge = call.q[before ? n - 1 : 0];
+    const double share = beside < kOtherEdgeShare * otherEdge ? kWeakSlotShare : kSlotShare;
+    if (beside > kSlotW && beside > share * median) {
+      v.reason =
+          before ? "a tone in the slot before the call, W" : "a tone in the slot after the call, W";
+      v.reasonValue = beside;
+      LogVerdict(v);
+      return;
+    }
   }
   // Each slot holds one tone: a second tone of the set in it, far above
   // noise (W of noise ~ Exp(1)) and at a fair share of the decided one, means
