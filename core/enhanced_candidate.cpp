@@ -71,9 +71,12 @@ constexpr double kSlotW = 12.0;     // a tone in the slot before or after the ca
 constexpr double kSlotShare = 0.3;  // and this share of the call's median W
 // A tone beside the call weaker than this share of the tone at the other
 // edge, the one a call read one tone off would drop, needs this share of
-// the median instead.
-constexpr double kOtherEdgeShare = 0.5;
+// the median instead; in a call whose every tone holds kEvenShare of the
+// median, kEvenSlotShare. Not in a trill.
+constexpr double kOtherEdgeShare = 0.6;
 constexpr double kWeakSlotShare = 0.45;
+constexpr double kEvenShare = 0.6;
+constexpr double kEvenSlotShare = 0.6;
 constexpr double kSecondW = 12.0;         // a second tone in a slot: W above
 constexpr double kSecondShare = 0.25;     // and this share of the slot's own tone
 constexpr double kHeldSecondShare = 0.5;  // held: this share of it in a neighbouring slot
@@ -922,11 +925,16 @@ void EnhancedDecoder::EvaluateSearchCall(const SearchCall& call) {
   // neighbouring note, or the call is off by one tone.
   // A note of the music a call is heard through lies beside it at about
   // half its tones' power: one clearly weaker than the other edge's tone
-  // cannot be the call's own edge tone of a reading one tone off.
+  // cannot be the call's own edge tone of a reading one tone off. (That
+  // reading holds a note of the music in place of a tone, or a tone the
+  // music has covered: its tones are uneven. A wake signal's two tones
+  // taking turns go on beside the call at any strength.)
+  const bool even = sorted[0] >= kEvenShare * median;
   for (const bool before : {true, false}) {
     const double beside = before ? call.preAlone : call.postAlone;
     const double otherEdge = call.q[before ? n - 1 : 0];
-    const double share = beside < kOtherEdgeShare * otherEdge ? kWeakSlotShare : kSlotShare;
+    const bool weak = beside < kOtherEdgeShare * otherEdge && !call.trill;
+    const double share = !weak ? kSlotShare : even ? kEvenSlotShare : kWeakSlotShare;
     if (beside > kSlotW && beside > share * median) {
       v.reason =
           before ? "a tone in the slot before the call, W" : "a tone in the slot after the call, W";

@@ -593,9 +593,9 @@ void WholeCallSearch::Refine(std::int64_t start, int offsetIndex) {
     // what music plays most that looks like a call, a trill: such a call must
     // be a hundred times surer.
     const auto& t = best.tones;
-    const bool trill =
+    best.trill =
         t[0] == t[2] && t[2] == t[4] && t[1] == t[3] && t[0] != kRepeatTone && t[1] != kRepeatTone;
-    const double gate = trill ? kErrorGate * kTrillGateShare : kErrorGate;
+    const double gate = best.trill ? kErrorGate * kTrillGateShare : kErrorGate;
     if (pSym <= gate) {
       best.pre = beside(best.tones[0], beforeStart, bestStart, best.preAlone);
       best.post = beside(best.tones[kSlots - 1], afterStart, afterStart - length, best.postAlone);

@@ -120,6 +120,9 @@ struct SearchCall {
   const char* reason = "";     // the first test it failed, "" if none
   int reasonSlot = -1;         // the slot (from 0) the reason is about
   bool contender = false;      // it passed the error estimate
+  // Two tones taking turns (not the repeat tone): a trill, what music plays
+  // most that looks like a call.
+  bool trill = false;
   std::int64_t EndSample() const { return startSample + search::kSlots * toneSamples; }
 };
 
