@@ -336,6 +336,17 @@ void EnhancedDecoder::Arbitrate(const EnhancedVerdict& given, bool tracker) {
     return;
   }
   if (tracker && !weak) {
+    // The search, which measures the slots right beside a call, found a
+    // tone of the set there as strong as this call's: the tracker may have
+    // taken a note before the call for its first tone and dropped its last.
+    for (const ReportedSpan& other : besideSpans_) {
+      if (other.end > other.start &&
+          std::string_view(other.code.data()) == std::string_view(verdict.code.data()) &&
+          MostlyOverlap(other.start, other.end, verdict.startSample, verdict.endSample)) {
+        verdict.accepted = false;
+        verdict.reason = "the search found a tone of the set beside it as strong as its own";
+      }
+    }
     Announce(verdict);
     return;
   }
@@ -936,6 +947,10 @@ void EnhancedDecoder::EvaluateSearchCall(const SearchCall& call) {
     const bool weak = beside < kOtherEdgeShare * otherEdge && !call.trill;
     const double share = !weak ? kSlotShare : even ? kEvenSlotShare : kWeakSlotShare;
     if (beside > kSlotW && beside > share * median) {
+      if (!weak) {
+        besideSpans_[besideNext_] = {v.startSample, v.endSample, v.code};
+        besideNext_ = (besideNext_ + 1) % besideSpans_.size();
+      }
       v.reason =
           before ? "a tone in the slot before the call, W" : "a tone in the slot after the call, W";
       v.reasonValue = beside;

@@ -294,6 +294,10 @@ class EnhancedDecoder {
   WholeCallSearch search_;
   std::array<ReportedSpan, 4> reportedSpans_{};
   std::size_t reportedNext_ = 0;
+  // The search's last calls turned down for a tone of the set beside them
+  // as strong as their own: read one tone off, they are another code.
+  std::array<ReportedSpan, 4> besideSpans_{};
+  std::size_t besideNext_ = 0;
   // The search's calls, and the tracker's weak ones, wait until the other
   // detector has had its chance at the same stretch (see Arbitrate).
   struct HeldCall {
