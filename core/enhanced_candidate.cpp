@@ -54,6 +54,11 @@ constexpr double kOfTonePower = 0.6;  // and this strong against the call's tone
 constexpr double kOwnToneHz = 60.0;   // and this far from the call's edge tone
 constexpr double kInsideHz = 10.0;    // inside power looked for within this distance
 constexpr double kInsideShare = 0.3;  // a tone this strong inside the call is background
+// A call heard through music has the music sounding under it as well: a note
+// just outside it no louder than twice the strongest other sound inside the
+// call's edge tone (this far from that tone) is that music going on.
+constexpr double kHeardThroughShare = 0.5;
+constexpr double kHeardThroughHz = 75.0;
 
 // Inner tones of a strong call (the tracker's, mean z from this) measured
 // to the sample: longest to shortest at most this.
@@ -694,7 +699,8 @@ EnhancedVerdict EnhancedDecoder::EvaluateCandidate(const Group& group, int start
     }
   }
   if (FramingViolation(bounds, count, toneHz_[static_cast<std::size_t>(tone[0])] * scale,
-                       toneHz_[static_cast<std::size_t>(tone[lastTone])] * scale, medianPower, v)) {
+                       toneHz_[static_cast<std::size_t>(tone[lastTone])] * scale, medianPower,
+                       false, v)) {
     return v;
   }
   if (count == search::kSlots && v.callMeanZ >= kEvenMeanZ &&
@@ -854,7 +860,7 @@ void EnhancedDecoder::GuardSpectra(std::int64_t outsideStart, std::int64_t outsi
 }
 
 bool EnhancedDecoder::FramingViolation(const Bounds& bounds, int count, double firstHz,
-                                       double lastHz, double tonePower,
+                                       double lastHz, double tonePower, bool heardThrough,
                                        EnhancedVerdict& verdict) const {
   const auto n = static_cast<std::size_t>(count);
   const double binHz = static_cast<double>(kCaptureRateHz) / kGuardFftSize;
@@ -875,22 +881,27 @@ bool EnhancedDecoder::FramingViolation(const Bounds& bounds, int count, double f
       GuardSpectra(bounds[n] + kGapSamples, kLookSamples, to - inside, inside);
     }
     double mean = 0.0;
+    double under = 0.0;  // the strongest other sound inside the edge tone
     for (std::size_t b = lowBin; b <= highBin; ++b) {
       mean += outside_[b];
+      if (std::abs(static_cast<double>(b) * binHz - edgeHz) > kHeardThroughHz) {
+        under = std::max(under, inside_[b]);
+      }
     }
     mean /= static_cast<double>(highBin - lowBin + 1);
     for (std::size_t b = lowestBin; b <= highBin; ++b) {
       const double p = outside_[b];
       const double ofTonePower = b < lowBin ? kLowOfTonePower : kOfTonePower;
       if (p < kPeakToMean * mean || p < ofTonePower * tonePower ||
-          std::abs(static_cast<double>(b) * binHz - edgeHz) <= kOwnToneHz) {
+          std::abs(static_cast<double>(b) * binHz - edgeHz) <= kOwnToneHz ||
+          (heardThrough && under >= kHeardThroughShare * p)) {
         continue;
       }
-      double under = 0.0;
+      double held = 0.0;
       for (std::size_t i = b - insideBins; i <= b + insideBins; ++i) {
-        under = std::max(under, inside_[i]);
+        held = std::max(held, inside_[i]);
       }
-      if (under < kInsideShare * p) {
+      if (held < kInsideShare * p) {
         verdict.reason =
             before ? "a tone just before the call, Hz" : "a tone just after the call, Hz";
         verdict.reasonValue = static_cast<double>(b) * binHz;
@@ -1005,7 +1016,7 @@ void EnhancedDecoder::EvaluateSearchCall(const SearchCall& call) {
   std::sort(power.begin(), power.end());
   if (FramingViolation(
           bounds, search::kSlots, toneHz_[static_cast<std::size_t>(call.tones[0])] * scale,
-          toneHz_[static_cast<std::size_t>(call.tones[n - 1])] * scale, power[n / 2], v) ||
+          toneHz_[static_cast<std::size_t>(call.tones[n - 1])] * scale, power[n / 2], true, v) ||
       (v.callMeanZ >= kEvenMeanW && UnevenInnerTones(bounds, call.tones.data(), scale, v))) {
     LogVerdict(v);
     return;

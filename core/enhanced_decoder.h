@@ -175,8 +175,13 @@ class EnhancedDecoder {
   EnhancedVerdict EvaluateCandidate(const Group& group, int start, int count) const;
   // The run's edges: its start, the changes between its tones, its end.
   using Bounds = std::array<std::int64_t, enhanced::kMaxRunTones + 1>;
+  // A peak just outside the run that does not sound on inside it: the run
+  // is part of a melody, or a call read one tone off. With `heardThrough`
+  // (the search's calls, whose slots beside are measured as well) a peak no
+  // louder than twice the other sound inside the edge tone is excused: the
+  // music the call is heard through goes on around it.
   bool FramingViolation(const Bounds& bounds, int count, double firstHz, double lastHz,
-                        double tonePower, EnhancedVerdict& verdict) const;
+                        double tonePower, bool heardThrough, EnhancedVerdict& verdict) const;
   // The sample where tone `hzA` gives way to `hzB`, within `reach` samples
   // of `around`: the split of the stretch around it that the two tones fit
   // best, each measured over its side (good to a sample or two on a strong

@@ -184,8 +184,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ThroughCase{InterferenceKind::kMusic, core::kModeZvei, 6.0, 0.95},
                       ThroughCase{InterferenceKind::kMusic, core::kModeDzvei, 6.0, 0.90},
                       ThroughCase{InterferenceKind::kMusic, core::kModeZvei, 3.0, 0.85},
-                      ThroughCase{InterferenceKind::kMusic, core::kModeZvei, 0.0, 0.0},
-                      ThroughCase{InterferenceKind::kMusic, core::kModeDzvei, 0.0, 0.0},
+                      ThroughCase{InterferenceKind::kMusic, core::kModeZvei, 0.0, 0.65},
+                      ThroughCase{InterferenceKind::kMusic, core::kModeDzvei, 0.0, 0.65},
                       ThroughCase{InterferenceKind::kBand, core::kModeZvei, 3.0, 0.85},
                       ThroughCase{InterferenceKind::kBand, core::kModeDzvei, 0.0, 0.45}),
     [](const auto& param) {
