@@ -953,7 +953,7 @@ void EnhancedDecoder::EvaluateSearchCall(const SearchCall& call) {
   // taking turns go on beside the call at any strength.)
   const bool even = sorted[0] >= kEvenShare * median;
   for (const bool before : {true, false}) {
-    const double beside = before ? call.preAlone : call.postAlone;
+    const double beside = before ? call.pre : call.post;
     const double otherEdge = call.q[before ? n - 1 : 0];
     const bool weak = beside < kOtherEdgeShare * otherEdge && !call.trill;
     const double share = !weak ? kSlotShare : even ? kEvenSlotShare : kWeakSlotShare;

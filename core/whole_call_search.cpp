@@ -25,8 +25,10 @@ constexpr int kRecomputeEvery = 1024;  // blocks between exact recomputations
 constexpr int kMaxPending = 16;        // candidates waiting for their audio
 constexpr int kRegion = (kLookSlots - 1) * kMaxToneBlocks + 2 * kStartSlack + kMaxToneBlocks;
 // A tone beside the call also in its edge slot at this share of its power
-// or more is held across the call.
+// or more, and well above the noise there (W against the call's energy), is
+// held across the call.
 constexpr double kHeldShare = 0.5;
+constexpr double kHeldW = 12.0;
 // A slot this much more likely empty than holding a tone at the call's
 // level (e^5), or a half slot than holding its half of the tone.
 constexpr double kEmptyOdds = 5.0;
@@ -516,13 +518,13 @@ void WholeCallSearch::Refine(std::int64_t start, int offsetIndex) {
   // first real tone just before, slightly shifted), and the edge tone going
   // on at any offset of the range (a longer tone, a carrier a little off the
   // edge tone's frequency).
-  // `alone` leaves out a tone that sounds on inside the call's edge slot as
-  // well: that is the sound the call is heard through (a note held across
-  // it), not a neighbouring note (a melody's notes follow one another). A
+  // A tone that sounds on inside the call's edge slot as well is left out:
+  // that is the sound the call is heard through (a note held across it),
+  // not a neighbouring note (a melody's notes follow one another), nor the
+  // edge tone of a call one tone off, which gives way to the next tone. A
   // tone of the call itself is never left out: the call may be read one
   // tone off with its real edge tone there.
-  const auto beside = [&](int edgeTone, std::int64_t slotStart, std::int64_t edgeSlotStart,
-                          double& alone) {
+  const auto beside = [&](int edgeTone, std::int64_t slotStart, std::int64_t edgeSlotStart) {
     std::array<double, kTones> inside{};
     for (int t = 0; t < kTones; ++t) {
       if (used_[static_cast<std::size_t>(t)] && t != edgeTone) {
@@ -531,27 +533,23 @@ void WholeCallSearch::Refine(std::int64_t start, int offsetIndex) {
       }
     }
     double most = 0.0;
-    alone = 0.0;
     for (int shift = -kStartSlack; shift <= kStartSlack; ++shift) {
       for (int t = 0; t < kTones; ++t) {
         if (used_[static_cast<std::size_t>(t)] && (t != edgeTone || shift == 0)) {
           const double power =
               std::norm(TurnedSum(t, best.offsetRelative, slotStart + shift, length));
-          most = std::max(most, power);
+          const double held = inside[static_cast<std::size_t>(t)];
           const bool ofCall =
               std::find(best.tones.begin(), best.tones.end(), t) != best.tones.end();
-          if (ofCall || inside[static_cast<std::size_t>(t)] < kHeldShare * power) {
-            alone = std::max(alone, power);
+          if (ofCall || held < kHeldShare * power || held < kHeldW * callEnergy) {
+            most = std::max(most, power);
           }
         }
       }
     }
     for (int fine = 0; fine < fineCount_; ++fine) {
-      const double power = std::norm(TurnedSum(edgeTone, OffsetOf(fine), slotStart, length));
-      most = std::max(most, power);
-      alone = std::max(alone, power);
+      most = std::max(most, std::norm(TurnedSum(edgeTone, OffsetOf(fine), slotStart, length)));
     }
-    alone /= callEnergy;
     return most / callEnergy;
   };
   // The error estimate: the chance that another code was sent, p_sym (one
@@ -597,8 +595,8 @@ void WholeCallSearch::Refine(std::int64_t start, int offsetIndex) {
         t[0] == t[2] && t[2] == t[4] && t[1] == t[3] && t[0] != kRepeatTone && t[1] != kRepeatTone;
     const double gate = best.trill ? kErrorGate * kTrillGateShare : kErrorGate;
     if (pSym <= gate) {
-      best.pre = beside(best.tones[0], beforeStart, bestStart, best.preAlone);
-      best.post = beside(best.tones[kSlots - 1], afterStart, afterStart - length, best.postAlone);
+      best.pre = beside(best.tones[0], beforeStart, bestStart);
+      best.post = beside(best.tones[kSlots - 1], afterStart, afterStart - length);
       best.errorEstimate += odds.Rival(kSlots - 1, best.pre) + odds.Rival(0, best.post);
     }
     if (best.errorEstimate > gate) {

@@ -110,11 +110,10 @@ struct SearchCall {
   std::array<double, search::kSlots> q{};  // W of each decided tone
   // The strongest tone of the set in the slots before and after the call
   // (at the call's offset a few blocks either way; the edge tone at any
-  // offset of the range), as W against the energy of the call's slots.
+  // offset of the range), as W against the energy of the call's slots;
+  // without notes that sound on inside the call's edge slot (held across
+  // the call: what it is heard through).
   double pre = 0.0, post = 0.0;
-  // The same without notes that sound on inside the call's edge slot (held
-  // across the call: what it is heard through).
-  double preAlone = 0.0, postAlone = 0.0;
   double evidence = 0.0;       // the sum of q
   double errorEstimate = 0.0;  // p_sym + p_al
   const char* reason = "";     // the first test it failed, "" if none

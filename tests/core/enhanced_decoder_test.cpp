@@ -425,7 +425,10 @@ TEST(EnhancedNeighbours, TheEdgeToneGoingOnSofterBesideTheCall) {
 // A note louder than the tones, between two of the set's tones, held from
 // the middle of the second tone to the middle of the fourth: music the call
 // is heard through, not a second tone in a slot. The same note within the
-// third tone alone shares its slot: no call.
+// third tone alone shares its slot: no call. A note of the set as loud as
+// the tones, held from a tone length before the call into most of its first
+// tone, is no first tone of a call one tone early: that tone would give way
+// to the next.
 TEST(EnhancedNeighbours, ANoteHeldThroughPartOfTheCallIsWhatItIsHeardThrough) {
   for (const auto& [mode, noteHz] :
        {std::pair{core::kModeZvei, 1750.0}, {core::kModeCcir, 2300.0}}) {
@@ -433,9 +436,10 @@ TEST(EnhancedNeighbours, ANoteHeldThroughPartOfTheCallIsWhatItIsHeardThrough) {
     call.code = "35791";
     call.modeIndex = mode;
     call.toneMs = core::BuiltInToneSet(mode)->toneMs;
-    const auto mix = [&](double fromMs, double ms) {
+    const auto mix = [&](double fromMs, double ms, double hz = 0.0, double share = 1.5) {
       auto out = MakeCall(call);
-      const auto note = Tone(noteHz, ms, 1.5 * testsupport::AmplitudeOf(call.levelDbfs));
+      const auto note =
+          Tone(hz > 0.0 ? hz : noteHz, ms, share * testsupport::AmplitudeOf(call.levelDbfs));
       const auto at = static_cast<std::size_t>((call.leadMs + fromMs) * 6.0);
       for (std::size_t i = 0; i < note.size(); ++i) {
         out[at + i] += note[i];
@@ -447,6 +451,10 @@ TEST(EnhancedNeighbours, ANoteHeldThroughPartOfTheCallIsWhatItIsHeardThrough) {
         << ModeName(mode);
     EXPECT_EQ(DecodeEnhanced(mix(2.0 * call.toneMs, call.toneMs), mode), std::vector<std::string>{})
         << ModeName(mode);
+    const double setNote = core::BuiltInToneSet(mode)->digitFreq[2];
+    EXPECT_EQ(DecodeEnhanced(mix(-call.toneMs, 1.8 * call.toneMs, setNote, 1.0), mode),
+              std::vector<std::string>{"35791"})
+        << ModeName(mode) << ", a note of the set held into the first tone";
   }
 }
 
