@@ -77,7 +77,7 @@ constexpr double kSlotShare = 0.3;  // and this share of the call's median W
 // A tone beside the call weaker than this share of the tone at the other
 // edge, the one a call read one tone off would drop, needs this share of
 // the median instead; in a call whose every tone holds kEvenShare of the
-// median, kEvenSlotShare. Not in a trill.
+// median, kEvenSlotShare. Not in a trill, and on one side only.
 constexpr double kOtherEdgeShare = 0.6;
 constexpr double kWeakSlotShare = 0.45;
 constexpr double kEvenShare = 0.6;
@@ -968,6 +968,17 @@ void EnhancedDecoder::EvaluateSearchCall(const SearchCall& call) {
       LogVerdict(v);
       return;
     }
+  }
+  // The allowance for a weaker tone beside the call holds on one side only.
+  // Tones of the set on both sides are what a call read one tone off through
+  // music shows: its real edge tone, covered by a note of the music, on one
+  // side, and a note as long as a tone on the other.
+  const double bothSides = std::min(call.pre, call.post);
+  if (bothSides > kSlotW && bothSides > kSlotShare * median) {
+    v.reason = "tones in the slots before and after the call, W";
+    v.reasonValue = bothSides;
+    LogVerdict(v);
+    return;
   }
   // Each slot holds one tone: a second tone of the set in it, far above
   // noise (W of noise ~ Exp(1)) and at a fair share of the decided one, means

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/enhanced_decoder.h"
@@ -175,6 +176,23 @@ TEST(EnhancedCallInMusic, ANoteOfTheSetBeforeTheCallIsNotItsFirstTone) {
   const testsupport::BatchScore score = testsupport::ScoreCalls(DecoderChoice::kEnhanced, batch);
   EXPECT_EQ(score.wrong, 0);
   EXPECT_GE(score.decoded, 85);
+}
+
+// Stretches of music where a call was read one tone off by the search: a
+// note of the music covered the call's real edge tone, and a note of the
+// set sounded on the other side (at +3 dB a note as long as a tone after
+// the call, at 0 dB notes held across it). Both readings had a weaker tone
+// of the set on each side.
+TEST(EnhancedCallInMusic, ACallWithTonesOfTheSetOnBothSidesIsNotReadOneToneOff) {
+  for (const auto& [seed, sirDb, calls] : {std::tuple{7303U, 3.0, 4}, {7700U, 0.0, 25}}) {
+    testsupport::CallBatch batch;
+    batch.snrDb = 30.0;
+    batch.interference = static_cast<int>(InterferenceKind::kMusic);
+    batch.sirDb = sirDb;
+    batch.calls = calls;
+    batch.seed = seed;
+    EXPECT_EQ(testsupport::ScoreCalls(DecoderChoice::kEnhanced, batch).wrong, 0) << "seed " << seed;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
