@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <tuple>
 
 #include "core/buffer_analysis.h"
 #include "core/vector_clones.h"
@@ -29,6 +30,11 @@ constexpr int kRegion = (kLookSlots - 1) * kMaxToneBlocks + 2 * kStartSlack + kM
 // held across the call.
 constexpr double kHeldShare = 0.5;
 constexpr double kHeldW = 12.0;
+// A tone in the slots on both sides of a slot, above this W and this share
+// of its W in the slot, is held across it: its W there counts this much.
+constexpr float kHeldAcrossW = 12.0f;
+constexpr float kHeldAcrossShare = 0.5f;
+constexpr float kHeldAcrossWeight = 0.75f;
 // A slot this much more likely empty than holding a tone at the call's
 // level (e^5), or a half slot than holding its half of the tone.
 constexpr double kEmptyOdds = 5.0;
@@ -454,8 +460,20 @@ void WholeCallSearch::Refine(std::int64_t start, int offsetIndex) {
   std::array<std::array<double, kTones>, kSlots> score{};
   std::array<std::array<int, kTones>, kSlots> from{};
   constexpr double kNever = -1e300;
+  // A tone of the set sounding in the slots on both sides of a slot, well
+  // above the noise and at half its W there or more, is a note held across
+  // it (a call's tone gives way to the next): it counts for less, in the
+  // symbols and as a rival.
+  std::array<std::array<float, kTones>, kSlots> sym{};
+  for (std::size_t k = 0; k < kSlots; ++k) {
+    const auto& [before, slot, after] = std::tie(best.w[k], best.w[k + 1], best.w[k + 2]);
+    for (std::size_t t = 0; t < kTones; ++t) {
+      const float floor = std::max(kHeldAcrossW, kHeldAcrossShare * slot[t]);
+      sym[k][t] = slot[t] * (before[t] >= floor && after[t] >= floor ? kHeldAcrossWeight : 1.0f);
+    }
+  }
   for (int k = 0; k < kSlots; ++k) {
-    const auto& slot = best.w[static_cast<std::size_t>(k + 1)];
+    const auto& slot = sym[static_cast<std::size_t>(k)];
     for (int t = 0; t < kTones; ++t) {
       auto& cell = score[static_cast<std::size_t>(k)][static_cast<std::size_t>(t)];
       cell = kNever;
@@ -561,7 +579,7 @@ void WholeCallSearch::Refine(std::int64_t start, int offsetIndex) {
   // same e^-W for every code. The call's g is not known (CodeOdds).
   const CodeOdds odds(best.q);
   const double pSym = odds.ChanceWrong(
-      kTones, [&](std::size_t k, int t) { return best.w[k + 1][static_cast<std::size_t>(t)]; },
+      kTones, [&](std::size_t k, int t) { return sym[k][static_cast<std::size_t>(t)]; },
       [&](std::size_t k, int t) {
         const bool neighbour =
             (k > 0 && t == best.tones[k - 1]) || (k + 1 < kSlots && t == best.tones[k + 1]);

@@ -195,6 +195,19 @@ TEST(EnhancedCallInMusic, ACallWithTonesOfTheSetOnBothSidesIsNotReadOneToneOff) 
   }
 }
 
+// Music at 0 dB, where notes of the set are held across the call's slots:
+// a note in the slots on both sides of a slot is not read as its tone.
+TEST(EnhancedCallInMusic, SixCallsInTenAtZeroDb) {
+  testsupport::CallBatch batch;
+  batch.snrDb = 30.0;
+  batch.interference = static_cast<int>(InterferenceKind::kMusic);
+  batch.sirDb = 0.0;
+  batch.seed = 9500;
+  const testsupport::BatchScore score = testsupport::ScoreCalls(DecoderChoice::kEnhanced, batch);
+  EXPECT_EQ(score.wrong, 0);
+  EXPECT_GE(score.decoded, 60);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Kinds, EnhancedCallInInterference,
     ::testing::Values(ThroughCase{InterferenceKind::kSpeech, core::kModeZvei, 6.0, 0.95},
