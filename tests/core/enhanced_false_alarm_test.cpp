@@ -4,6 +4,7 @@
 // running through them.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -162,18 +163,23 @@ TEST_P(EnhancedCallInInterference, DecodedAndNoWrongCode) {
   }
 }
 
+// ZVEI calls at -20 dBFS with music running through them (the bench's batches).
+testsupport::BatchScore CallsInMusic(std::uint32_t seed, double sirDb, int calls) {
+  testsupport::CallBatch batch;
+  batch.snrDb = 30.0;
+  batch.interference = static_cast<int>(InterferenceKind::kMusic);
+  batch.sirDb = sirDb;
+  batch.calls = calls;
+  batch.seed = seed;
+  return testsupport::ScoreCalls(DecoderChoice::kEnhanced, batch);
+}
+
 // Music running through calls at +3 dB, on a stretch where a note of the
 // set right before a call, as long and as loud as a tone, was once read by
 // the tracker as the call's first tone (the last one dropped): the search
 // finds that tone beside the call and holds the tracker's reading back.
 TEST(EnhancedCallInMusic, ANoteOfTheSetBeforeTheCallIsNotItsFirstTone) {
-  testsupport::CallBatch batch;
-  batch.snrDb = 30.0;
-  batch.interference = static_cast<int>(InterferenceKind::kMusic);
-  batch.sirDb = 3.0;
-  batch.calls = 106;
-  batch.seed = 7903;
-  const testsupport::BatchScore score = testsupport::ScoreCalls(DecoderChoice::kEnhanced, batch);
+  const testsupport::BatchScore score = CallsInMusic(7903, 3.0, 106);
   EXPECT_EQ(score.wrong, 0);
   EXPECT_GE(score.decoded, 85);
 }
@@ -185,25 +191,14 @@ TEST(EnhancedCallInMusic, ANoteOfTheSetBeforeTheCallIsNotItsFirstTone) {
 // of the set on each side.
 TEST(EnhancedCallInMusic, ACallWithTonesOfTheSetOnBothSidesIsNotReadOneToneOff) {
   for (const auto& [seed, sirDb, calls] : {std::tuple{7303U, 3.0, 4}, {7700U, 0.0, 25}}) {
-    testsupport::CallBatch batch;
-    batch.snrDb = 30.0;
-    batch.interference = static_cast<int>(InterferenceKind::kMusic);
-    batch.sirDb = sirDb;
-    batch.calls = calls;
-    batch.seed = seed;
-    EXPECT_EQ(testsupport::ScoreCalls(DecoderChoice::kEnhanced, batch).wrong, 0) << "seed " << seed;
+    EXPECT_EQ(CallsInMusic(seed, sirDb, calls).wrong, 0) << "seed " << seed;
   }
 }
 
 // Music at 0 dB, where notes of the set are held across the call's slots:
 // a note in the slots on both sides of a slot is not read as its tone.
 TEST(EnhancedCallInMusic, SixCallsInTenAtZeroDb) {
-  testsupport::CallBatch batch;
-  batch.snrDb = 30.0;
-  batch.interference = static_cast<int>(InterferenceKind::kMusic);
-  batch.sirDb = 0.0;
-  batch.seed = 9500;
-  const testsupport::BatchScore score = testsupport::ScoreCalls(DecoderChoice::kEnhanced, batch);
+  const testsupport::BatchScore score = CallsInMusic(9500, 0.0, 100);
   EXPECT_EQ(score.wrong, 0);
   EXPECT_GE(score.decoded, 60);
 }
