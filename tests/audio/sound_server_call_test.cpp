@@ -4,6 +4,7 @@
 // stream's own clock has played the last sample.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <numbers>
@@ -187,8 +188,10 @@ double Amplitude(std::span<const double> samples, double hz) {
 // fire siren) goes out in one keying: both calls decode, the pauses last
 // 600 ms on the air, and the siren's two tones are there at half a call
 // tone's level each, for 5 s. A sound server that misses one of its own
-// cycles on a busy machine stretches a pause by that cycle now and then, so
-// the alarm is sent up to three times and its lengths must hold once.
+// cycles on a busy machine loses that cycle (about 11 ms) now and then, from
+// whichever sound it falls in, so the alarm is sent up to three times and
+// each length must hold in one of them: a length the program gets wrong is
+// wrong every time.
 TEST_F(SoundServer, AnAlarmGoesOutInOneKeyingWithItsPausesAndSiren) {
   std::string error;
   const auto inputs = audio_->InputDevices();
@@ -210,8 +213,11 @@ TEST_F(SoundServer, AnAlarmGoesOutInOneKeyingWithItsPausesAndSiren) {
     return std::abs(value - expected) <= 10.0;
   };
   std::string attempts;
-  bool lengthsHeld = false;
-  for (int attempt = 0; attempt < 3 && !lengthsHeld; ++attempt) {
+  constexpr double kExpected[] = {350.0, 600.0, 600.0, 5000.0};
+  bool held[] = {false, false, false, false};
+  bool decoded = false;
+  const auto allHeld = [&] { return std::ranges::all_of(held, [](bool h) { return h; }); };
+  for (int attempt = 0; attempt < 3 && !(decoded && allHeld()); ++attempt) {
     // Captured until half a second after the alarm has played (20 s at most).
     std::vector<std::int16_t> captured;
     std::atomic<bool> sent{false};
@@ -236,16 +242,19 @@ TEST_F(SoundServer, AnAlarmGoesOutInOneKeyingWithItsPausesAndSiren) {
     for (std::int16_t v : captured) {
       stereo.insert(stereo.end(), {v, v});
     }
-    ASSERT_EQ(testsupport::DecodeCapture6000(stereo, core::kModeZvei),
-              (std::vector<std::string>{"12345", "12345"}));
+    // A lost cycle inside a tone may cost a call now and then; not every time.
+    const auto codes = testsupport::DecodeCapture6000(stereo, core::kModeZvei);
+    decoded = decoded || codes == std::vector<std::string>{"12345", "12345"};
+    attempts += " [" + std::to_string(codes.size()) + " calls decoded]";
 
     const std::vector<double> x(captured.begin(), captured.end());
     const std::vector<Stretch> sounds = Sounds(x);
     ASSERT_EQ(sounds.size(), 3U) << "call, call, siren";
     const double lengths[] = {ms(sounds[0].to - sounds[0].from), ms(sounds[1].from - sounds[0].to),
                               ms(sounds[2].from - sounds[1].to), ms(sounds[2].to - sounds[2].from)};
-    lengthsHeld = near(lengths[0], 350.0) && near(lengths[1], 600.0) && near(lengths[2], 600.0) &&
-                  near(lengths[3], 5000.0);
+    for (std::size_t i = 0; i < 4; ++i) {
+      held[i] = held[i] || near(lengths[i], kExpected[i]);
+    }
     attempts += " [call " + std::to_string(lengths[0]) + ", pause " + std::to_string(lengths[1]) +
                 ", pause " + std::to_string(lengths[2]) + ", siren " + std::to_string(lengths[3]) +
                 " ms]";
@@ -257,7 +266,8 @@ TEST_F(SoundServer, AnAlarmGoesOutInOneKeyingWithItsPausesAndSiren) {
     EXPECT_NEAR(Amplitude(siren, 675.0) / callTone, 0.5, 0.05);
     EXPECT_NEAR(Amplitude(siren, 1240.0) / callTone, 0.5, 0.05);
   }
-  EXPECT_TRUE(lengthsHeld) << "never 350 / 600 / 600 / 5000 ms:" << attempts;
+  EXPECT_TRUE(decoded) << "the two calls never decoded:" << attempts;
+  EXPECT_TRUE(allHeld()) << "not every one of 350 / 600 / 600 / 5000 ms held:" << attempts;
 }
 
 }  // namespace

@@ -28,13 +28,19 @@ enhanced=$!
 for _ in $(seq 100); do grep -q '^Listening on' "$work/enhanced.err" && break; sleep 0.05; done
 
 printf '[Sequelo]\r\nOutputDevice=TestSink\r\nMode=0\r\n' >Sequelo.ini
-"$cli" send 13579 >/dev/null
-"$cli" send 11211 >/dev/null
-# Bounded wait for the second code to be printed.
-for _ in $(seq 100); do [ "$(wc -l <"$work/heard")" -ge 2 ] && break; sleep 0.05; done
-check "codes heard live" $'13579\n11211' "$(cut -f2 "$work/heard")"
-for _ in $(seq 100); do [ "$(wc -l <"$work/heard-enhanced")" -ge 2 ] && break; sleep 0.05; done
-check "the enhanced decoder hears the same" $'13579\n11211' "$(cut -f2 "$work/heard-enhanced")"
+heard_by() { cut -f2 "$1" | grep -qx "$2"; }
+heard_both() { heard_by "$work/heard" "$1" && heard_by "$work/heard-enhanced" "$1"; }
+# A sound server starved on a busy machine drops a cycle now and then, which
+# can tear a call: a call not heard by both within 3 s is sent once more. A
+# listener that cannot hear live still misses both times.
+for code in 13579 11211; do
+  "$cli" send "$code" >/dev/null
+  wait_until 30 heard_both "$code" || "$cli" send "$code" >/dev/null
+  wait_until 30 heard_both "$code"
+done
+check "codes heard live" $'13579\n11211' "$(cut -f2 "$work/heard" | uniq)"
+check "the enhanced decoder hears the same" $'13579\n11211' \
+  "$(cut -f2 "$work/heard-enhanced" | uniq)"
 kill -INT "$enhanced"
 wait "$enhanced"
 enhanced=
