@@ -82,9 +82,10 @@ constexpr double kOtherEdgeShare = 0.6;
 constexpr double kWeakSlotShare = 0.45;
 constexpr double kEvenShare = 0.6;
 constexpr double kEvenSlotShare = 0.6;
-constexpr double kSecondW = 12.0;         // a second tone in a slot: W above
-constexpr double kSecondShare = 0.25;     // and this share of the slot's own tone
-constexpr double kHeldSecondShare = 0.5;  // held: this share of it in a neighbouring slot
+constexpr double kSecondW = 12.0;          // a second tone in a slot: W above
+constexpr double kSecondShare = 0.25;      // and this share of the slot's own tone
+constexpr double kHeldSecondShare = 0.5;   // held: this share of it in a neighbouring slot
+constexpr double kDoubtSecondShare = 0.4;  // the tracker's reading of the call fails too
 constexpr int kPurityFft = 1024;
 // The search's calls wait this long after their end for the tracker (which
 // decides within about 200 ms of a call's end).
@@ -110,6 +111,17 @@ constexpr double kPurityPeakHz = 25.0;  // the tone's own peak: within this
 // its power or more, belongs to what the call is heard through.
 constexpr double kGoesOnShare = 0.25;
 constexpr int kGoesOnBins = 2;
+
+// Two five-tone readings whose tones agree but for one slot at one edge of
+// each: the same call framed a tone apart.
+bool OneToneApart(const EnhancedVerdict& a, const EnhancedVerdict& b) {
+  if (a.count != 5 || b.count != 5) {
+    return false;
+  }
+  const std::string_view x(a.tones.data(), 5);
+  const std::string_view y(b.tones.data(), 5);
+  return x.substr(1) == y.substr(0, 4) || x.substr(0, 4) == y.substr(1);
+}
 
 // Two spans share more than half the shorter of them: one stretch of audio.
 bool MostlyOverlap(std::uint64_t aStart, std::uint64_t aEnd, std::uint64_t bStart,
@@ -311,23 +323,52 @@ void EnhancedDecoder::Arbitrate(const EnhancedVerdict& given, bool tracker) {
       verdict.count == 5 && inRange && std::abs(span / nominal - 1.0) <= kNominalSpan;
   for (std::size_t i = 0; i < heldCount_; ++i) {
     HeldCall& other = held_[i];
-    if (other.tracker == tracker ||
-        !MostlyOverlap(other.verdict.startSample, other.verdict.endSample, verdict.startSample,
+    if (!MostlyOverlap(other.verdict.startSample, other.verdict.endSample, verdict.startSample,
                        verdict.endSample)) {
+      continue;
+    }
+    const bool sameCode =
+        std::string_view(other.verdict.code.data()) == std::string_view(verdict.code.data());
+    if (!tracker && !other.tracker && !sameCode) {
+      // The search passed two readings of one stretch, a tone apart: a note
+      // of the music held beside the call, at a tone's frequency, stands in
+      // for the edge tone it covers. Either may be the call; neither is said.
+      EnhancedVerdict taken = other.verdict;
+      held_[i] = held_[--heldCount_];
+      for (EnhancedVerdict* reading : {&taken, &verdict}) {
+        reading->accepted = false;
+        reading->reason = "the search read this stretch another way as well";
+        LogVerdict(*reading);
+      }
+      return;
+    }
+    if (other.tracker == tracker) {
       continue;
     }
     const HeldCall taken = other;
     held_[i] = held_[--heldCount_];
-    if (std::string_view(taken.verdict.code.data()) == std::string_view(verdict.code.data())) {
+    if (sameCode) {
       Announce(verdict);  // both detectors heard it
+      return;
+    }
+    const EnhancedVerdict& trackerCall = tracker ? verdict : taken.verdict;
+    EnhancedVerdict searchCall = tracker ? taken.verdict : verdict;
+    // The same tones a slot apart, and the search measured no tone of the set
+    // in the slots beside its call: the tracker took a quiet note beside the
+    // call for its edge tone and dropped the other edge.
+    if (searchCall.besideW >= 0.0 && searchCall.besideW <= kSlotW &&
+        OneToneApart(trackerCall, searchCall)) {
+      EnhancedVerdict trackerVerdict = trackerCall;
+      trackerVerdict.accepted = false;
+      trackerVerdict.reason = "the search heard these tones a slot away, with none beside them";
+      LogVerdict(trackerVerdict);
+      Announce(searchCall);
       return;
     }
     // Two readings of one stretch. A strong call of the tracker stands (tones
     // of another length than the set's can fool the search, not the
     // tracker); otherwise nothing tells which is right: neither.
-    const EnhancedVerdict& trackerCall = tracker ? verdict : taken.verdict;
     const bool trackerStands = trackerCall.callMeanZ >= kConfirmMeanZ;
-    EnhancedVerdict searchCall = tracker ? taken.verdict : verdict;
     EnhancedVerdict trackerVerdict = trackerCall;
     searchCall.accepted = false;
     searchCall.reason = trackerStands ? "the tracker heard another code here"
@@ -341,15 +382,16 @@ void EnhancedDecoder::Arbitrate(const EnhancedVerdict& given, bool tracker) {
     return;
   }
   if (tracker && !weak) {
-    // The search, which measures the slots right beside a call, found a
-    // tone of the set there as strong as this call's: the tracker may have
-    // taken a note before the call for its first tone and dropped its last.
-    for (const ReportedSpan& other : besideSpans_) {
+    // The search turned this reading down for what only it measures: a tone
+    // of the set beside the call as strong as the call's (the tracker may
+    // have taken a note before the call for its first tone and dropped its
+    // last), or two strong tones in one slot.
+    for (const ReportedSpan& other : doubtSpans_) {
       if (other.end > other.start &&
           std::string_view(other.code.data()) == std::string_view(verdict.code.data()) &&
           MostlyOverlap(other.start, other.end, verdict.startSample, verdict.endSample)) {
         verdict.accepted = false;
-        verdict.reason = "the search found a tone of the set beside it as strong as its own";
+        verdict.reason = other.doubt;
       }
     }
     Announce(verdict);
@@ -359,6 +401,11 @@ void EnhancedDecoder::Arbitrate(const EnhancedVerdict& given, bool tracker) {
     ReportHeld(true);  // never: calls are far fewer than that
   }
   held_[heldCount_++] = {verdict, verdict.endSample + kHoldSamples, tracker, searched};
+}
+
+void EnhancedDecoder::Doubt(const EnhancedVerdict& v, const char* why) {
+  doubtSpans_[doubtNext_] = {v.startSample, v.endSample, v.code, why};
+  doubtNext_ = (doubtNext_ + 1) % doubtSpans_.size();
 }
 
 void EnhancedDecoder::Announce(const EnhancedVerdict& given) {
@@ -929,6 +976,7 @@ void EnhancedDecoder::EvaluateSearchCall(const SearchCall& call) {
   v.callMeanZ = call.evidence / static_cast<double>(n);
   v.startSample = static_cast<std::uint64_t>(std::max<std::int64_t>(0, call.startSample));
   v.endSample = static_cast<std::uint64_t>(std::max<std::int64_t>(0, call.EndSample()));
+  v.besideW = std::max(call.pre, call.post);
   if (!call.contender) {
     return;  // not a call by the search's own measure: like noise, not logged
   }
@@ -959,8 +1007,7 @@ void EnhancedDecoder::EvaluateSearchCall(const SearchCall& call) {
     const double share = !weak ? kSlotShare : even ? kEvenSlotShare : kWeakSlotShare;
     if (beside > kSlotW && beside > share * median) {
       if (!weak) {
-        besideSpans_[besideNext_] = {v.startSample, v.endSample, v.code};
-        besideNext_ = (besideNext_ + 1) % besideSpans_.size();
+        Doubt(v, "the search found a tone of the set beside it as strong as its own");
       }
       v.reason =
           before ? "a tone in the slot before the call, W" : "a tone in the slot after the call, W";
@@ -1003,6 +1050,9 @@ void EnhancedDecoder::EvaluateSearchCall(const SearchCall& call) {
       }
     }
     if (second > kSecondW && second > kSecondShare * call.q[k]) {
+      if (second > kDoubtSecondShare * call.q[k]) {
+        Doubt(v, "the search found a strong second tone in one of its slots");
+      }
       v.reason = "a second tone in the slot, share";
       v.reasonTone = static_cast<int>(k);
       v.reasonValue = second / call.q[k];

@@ -158,7 +158,7 @@ void EnhancedDecoder::Restart() {
   committed_ = -1;
   search_.Restart(static_cast<std::int64_t>(samples_));
   reportedSpans_ = {};
-  besideSpans_ = {};
+  doubtSpans_ = {};
   heldCount_ = 0;
   group_.count = 0;
   idleRun_ = 0;

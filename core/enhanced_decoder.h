@@ -94,6 +94,9 @@ struct EnhancedVerdict {
   const char* reason = "";        // why rejected; "" when accepted
   int reasonTone = -1;            // the tone (from 0) the reason is about, -1 for the call
   double reasonValue = 0.0;       // the offending figure, in the unit the reason names
+  // The search's calls: the strongest tone of the set in the slots right
+  // before and after the call, W; -1 for the tracker's.
+  double besideW = -1.0;
 };
 
 class EnhancedDecoder {
@@ -147,6 +150,7 @@ class EnhancedDecoder {
     std::uint64_t start = 0;
     std::uint64_t end = 0;
     std::array<char, enhanced::kMaxRunTones + 1> code{};
+    const char* doubt = "";  // doubtSpans_: why the tracker's same reading fails
   };
   struct Segment {
     int tone = 0;            // Viterbi label: tone index
@@ -195,9 +199,15 @@ class EnhancedDecoder {
   void Report(const EnhancedVerdict& verdict);
   // An accepted call of either detector against the other's held calls over
   // the same stretch: the same code is reported once; different codes give
-  // the tracker's if it is strong, else neither. A call without such a
-  // partner is held (the search's, the tracker's weak ones) or announced.
+  // the search's where the tracker's is the same tones a slot away and the
+  // search heard nothing beside its call, else the tracker's if it is
+  // strong, else neither. Two different readings of the search: neither. A
+  // call without such a partner is held (the search's, the tracker's weak
+  // ones) or announced.
   void Arbitrate(const EnhancedVerdict& verdict, bool tracker);
+  // Remembers a reading the search turned down for a reason the tracker
+  // cannot see, so that the tracker's same reading fails with `why`.
+  void Doubt(const EnhancedVerdict& verdict, const char* why);
   // Logs the verdict; reports the code when it was accepted, unless an
   // overlapping call was reported already (the same code: silently).
   void Announce(const EnhancedVerdict& verdict);
@@ -299,10 +309,12 @@ class EnhancedDecoder {
   WholeCallSearch search_;
   std::array<ReportedSpan, 4> reportedSpans_{};
   std::size_t reportedNext_ = 0;
-  // The search's last calls turned down for a tone of the set beside them
-  // as strong as their own: read one tone off, they are another code.
-  std::array<ReportedSpan, 4> besideSpans_{};
-  std::size_t besideNext_ = 0;
+  // The search's last calls turned down for what the tracker cannot see: a
+  // tone of the set beside them as strong as their own (read one tone off,
+  // they are another code), or a strong second tone in a slot (which of the
+  // two was sent is a guess). The tracker's same reading fails with them.
+  std::array<ReportedSpan, 4> doubtSpans_{};
+  std::size_t doubtNext_ = 0;
   // The search's calls, and the tracker's weak ones, wait until the other
   // detector has had its chance at the same stretch (see Arbitrate).
   struct HeldCall {

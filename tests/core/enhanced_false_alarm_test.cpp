@@ -203,6 +203,34 @@ TEST(EnhancedCallInMusic, SixCallsInTenAtZeroDb) {
   EXPECT_GE(score.decoded, 60);
 }
 
+// Stretches of the other tone sets where a call came out wrong, each up to
+// that call: a note of the music at a tone's frequency held on beside the
+// call and covering the edge tone it shares (read a tone off by the search
+// twice, or with the edge tone going on beside it, or by the tracker where
+// the search heard nothing beside the call), and speech sounding a second
+// tone of the set in a slot that the tracker took for the call's.
+TEST(EnhancedCallInInterference, OtherSetsHeldNotesAndSecondTonesGiveNoWrongCode) {
+  const std::tuple<InterferenceKind, int, double, int> cases[] = {
+      {InterferenceKind::kBand, core::kModeZvei2, 6.0, 60},
+      {InterferenceKind::kMusic, core::kModeEea, 3.0, 67},
+      {InterferenceKind::kBand, core::kModeEea, 3.0, 54},
+      {InterferenceKind::kMusic, core::kModePzvei, 3.0, 81},
+      {InterferenceKind::kSpeech, core::kModeZvei3, 0.0, 43},
+      {InterferenceKind::kSpeech, core::kModeEia, 0.0, 38}};
+  for (const auto& [kind, mode, sirDb, calls] : cases) {
+    testsupport::CallBatch batch;
+    batch.modeIndex = mode;
+    batch.toneMs = core::BuiltInToneSet(mode)->toneMs;
+    batch.snrDb = 30.0;
+    batch.interference = static_cast<int>(kind);
+    batch.sirDb = sirDb;
+    batch.calls = calls;
+    batch.seed = 9500U + 10U * static_cast<std::uint32_t>(mode) + static_cast<std::uint32_t>(sirDb);
+    EXPECT_EQ(testsupport::ScoreCalls(DecoderChoice::kEnhanced, batch).wrong, 0)
+        << InterferenceName(kind) << " " << ModeName(mode) << " " << sirDb << " dB";
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Kinds, EnhancedCallInInterference,
     ::testing::Values(ThroughCase{InterferenceKind::kSpeech, core::kModeZvei, 6.0, 0.95},
