@@ -86,6 +86,7 @@ constexpr double kSecondW = 12.0;          // a second tone in a slot: W above
 constexpr double kSecondShare = 0.25;      // and this share of the slot's own tone
 constexpr double kHeldSecondShare = 0.5;   // held: this share of it in a neighbouring slot
 constexpr double kDoubtSecondShare = 0.4;  // the tracker's reading of the call fails too
+constexpr double kHeldThroughW = 20.0;     // an edge tone under all the call's other tones
 constexpr int kPurityFft = 1024;
 // The search's calls wait this long after their end for the tracker (which
 // decides within about 200 ms of a call's end).
@@ -114,13 +115,32 @@ constexpr int kGoesOnBins = 2;
 
 // Two five-tone readings whose tones agree but for one slot at one edge of
 // each: the same call framed a tone apart.
-bool OneToneApart(const EnhancedVerdict& a, const EnhancedVerdict& b) {
-  if (a.count != 5 || b.count != 5) {
+bool OneToneApart(const std::array<char, enhanced::kMaxRunTones + 1>& a,
+                  const std::array<char, enhanced::kMaxRunTones + 1>& b) {
+  const std::string_view x(a.data());
+  const std::string_view y(b.data());
+  return x.size() == 5 && y.size() == 5 &&
+         (x.substr(1) == y.substr(0, 4) || x.substr(0, 4) == y.substr(1));
+}
+
+// A note of the music at a tone's frequency, beside a call or in it, makes
+// the call and its reading a tone apart look alike.
+constexpr const char* kNeighbourDoubted = "the search turned down the same tones a slot apart";
+
+// Two codes of one length that agree in every place but `slot` (-1: all).
+bool SameButAt(const std::array<char, enhanced::kMaxRunTones + 1>& a,
+               const std::array<char, enhanced::kMaxRunTones + 1>& b, int slot) {
+  const std::string_view x(a.data());
+  const std::string_view y(b.data());
+  if (x.size() != y.size()) {
     return false;
   }
-  const std::string_view x(a.tones.data(), 5);
-  const std::string_view y(b.tones.data(), 5);
-  return x.substr(1) == y.substr(0, 4) || x.substr(0, 4) == y.substr(1);
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    if (x[i] != y[i] && static_cast<int>(i) != slot) {
+      return false;
+    }
+  }
+  return true;
 }
 
 // Two spans share more than half the shorter of them: one stretch of audio.
@@ -321,6 +341,19 @@ void EnhancedDecoder::Arbitrate(const EnhancedVerdict& given, bool tracker) {
   }
   const bool searched =
       verdict.count == 5 && inRange && std::abs(span / nominal - 1.0) <= kNominalSpan;
+  // The search turned down the same tones a slot apart for what a note of
+  // the music makes (the note may be this reading's edge tone): neither.
+  if (!tracker) {
+    for (const SearchReading& other : neighbourDoubts_) {
+      if (other.end > other.start && OneToneApart(other.tones, verdict.tones) &&
+          MostlyOverlap(other.start, other.end, verdict.startSample, verdict.endSample)) {
+        verdict.accepted = false;
+        verdict.reason = kNeighbourDoubted;
+        LogVerdict(verdict);
+        return;
+      }
+    }
+  }
   for (std::size_t i = 0; i < heldCount_; ++i) {
     HeldCall& other = held_[i];
     if (!MostlyOverlap(other.verdict.startSample, other.verdict.endSample, verdict.startSample,
@@ -357,7 +390,7 @@ void EnhancedDecoder::Arbitrate(const EnhancedVerdict& given, bool tracker) {
     // in the slots beside its call: the tracker took a quiet note beside the
     // call for its edge tone and dropped the other edge.
     if (searchCall.besideW >= 0.0 && searchCall.besideW <= kSlotW &&
-        OneToneApart(trackerCall, searchCall)) {
+        OneToneApart(trackerCall.tones, searchCall.tones)) {
       EnhancedVerdict trackerVerdict = trackerCall;
       trackerVerdict.accepted = false;
       trackerVerdict.reason = "the search heard these tones a slot away, with none beside them";
@@ -382,18 +415,7 @@ void EnhancedDecoder::Arbitrate(const EnhancedVerdict& given, bool tracker) {
     return;
   }
   if (tracker && !weak) {
-    // The search turned this reading down for what only it measures: a tone
-    // of the set beside the call as strong as the call's (the tracker may
-    // have taken a note before the call for its first tone and dropped its
-    // last), or two strong tones in one slot.
-    for (const ReportedSpan& other : doubtSpans_) {
-      if (other.end > other.start &&
-          std::string_view(other.code.data()) == std::string_view(verdict.code.data()) &&
-          MostlyOverlap(other.start, other.end, verdict.startSample, verdict.endSample)) {
-        verdict.accepted = false;
-        verdict.reason = other.doubt;
-      }
-    }
+    ApplyDoubts(verdict);
     Announce(verdict);
     return;
   }
@@ -403,8 +425,39 @@ void EnhancedDecoder::Arbitrate(const EnhancedVerdict& given, bool tracker) {
   held_[heldCount_++] = {verdict, verdict.endSample + kHoldSamples, tracker, searched};
 }
 
-void EnhancedDecoder::Doubt(const EnhancedVerdict& v, const char* why) {
-  doubtSpans_[doubtNext_] = {v.startSample, v.endSample, v.code, why};
+void EnhancedDecoder::ApplyDoubts(EnhancedVerdict& verdict) const {
+  // The search turned this reading down for what only it measures: a tone
+  // of the set beside the call as strong as the call's (the tracker may
+  // have taken a note before the call for its first tone and dropped its
+  // last), or two strong tones in one slot.
+  for (const ReportedSpan& other : doubtSpans_) {
+    if (other.end > other.start && SameButAt(other.code, verdict.code, other.slot) &&
+        MostlyOverlap(other.start, other.end, verdict.startSample, verdict.endSample)) {
+      verdict.accepted = false;
+      verdict.reason = other.doubt;
+    }
+  }
+}
+
+void EnhancedDecoder::DoubtNeighbours(const EnhancedVerdict& v) {
+  neighbourDoubts_[neighbourDoubtNext_] = {v.startSample, v.endSample, v.tones};
+  neighbourDoubtNext_ = (neighbourDoubtNext_ + 1) % neighbourDoubts_.size();
+  for (std::size_t i = 0; i < heldCount_;) {
+    EnhancedVerdict& other = held_[i].verdict;
+    if (!held_[i].tracker && OneToneApart(other.tones, v.tones) &&
+        MostlyOverlap(other.startSample, other.endSample, v.startSample, v.endSample)) {
+      other.accepted = false;
+      other.reason = kNeighbourDoubted;
+      LogVerdict(other);
+      held_[i] = held_[--heldCount_];
+    } else {
+      ++i;
+    }
+  }
+}
+
+void EnhancedDecoder::Doubt(const EnhancedVerdict& v, const char* why, int slot) {
+  doubtSpans_[doubtNext_] = {v.startSample, v.endSample, v.code, why, slot};
   doubtNext_ = (doubtNext_ + 1) % doubtSpans_.size();
 }
 
@@ -1016,6 +1069,25 @@ void EnhancedDecoder::EvaluateSearchCall(const SearchCall& call) {
       return;
     }
   }
+  // An edge tone of the set that sounds under every other tone of the call
+  // is a note held through it: the call's own tone there, or the note alone
+  // in a reading a tone off, cannot be told apart.
+  for (const std::size_t edge : {std::size_t{0}, n - 1}) {
+    const auto tone = static_cast<std::size_t>(call.tones[edge]);
+    double under = 1e30;
+    for (std::size_t k = 0; k < n; ++k) {
+      if (call.tones[k] != call.tones[edge]) {
+        under = std::min(under, static_cast<double>(call.w[k + 1][tone]));
+      }
+    }
+    if (under >= kHeldThroughW && under < 1e30) {
+      v.reason = "an edge tone sounds under the whole call, W";
+      v.reasonTone = static_cast<int>(edge);
+      v.reasonValue = under;
+      LogVerdict(v);
+      return;
+    }
+  }
   // The allowance for a weaker tone beside the call holds on one side only.
   // Tones of the set on both sides are what a call read one tone off through
   // music shows: its real edge tone, covered by a note of the music, on one
@@ -1025,6 +1097,7 @@ void EnhancedDecoder::EvaluateSearchCall(const SearchCall& call) {
     v.reason = "tones in the slots before and after the call, W";
     v.reasonValue = bothSides;
     LogVerdict(v);
+    DoubtNeighbours(v);
     return;
   }
   // Each slot holds one tone: a second tone of the set in it, far above
@@ -1051,12 +1124,13 @@ void EnhancedDecoder::EvaluateSearchCall(const SearchCall& call) {
     }
     if (second > kSecondW && second > kSecondShare * call.q[k]) {
       if (second > kDoubtSecondShare * call.q[k]) {
-        Doubt(v, "the search found a strong second tone in one of its slots");
+        Doubt(v, "the search found a strong second tone in one of its slots", static_cast<int>(k));
       }
       v.reason = "a second tone in the slot, share";
       v.reasonTone = static_cast<int>(k);
       v.reasonValue = second / call.q[k];
       LogVerdict(v);
+      DoubtNeighbours(v);
       return;
     }
   }

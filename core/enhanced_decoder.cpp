@@ -159,6 +159,7 @@ void EnhancedDecoder::Restart() {
   search_.Restart(static_cast<std::int64_t>(samples_));
   reportedSpans_ = {};
   doubtSpans_ = {};
+  neighbourDoubts_ = {};
   heldCount_ = 0;
   group_.count = 0;
   idleRun_ = 0;

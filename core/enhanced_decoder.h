@@ -150,7 +150,10 @@ class EnhancedDecoder {
     std::uint64_t start = 0;
     std::uint64_t end = 0;
     std::array<char, enhanced::kMaxRunTones + 1> code{};
-    const char* doubt = "";  // doubtSpans_: why the tracker's same reading fails
+    // doubtSpans_: why the tracker's same reading fails, and the slot in
+    // doubt, where the tracker's reading may hold the other tone (-1: none).
+    const char* doubt = "";
+    int slot = -1;
   };
   struct Segment {
     int tone = 0;            // Viterbi label: tone index
@@ -206,8 +209,15 @@ class EnhancedDecoder {
   // ones) or announced.
   void Arbitrate(const EnhancedVerdict& verdict, bool tracker);
   // Remembers a reading the search turned down for a reason the tracker
-  // cannot see, so that the tracker's same reading fails with `why`.
-  void Doubt(const EnhancedVerdict& verdict, const char* why);
+  // cannot see, so that the tracker's same reading (whatever tone it holds
+  // in `slot`) fails with `why`.
+  void Doubt(const EnhancedVerdict& verdict, const char* why, int slot = -1);
+  // Turns down a reading of the tracker the search doubted.
+  void ApplyDoubts(EnhancedVerdict& verdict) const;
+  // Remembers a reading of the search turned down for what a note of the
+  // music makes (tones of the set on both sides, a second tone in a slot),
+  // and turns down the held reading of the same tones a slot apart.
+  void DoubtNeighbours(const EnhancedVerdict& verdict);
   // Logs the verdict; reports the code when it was accepted, unless an
   // overlapping call was reported already (the same code: silently).
   void Announce(const EnhancedVerdict& verdict);
@@ -315,6 +325,15 @@ class EnhancedDecoder {
   // two was sent is a guess). The tracker's same reading fails with them.
   std::array<ReportedSpan, 4> doubtSpans_{};
   std::size_t doubtNext_ = 0;
+  // The search's last readings turned down for what a note of the music
+  // makes: the same tones framed a slot apart are turned down with them.
+  struct SearchReading {
+    std::uint64_t start = 0;
+    std::uint64_t end = 0;
+    std::array<char, enhanced::kMaxRunTones + 1> tones{};
+  };
+  std::array<SearchReading, 4> neighbourDoubts_{};
+  std::size_t neighbourDoubtNext_ = 0;
   // The search's calls, and the tracker's weak ones, wait until the other
   // detector has had its chance at the same stretch (see Arbitrate).
   struct HeldCall {

@@ -30,9 +30,6 @@ constexpr int kRegion = (kLookSlots - 1) * kMaxToneBlocks + 2 * kStartSlack + kM
 // held across the call.
 constexpr double kHeldShare = 0.5;
 constexpr double kHeldW = 12.0;
-// An edge tone in the slot beside the call at this share of its power in
-// the edge slot or more, and above kHeldW, is a note going on.
-constexpr double kEdgeGoesOnShare = 0.7;
 // A tone in the slots on both sides of a slot, above this W and this share
 // of its W in the slot, is held across it: its W there counts this much.
 constexpr float kHeldAcrossW = 12.0f;
@@ -573,15 +570,6 @@ void WholeCallSearch::Refine(std::int64_t start, int offsetIndex) {
     }
     return most / callEnergy;
   };
-  // An edge tone that goes on in the slot beside at about its own power in
-  // the call is a note held there, not a tone of the call, which ends with
-  // its slot: the call is read a tone off, or its real edge tone is the one
-  // the note covers. (A longer tone at the call's level is the slot test's.)
-  const auto goesOnBeside = [&](int edgeTone, std::int64_t slotStart, std::int64_t edgeSlotStart) {
-    const double own = std::norm(TurnedSum(edgeTone, best.offsetRelative, edgeSlotStart, length));
-    const double on = std::norm(TurnedSum(edgeTone, best.offsetRelative, slotStart, length));
-    return on > kHeldW * callEnergy && own > 0.0 ? on / own : 0.0;
-  };
   // The error estimate: the chance that another code was sent, p_sym (one
   // slot's tone another allowed one), and the chance that the call is one
   // tone off, p_al (an edge tone really a noise slot, the call's tone in the
@@ -624,19 +612,13 @@ void WholeCallSearch::Refine(std::int64_t start, int offsetIndex) {
     best.trill =
         t[0] == t[2] && t[2] == t[4] && t[1] == t[3] && t[0] != kRepeatTone && t[1] != kRepeatTone;
     const double gate = best.trill ? kErrorGate * kTrillGateShare : kErrorGate;
-    double goesOn = 0.0;
     if (pSym <= gate) {
       best.pre = beside(best.tones[0], beforeStart, bestStart);
       best.post = beside(best.tones[kSlots - 1], afterStart, afterStart - length);
       best.errorEstimate += odds.Rival(kSlots - 1, best.pre) + odds.Rival(0, best.post);
-      goesOn = std::max(goesOnBeside(best.tones[0], beforeStart, bestStart),
-                        goesOnBeside(best.tones[kSlots - 1], afterStart, afterStart - length));
     }
     if (best.errorEstimate > gate) {
       best.reason = "the code may be wrong, error estimate";
-    } else if (goesOn >= kEdgeGoesOnShare) {
-      best.reason = "an edge tone goes on beside the call at its own level, share";
-      best.errorEstimate = goesOn;
     } else {
       best.contender = true;
       // (The half-slot test takes the call's per-tone SNR from its
