@@ -127,7 +127,8 @@ bool OneToneApart(const std::array<char, enhanced::kMaxRunTones + 1>& a,
 // the call and its reading a tone apart look alike.
 constexpr const char* kNeighbourDoubted = "the search turned down the same tones a slot apart";
 
-// Two codes of one length that agree in every place but `slot` (-1: all).
+// Two readings of one length whose tones agree in every place but `slot`
+// (-1: all).
 bool SameButAt(const std::array<char, enhanced::kMaxRunTones + 1>& a,
                const std::array<char, enhanced::kMaxRunTones + 1>& b, int slot) {
   const std::string_view x(a.data());
@@ -363,9 +364,10 @@ void EnhancedDecoder::Arbitrate(const EnhancedVerdict& given, bool tracker) {
     const bool sameCode =
         std::string_view(other.verdict.code.data()) == std::string_view(verdict.code.data());
     if (!tracker && !other.tracker && !sameCode) {
-      // The search passed two readings of one stretch, a tone apart: a note
-      // of the music held beside the call, at a tone's frequency, stands in
-      // for the edge tone it covers. Either may be the call; neither is said.
+      // The search passed two readings of one stretch (mostly a tone apart:
+      // a note of the music held beside the call, at a tone's frequency,
+      // stands in for the edge tone it covers). Either may be the call;
+      // neither is said.
       EnhancedVerdict taken = other.verdict;
       held_[i] = held_[--heldCount_];
       for (EnhancedVerdict* reading : {&taken, &verdict}) {
@@ -410,6 +412,8 @@ void EnhancedDecoder::Arbitrate(const EnhancedVerdict& given, bool tracker) {
     if (!trackerStands) {
       trackerVerdict.accepted = false;
       trackerVerdict.reason = searchCall.reason;
+    } else {
+      ApplyDoubts(trackerVerdict);
     }
     Announce(trackerVerdict);
     return;
@@ -430,8 +434,8 @@ void EnhancedDecoder::ApplyDoubts(EnhancedVerdict& verdict) const {
   // of the set beside the call as strong as the call's (the tracker may
   // have taken a note before the call for its first tone and dropped its
   // last), or two strong tones in one slot.
-  for (const ReportedSpan& other : doubtSpans_) {
-    if (other.end > other.start && SameButAt(other.code, verdict.code, other.slot) &&
+  for (const SearchReading& other : doubtSpans_) {
+    if (other.end > other.start && SameButAt(other.tones, verdict.tones, other.slot) &&
         MostlyOverlap(other.start, other.end, verdict.startSample, verdict.endSample)) {
       verdict.accepted = false;
       verdict.reason = other.doubt;
@@ -457,7 +461,7 @@ void EnhancedDecoder::DoubtNeighbours(const EnhancedVerdict& v) {
 }
 
 void EnhancedDecoder::Doubt(const EnhancedVerdict& v, const char* why, int slot) {
-  doubtSpans_[doubtNext_] = {v.startSample, v.endSample, v.code, why, slot};
+  doubtSpans_[doubtNext_] = {v.startSample, v.endSample, v.tones, why, slot};
   doubtNext_ = (doubtNext_ + 1) % doubtSpans_.size();
 }
 
@@ -1071,7 +1075,8 @@ void EnhancedDecoder::EvaluateSearchCall(const SearchCall& call) {
   }
   // An edge tone of the set that sounds under every other tone of the call
   // is a note held through it: the call's own tone there, or the note alone
-  // in a reading a tone off, cannot be told apart.
+  // in a reading a tone off, cannot be told apart. (That reading has the
+  // note under its other tones too, and fails here itself.)
   for (const std::size_t edge : {std::size_t{0}, n - 1}) {
     const auto tone = static_cast<std::size_t>(call.tones[edge]);
     double under = 1e30;

@@ -150,10 +150,6 @@ class EnhancedDecoder {
     std::uint64_t start = 0;
     std::uint64_t end = 0;
     std::array<char, enhanced::kMaxRunTones + 1> code{};
-    // doubtSpans_: why the tracker's same reading fails, and the slot in
-    // doubt, where the tracker's reading may hold the other tone (-1: none).
-    const char* doubt = "";
-    int slot = -1;
   };
   struct Segment {
     int tone = 0;            // Viterbi label: tone index
@@ -323,15 +319,19 @@ class EnhancedDecoder {
   // tone of the set beside them as strong as their own (read one tone off,
   // they are another code), or a strong second tone in a slot (which of the
   // two was sent is a guess). The tracker's same reading fails with them.
-  std::array<ReportedSpan, 4> doubtSpans_{};
-  std::size_t doubtNext_ = 0;
-  // The search's last readings turned down for what a note of the music
-  // makes: the same tones framed a slot apart are turned down with them.
   struct SearchReading {
     std::uint64_t start = 0;
     std::uint64_t end = 0;
     std::array<char, enhanced::kMaxRunTones + 1> tones{};
+    // doubtSpans_: why the tracker's same reading fails, and the slot in
+    // doubt, where the tracker's reading may hold the other tone (-1: none).
+    const char* doubt = "";
+    int slot = -1;
   };
+  std::array<SearchReading, 4> doubtSpans_{};
+  std::size_t doubtNext_ = 0;
+  // The search's last readings turned down for what a note of the music
+  // makes: the same tones framed a slot apart are turned down with them.
   std::array<SearchReading, 4> neighbourDoubts_{};
   std::size_t neighbourDoubtNext_ = 0;
   // The search's calls, and the tracker's weak ones, wait until the other

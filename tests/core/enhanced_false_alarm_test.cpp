@@ -222,6 +222,7 @@ TEST(EnhancedCallInInterference, OtherSetsHeldNotesAndSecondTonesGiveNoWrongCode
       {InterferenceKind::kMusic, core::kModeDzvei, 3.0, 8300, 9},
       {InterferenceKind::kMusic, core::kModeDzvei, 3.0, 8500, 89},
       {InterferenceKind::kSpeech, core::kModeEia, 0.0, 8100, 62}};
+  int decoded = 0;
   for (const auto& [kind, mode, sirDb, seeds, calls] : cases) {
     testsupport::CallBatch batch;
     batch.modeIndex = mode;
@@ -231,10 +232,13 @@ TEST(EnhancedCallInInterference, OtherSetsHeldNotesAndSecondTonesGiveNoWrongCode
     batch.sirDb = sirDb;
     batch.calls = calls;
     batch.seed = seeds + 10U * static_cast<std::uint32_t>(mode) + static_cast<std::uint32_t>(sirDb);
-    EXPECT_EQ(testsupport::ScoreCalls(DecoderChoice::kEnhanced, batch).wrong, 0)
-        << InterferenceName(kind) << " " << ModeName(mode) << " " << sirDb << " dB, seed "
-        << batch.seed;
+    const testsupport::BatchScore score = testsupport::ScoreCalls(DecoderChoice::kEnhanced, batch);
+    EXPECT_EQ(score.wrong, 0) << InterferenceName(kind) << " " << ModeName(mode) << " " << sirDb
+                              << " dB, seed " << batch.seed;
+    decoded += score.decoded;
   }
+  // Not by turning everything down: of the 531 calls, 445 decode today.
+  EXPECT_GE(decoded, 430);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -32,15 +32,20 @@ heard_by() { cut -f2 "$1" | grep -qx "$2"; }
 heard_both() { heard_by "$work/heard" "$1" && heard_by "$work/heard-enhanced" "$1"; }
 # A sound server starved on a busy machine drops a cycle now and then, which
 # can tear a call: a call not heard by both within 3 s is sent once more. A
-# listener that cannot hear live still misses both times.
+# listener that cannot hear live still misses both times. Repeats in what
+# was printed are folded only then: a call said twice is a fault.
+resent=0
 for code in 13579 11211; do
   "$cli" send "$code" >/dev/null
-  wait_until 30 heard_both "$code" || "$cli" send "$code" >/dev/null
-  wait_until 30 heard_both "$code"
+  if ! wait_until 30 heard_both "$code"; then
+    resent=1
+    "$cli" send "$code" >/dev/null
+    wait_until 30 heard_both "$code"
+  fi
 done
-check "codes heard live" $'13579\n11211' "$(cut -f2 "$work/heard" | uniq)"
-check "the enhanced decoder hears the same" $'13579\n11211' \
-  "$(cut -f2 "$work/heard-enhanced" | uniq)"
+codes_in() { if [ $resent -eq 1 ]; then cut -f2 "$1" | uniq; else cut -f2 "$1"; fi; }
+check "codes heard live" $'13579\n11211' "$(codes_in "$work/heard")"
+check "the enhanced decoder hears the same" $'13579\n11211' "$(codes_in "$work/heard-enhanced")"
 kill -INT "$enhanced"
 wait "$enhanced"
 enhanced=
