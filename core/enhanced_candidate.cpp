@@ -22,16 +22,17 @@ constexpr double kMaxToneMs = 160.0;
 constexpr double kMinOfMedian = 0.4;  // each tone within 0.4..2.5 x the median
 constexpr double kMaxOfMedian = 2.0;
 constexpr double kMaxLongestToShortest = 2.5;
-constexpr double kMinToneMeanZ = 5.0;     // mean z of every tone
-constexpr double kMinOfMedianZ = 0.4;     // mean z of every tone against the median tone
-constexpr double kMinCallMeanZ = 7.0;     // mean z over the call
-constexpr double kMaxSecondToBest = 0.6;  // the runner-up tone of a segment
-constexpr double kMinRivalShare = 0.5;    // an overlapping rival this strong: ambiguous
-constexpr double kNeighbourPower = 0.5;   // and this loud against the call's tones
-constexpr double kNeighbourShare = 0.8;   // a segment beside the call this strong: not framed
-constexpr int kMaxSegmentFrames = 40;     // 267 ms: a longer segment fails the length check
-constexpr int kScaleTones = 5;            // a sequence holding a scale this long is music
-constexpr int kCallSegments = 10;         // the newest segments of a group looked at for calls
+constexpr double kMinToneMeanZ = 5.0;         // mean z of every tone
+constexpr double kMinOfMedianZ = 0.4;         // mean z of every tone against the median tone
+constexpr double kMinOfStrongestCodeZ = 0.5;  // a sequence's codes: against the strongest
+constexpr double kMinCallMeanZ = 7.0;         // mean z over the call
+constexpr double kMaxSecondToBest = 0.6;      // the runner-up tone of a segment
+constexpr double kMinRivalShare = 0.5;        // an overlapping rival this strong: ambiguous
+constexpr double kNeighbourPower = 0.5;       // and this loud against the call's tones
+constexpr double kNeighbourShare = 0.8;       // a segment beside the call this strong: not framed
+constexpr int kMaxSegmentFrames = 40;         // 267 ms: a longer segment fails the length check
+constexpr int kScaleTones = 5;                // a sequence holding a scale this long is music
+constexpr int kCallSegments = 10;             // the newest segments of a group looked at for calls
 // Short tones (EEA, EIA): their edges are good to about a frame either way.
 constexpr double kShortToneSlackMs = 7.0;  // one frame and a bit
 // Framing guard.
@@ -89,7 +90,8 @@ constexpr double kDoubtSecondShare = 0.4;  // the tracker's reading of the call 
 constexpr double kHeldThroughW = 20.0;     // an edge tone under all the call's other tones
 constexpr int kPurityFft = 1024;
 // The search's calls wait this long after their end for the tracker (which
-// decides within about 200 ms of a call's end).
+// decides within about 200 ms of a call's end), and the tracker's calls of
+// the search's kind for the search.
 constexpr std::uint64_t kHoldSamples = 1500;
 // A tracker's call as long as five of the set's tones, +/- this share, and
 // weaker than this mean z (about -4 dB SNR in white noise) stands only where
@@ -344,16 +346,9 @@ void EnhancedDecoder::Arbitrate(const EnhancedVerdict& given, bool tracker) {
       verdict.count == 5 && inRange && std::abs(span / nominal - 1.0) <= kNominalSpan;
   // The search turned down the same tones a slot apart for what a note of
   // the music makes (the note may be this reading's edge tone): neither.
-  if (!tracker) {
-    for (const SearchReading& other : neighbourDoubts_) {
-      if (other.end > other.start && OneToneApart(other.tones, verdict.tones) &&
-          MostlyOverlap(other.start, other.end, verdict.startSample, verdict.endSample)) {
-        verdict.accepted = false;
-        verdict.reason = kNeighbourDoubted;
-        LogVerdict(verdict);
-        return;
-      }
-    }
+  if ((!tracker || !weak) && NeighbourDoubted(verdict)) {
+    LogVerdict(verdict);
+    return;
   }
   for (std::size_t i = 0; i < heldCount_; ++i) {
     HeldCall& other = held_[i];
@@ -420,8 +415,12 @@ void EnhancedDecoder::Arbitrate(const EnhancedVerdict& given, bool tracker) {
   }
   if (tracker && !weak) {
     ApplyDoubts(verdict);
-    Announce(verdict);
-    return;
+    // A strong call of the search's kind waits for the search's look at the
+    // same stretch (see ReportHeld); any other is the tracker's alone.
+    if (!verdict.accepted || !searched) {
+      Announce(verdict);
+      return;
+    }
   }
   if (heldCount_ == held_.size()) {
     ReportHeld(true);  // never: calls are far fewer than that
@@ -429,18 +428,42 @@ void EnhancedDecoder::Arbitrate(const EnhancedVerdict& given, bool tracker) {
   held_[heldCount_++] = {verdict, verdict.endSample + kHoldSamples, tracker, searched};
 }
 
-void EnhancedDecoder::ApplyDoubts(EnhancedVerdict& verdict) const {
+void EnhancedDecoder::ApplyDoubts(EnhancedVerdict& verdict, bool asStrongOnly) const {
   // The search turned this reading down for what only it measures: a tone
   // of the set beside the call as strong as the call's (the tracker may
   // have taken a note before the call for its first tone and dropped its
-  // last), or two strong tones in one slot.
+  // last), or two strong tones in one slot. `asStrongOnly`: only where the
+  // other tone was as strong as the search's own.
   for (const SearchReading& other : doubtSpans_) {
-    if (other.end > other.start && SameButAt(other.tones, verdict.tones, other.slot) &&
+    if (other.end > other.start && (!asStrongOnly || other.asStrong) &&
+        SameButAt(other.tones, verdict.tones, other.slot) &&
         MostlyOverlap(other.start, other.end, verdict.startSample, verdict.endSample)) {
       verdict.accepted = false;
       verdict.reason = other.doubt;
     }
   }
+}
+
+bool EnhancedDecoder::NeighbourDoubted(EnhancedVerdict& verdict) const {
+  for (const SearchReading& other : neighbourDoubts_) {
+    if (other.end > other.start && OneToneApart(other.tones, verdict.tones) &&
+        MostlyOverlap(other.start, other.end, verdict.startSample, verdict.endSample)) {
+      verdict.accepted = false;
+      verdict.reason = kNeighbourDoubted;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool EnhancedDecoder::SearchLookedAt(const EnhancedVerdict& verdict) const {
+  for (const SearchReading& other : looked_) {
+    if (other.end > other.start &&
+        MostlyOverlap(other.start, other.end, verdict.startSample, verdict.endSample)) {
+      return true;
+    }
+  }
+  return false;
 }
 
 void EnhancedDecoder::DoubtNeighbours(const EnhancedVerdict& v) {
@@ -460,8 +483,8 @@ void EnhancedDecoder::DoubtNeighbours(const EnhancedVerdict& v) {
   }
 }
 
-void EnhancedDecoder::Doubt(const EnhancedVerdict& v, const char* why, int slot) {
-  doubtSpans_[doubtNext_] = {v.startSample, v.endSample, v.tones, why, slot};
+void EnhancedDecoder::Doubt(const EnhancedVerdict& v, const char* why, int slot, bool asStrong) {
+  doubtSpans_[doubtNext_] = {v.startSample, v.endSample, v.tones, why, slot, asStrong};
   doubtNext_ = (doubtNext_ + 1) % doubtSpans_.size();
 }
 
@@ -733,6 +756,31 @@ EnhancedVerdict EnhancedDecoder::EvaluateCandidate(const Group& group, int start
   std::array<double, kMaxRunTones> meanZ{};
   for (std::size_t j = 0; j < n; ++j) {
     meanZ[j] = bestScore[j] / static_cast<double>(s[j].last - s[j].first + 1);
+  }
+  // So are the codes of a sequence: a code far weaker than another is a
+  // voice or music beside a call, joined to it by a tone that passed for a
+  // separator.
+  double strongestCode = 0.0;
+  double weakestCode = 1e30;
+  double codeZ = 0.0;
+  int codeTones = 0;
+  for (std::size_t j = 0; n > 5 && j <= n; ++j) {
+    if (j < n && tone[j] < kFirstSpecialTone) {
+      codeZ += meanZ[j];
+      ++codeTones;
+      continue;
+    }
+    if (codeTones > 0) {
+      strongestCode = std::max(strongestCode, codeZ / codeTones);
+      weakestCode = std::min(weakestCode, codeZ / codeTones);
+    }
+    codeZ = 0.0;
+    codeTones = 0;
+  }
+  if (weakestCode < kMinOfStrongestCodeZ * strongestCode) {
+    v.reason = "a code much weaker than another, share of its mean z";
+    v.reasonValue = weakestCode / strongestCode;
+    return v;
   }
   std::sort(meanZ.begin(), meanZ.begin() + count);
   if (meanZ[0] < kMinOfMedianZ * meanZ[n / 2]) {
@@ -1037,6 +1085,8 @@ void EnhancedDecoder::EvaluateSearchCall(const SearchCall& call) {
   if (!call.contender) {
     return;  // not a call by the search's own measure: like noise, not logged
   }
+  looked_[lookedNext_] = {v.startSample, v.endSample, v.tones};
+  lookedNext_ = (lookedNext_ + 1) % looked_.size();
   ++candidates_;
   if (*call.reason != '\0') {
     v.reason = call.reason;
@@ -1140,6 +1190,15 @@ void EnhancedDecoder::EvaluateSearchCall(const SearchCall& call) {
     }
   }
   if (ImpureTone(call, v)) {
+    // The peak at another tone of the set: which of the two was sent is a
+    // guess, for the tracker too.
+    for (std::size_t t = 0; t < toneHz_.size(); ++t) {
+      if (toneUsed_[t] &&
+          std::abs(v.reasonValue - toneHz_[t] * (1.0 + call.offsetRelative)) <= kPurityPeakHz) {
+        Doubt(v, "the search found a tone of the set as strong in one of its slots", v.reasonTone,
+              true);
+      }
+    }
     LogVerdict(v);
     return;
   }
@@ -1184,8 +1243,21 @@ void EnhancedDecoder::ReportHeld(bool all) {
     const bool nearNominal = v.count == 5 &&
                              std::abs(v.offsetRelative) <= search_.OffsetRange() + 1e-9 &&
                              std::abs(span / nominal - 1.0) <= kNearNominalSpan;
-    if (ready[i].tracker &&
-        (ready[i].searched || (nearNominal && v.callMeanZ < kAlwaysConfirmMeanZ))) {
+    if (ready[i].tracker && v.callMeanZ >= kConfirmMeanZ) {
+      // A strong call of the tracker held for the search's look: it fails
+      // with the search's doubts that came meanwhile (another tone as strong
+      // in one slot, the same tones a slot apart turned down), and where the
+      // search found no reading sure enough to weigh. There the tracker has
+      // taken one of two tones sounding in a slot, or a tone beside the
+      // call, for the call's own: a voice or a note over a call at 0 dB
+      // makes either look strong to it.
+      ApplyDoubts(v, true);
+      if (v.accepted && !NeighbourDoubted(v) && !SearchLookedAt(v)) {
+        v.accepted = false;
+        v.reason = "the search found no sure reading of this stretch";
+      }
+    } else if (ready[i].tracker &&
+               (ready[i].searched || (nearNominal && v.callMeanZ < kAlwaysConfirmMeanZ))) {
       v.accepted = false;
       v.reason = "weak, and the search found no such call, mean z";
       v.reasonValue = v.callMeanZ;

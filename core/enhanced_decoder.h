@@ -202,18 +202,24 @@ class EnhancedDecoder {
   // search heard nothing beside its call, else the tracker's if it is
   // strong, else neither. Two different readings of the search: neither. A
   // call without such a partner is held (the search's, the tracker's weak
-  // ones) or announced.
+  // ones and its strong ones of the search's kind) or announced.
   void Arbitrate(const EnhancedVerdict& verdict, bool tracker);
   // Remembers a reading the search turned down for a reason the tracker
   // cannot see, so that the tracker's same reading (whatever tone it holds
   // in `slot`) fails with `why`.
-  void Doubt(const EnhancedVerdict& verdict, const char* why, int slot = -1);
+  void Doubt(const EnhancedVerdict& verdict, const char* why, int slot = -1, bool asStrong = false);
   // Turns down a reading of the tracker the search doubted.
-  void ApplyDoubts(EnhancedVerdict& verdict) const;
+  void ApplyDoubts(EnhancedVerdict& verdict, bool asStrongOnly = false) const;
   // Remembers a reading of the search turned down for what a note of the
   // music makes (tones of the set on both sides, a second tone in a slot),
   // and turns down the held reading of the same tones a slot apart.
   void DoubtNeighbours(const EnhancedVerdict& verdict);
+  // Turns down (true) a reading whose same tones a slot apart the search
+  // turned down so.
+  bool NeighbourDoubted(EnhancedVerdict& verdict) const;
+  // The search found a reading of this stretch sure enough to weigh (one
+  // that passed its error estimate), whatever became of it.
+  bool SearchLookedAt(const EnhancedVerdict& verdict) const;
   // Logs the verdict; reports the code when it was accepted, unless an
   // overlapping call was reported already (the same code: silently).
   void Announce(const EnhancedVerdict& verdict);
@@ -327,6 +333,10 @@ class EnhancedDecoder {
     // doubt, where the tracker's reading may hold the other tone (-1: none).
     const char* doubt = "";
     int slot = -1;
+    // The other tone in `slot` was as strong as the search's own there: the
+    // doubt holds against the tracker's calls held for the search as well
+    // (a weaker one only against a call the tracker decided after it).
+    bool asStrong = false;
   };
   std::array<SearchReading, 4> doubtSpans_{};
   std::size_t doubtNext_ = 0;
@@ -334,8 +344,13 @@ class EnhancedDecoder {
   // makes: the same tones framed a slot apart are turned down with them.
   std::array<SearchReading, 4> neighbourDoubts_{};
   std::size_t neighbourDoubtNext_ = 0;
-  // The search's calls, and the tracker's weak ones, wait until the other
-  // detector has had its chance at the same stretch (see Arbitrate).
+  // The search's last readings that passed its error estimate (a few per
+  // call in music; far more than a held call's time sees).
+  std::array<SearchReading, 16> looked_{};
+  std::size_t lookedNext_ = 0;
+  // The search's calls, and the tracker's weak ones and those of the
+  // search's kind, wait until the other detector has had its chance at the
+  // same stretch (see Arbitrate).
   struct HeldCall {
     EnhancedVerdict verdict;
     std::uint64_t until = 0;  // sample count at which it is decided

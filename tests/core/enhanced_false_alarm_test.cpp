@@ -209,7 +209,11 @@ TEST(EnhancedCallInMusic, SixCallsInTenAtZeroDb) {
 // or once with the other reading turned down for what the note makes, or by
 // the tracker where the search heard nothing beside the call), and speech
 // sounding a second tone of the set in a slot that the tracker took for the
-// call's.
+// call's. The last three: strong calls of the tracker where the search had
+// turned the same tones a slot apart down, or found no sure reading at all
+// (a note or a voice over one tone, or beside the call). And a voice before
+// a call joined to it as a sequence's called code by a tone that passed for
+// a separator.
 TEST(EnhancedCallInInterference, OtherSetsHeldNotesAndSecondTonesGiveNoWrongCode) {
   const std::tuple<InterferenceKind, int, double, std::uint32_t, int> cases[] = {
       {InterferenceKind::kBand, core::kModeZvei2, 6.0, 9500, 60},
@@ -221,7 +225,11 @@ TEST(EnhancedCallInInterference, OtherSetsHeldNotesAndSecondTonesGiveNoWrongCode
       {InterferenceKind::kBand, core::kModeZvei2, 3.0, 8100, 28},
       {InterferenceKind::kMusic, core::kModeDzvei, 3.0, 8300, 9},
       {InterferenceKind::kMusic, core::kModeDzvei, 3.0, 8500, 89},
-      {InterferenceKind::kSpeech, core::kModeEia, 0.0, 8100, 62}};
+      {InterferenceKind::kSpeech, core::kModeEia, 0.0, 8100, 62},
+      {InterferenceKind::kBand, core::kModeZvei3, 3.0, 8900, 22},
+      {InterferenceKind::kMusic, core::kModeCcir, 3.0, 8500, 76},
+      {InterferenceKind::kSpeech, core::kModeEia, 0.0, 8700, 38},
+      {InterferenceKind::kSpeech, core::kModeEea, 0.0, 8700, 93}};
   int decoded = 0;
   for (const auto& [kind, mode, sirDb, seeds, calls] : cases) {
     testsupport::CallBatch batch;
@@ -237,8 +245,8 @@ TEST(EnhancedCallInInterference, OtherSetsHeldNotesAndSecondTonesGiveNoWrongCode
                               << " dB, seed " << batch.seed;
     decoded += score.decoded;
   }
-  // Not by turning everything down: of the 531 calls, 445 decode today.
-  EXPECT_GE(decoded, 430);
+  // Not by turning everything down: of the 760 calls, 607 decode today.
+  EXPECT_GE(decoded, 590);
 }
 
 INSTANTIATE_TEST_SUITE_P(
