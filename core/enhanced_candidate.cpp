@@ -83,11 +83,12 @@ constexpr double kOtherEdgeShare = 0.6;
 constexpr double kWeakSlotShare = 0.45;
 constexpr double kEvenShare = 0.6;
 constexpr double kEvenSlotShare = 0.6;
-constexpr double kSecondW = 12.0;          // a second tone in a slot: W above
-constexpr double kSecondShare = 0.25;      // and this share of the slot's own tone
-constexpr double kHeldSecondShare = 0.5;   // held: this share of it in a neighbouring slot
-constexpr double kDoubtSecondShare = 0.4;  // the tracker's reading of the call fails too
-constexpr double kHeldThroughW = 20.0;     // an edge tone under all the call's other tones
+constexpr double kSeparatorMedianW = 60.0;  // a weak call (70 ms tones: about -5.5 dB)
+constexpr double kSecondW = 12.0;           // a second tone in a slot: W above
+constexpr double kSecondShare = 0.25;       // and this share of the slot's own tone
+constexpr double kHeldSecondShare = 0.5;    // held: this share of it in a neighbouring slot
+constexpr double kDoubtSecondShare = 0.4;   // the tracker's reading of the call fails too
+constexpr double kHeldThroughW = 20.0;      // an edge tone under all the call's other tones
 constexpr int kPurityFft = 1024;
 // The search's calls wait this long after their end for the tracker (which
 // decides within about 200 ms of a call's end), and the tracker's calls of
@@ -1110,7 +1111,12 @@ void EnhancedDecoder::EvaluateSearchCall(const SearchCall& call) {
   for (const bool before : {true, false}) {
     const double beside = before ? call.pre : call.post;
     const double otherEdge = call.q[before ? n - 1 : 0];
-    const bool weak = beside < kOtherEdgeShare * otherEdge && !call.trill;
+    // A special tone before a weak call is a sequence's separator, faded
+    // with the rest (the tracker lost it): the call is the caller's code
+    // after it, not a call to that code.
+    const bool separator =
+        before && call.preTone >= kFirstSpecialTone && median < kSeparatorMedianW;
+    const bool weak = beside < kOtherEdgeShare * otherEdge && !call.trill && !separator;
     const double share = !weak ? kSlotShare : even ? kEvenSlotShare : kWeakSlotShare;
     if (beside > kSlotW && beside > share * median) {
       if (!weak) {

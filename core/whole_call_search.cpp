@@ -542,7 +542,8 @@ void WholeCallSearch::Refine(std::int64_t start, int offsetIndex) {
   // edge tone of a call one tone off, which gives way to the next tone. A
   // tone of the call itself is never left out: the call may be read one
   // tone off with its real edge tone there.
-  const auto beside = [&](int edgeTone, std::int64_t slotStart, std::int64_t edgeSlotStart) {
+  const auto beside = [&](int edgeTone, std::int64_t slotStart, std::int64_t edgeSlotStart,
+                          int* which) {
     std::array<double, kTones> inside{};
     for (int t = 0; t < kTones; ++t) {
       if (used_[static_cast<std::size_t>(t)] && t != edgeTone) {
@@ -559,14 +560,19 @@ void WholeCallSearch::Refine(std::int64_t start, int offsetIndex) {
           const double held = inside[static_cast<std::size_t>(t)];
           const bool ofCall =
               std::find(best.tones.begin(), best.tones.end(), t) != best.tones.end();
-          if (ofCall || held < kHeldShare * power || held < kHeldW * callEnergy) {
-            most = std::max(most, power);
+          if ((ofCall || held < kHeldShare * power || held < kHeldW * callEnergy) && power > most) {
+            most = power;
+            *which = t;
           }
         }
       }
     }
     for (int fine = 0; fine < fineCount_; ++fine) {
-      most = std::max(most, std::norm(TurnedSum(edgeTone, OffsetOf(fine), slotStart, length)));
+      const double power = std::norm(TurnedSum(edgeTone, OffsetOf(fine), slotStart, length));
+      if (power > most) {
+        most = power;
+        *which = edgeTone;
+      }
     }
     return most / callEnergy;
   };
@@ -613,8 +619,9 @@ void WholeCallSearch::Refine(std::int64_t start, int offsetIndex) {
         t[0] == t[2] && t[2] == t[4] && t[1] == t[3] && t[0] != kRepeatTone && t[1] != kRepeatTone;
     const double gate = best.trill ? kErrorGate * kTrillGateShare : kErrorGate;
     if (pSym <= gate) {
-      best.pre = beside(best.tones[0], beforeStart, bestStart);
-      best.post = beside(best.tones[kSlots - 1], afterStart, afterStart - length);
+      int postTone = -1;
+      best.pre = beside(best.tones[0], beforeStart, bestStart, &best.preTone);
+      best.post = beside(best.tones[kSlots - 1], afterStart, afterStart - length, &postTone);
       best.errorEstimate += odds.Rival(kSlots - 1, best.pre) + odds.Rival(0, best.post);
     }
     if (best.errorEstimate > gate) {

@@ -114,6 +114,7 @@ struct SearchCall {
   // without notes that sound on inside the call's edge slot (held across
   // the call: what it is heard through).
   double pre = 0.0, post = 0.0;
+  int preTone = -1;            // the tone that gave `pre`
   double evidence = 0.0;       // the sum of q
   double errorEstimate = 0.0;  // p_sym + p_al
   const char* reason = "";     // the first test it failed, "" if none

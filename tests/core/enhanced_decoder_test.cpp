@@ -709,6 +709,29 @@ TEST(EnhancedSequences, CalledSeparatorCallerDecodedWhole) {
   }
 }
 
+// Weak sequences whose separator the noise has taken: the caller's code
+// after it must not come out alone, as a call to that code. (The called
+// code alone is what the station needs to hear.)
+TEST(EnhancedSequences, AFadedSeparatorLeavesNoCallToTheCaller) {
+  CallBatch batch;
+  batch.separator = 'C';
+  batch.snrDb = -8.0;
+  batch.calls = 200;
+  batch.seed = 4242;
+  std::uint32_t codeState = testsupport::BatchCodeState(batch);
+  int whole = 0;
+  for (int i = 0; i < batch.calls; ++i) {
+    const CallSignal call = testsupport::BatchCall(batch, i, codeState);
+    const std::string caller = call.code.substr(call.code.find('C') + 1);
+    for (const std::string& code : CodesOf(testsupport::DecodeMono6000With(
+             DecoderChoice::kEnhanced, MakeCall(call), batch.modeIndex))) {
+      EXPECT_NE(code, caller) << "sent " << call.code;
+      whole += code == call.code ? 1 : 0;
+    }
+  }
+  EXPECT_GE(whole, 160);  // 174 today
+}
+
 // Runs of every length from 3 to 16 in a set of each tone length; 3 and 4
 // only when asked for (a file decode), never as a station's call.
 TEST(EnhancedSequences, RunsOfThreeToSixteenTones) {
