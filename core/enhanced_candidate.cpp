@@ -347,7 +347,7 @@ void EnhancedDecoder::Arbitrate(const EnhancedVerdict& given, bool tracker) {
       verdict.count == 5 && inRange && std::abs(span / nominal - 1.0) <= kNominalSpan;
   // The search turned down the same tones a slot apart for what a note of
   // the music makes (the note may be this reading's edge tone): neither.
-  if ((!tracker || !weak) && NeighbourDoubted(verdict)) {
+  if (!weak && NeighbourDoubted(verdict)) {
     LogVerdict(verdict);
     return;
   }
@@ -408,8 +408,13 @@ void EnhancedDecoder::Arbitrate(const EnhancedVerdict& given, bool tracker) {
     if (!trackerStands) {
       trackerVerdict.accepted = false;
       trackerVerdict.reason = searchCall.reason;
-    } else {
+    } else if (tracker) {
       ApplyDoubts(trackerVerdict);
+    } else {
+      // The tracker's call was held: what the search doubted since counts
+      // as it does at the call's release.
+      ApplyDoubts(trackerVerdict, true);
+      NeighbourDoubted(trackerVerdict);
     }
     Announce(trackerVerdict);
     return;
@@ -1115,11 +1120,12 @@ void EnhancedDecoder::EvaluateSearchCall(const SearchCall& call) {
     // with the rest (the tracker lost it): the call is the caller's code
     // after it, not a call to that code.
     const bool separator =
-        before && call.preTone >= kFirstSpecialTone && median < kSeparatorMedianW;
-    const bool weak = beside < kOtherEdgeShare * otherEdge && !call.trill && !separator;
+        before && call.preTone >= search::kFirstSpecial && median < kSeparatorMedianW;
+    const bool weaker = beside < kOtherEdgeShare * otherEdge && !call.trill;
+    const bool weak = weaker && !separator;
     const double share = !weak ? kSlotShare : even ? kEvenSlotShare : kWeakSlotShare;
     if (beside > kSlotW && beside > share * median) {
-      if (!weak) {
+      if (!weaker) {
         Doubt(v, "the search found a tone of the set beside it as strong as its own");
       }
       v.reason =
@@ -1203,6 +1209,7 @@ void EnhancedDecoder::EvaluateSearchCall(const SearchCall& call) {
           std::abs(v.reasonValue - toneHz_[t] * (1.0 + call.offsetRelative)) <= kPurityPeakHz) {
         Doubt(v, "the search found a tone of the set as strong in one of its slots", v.reasonTone,
               true);
+        break;
       }
     }
     LogVerdict(v);
@@ -1258,7 +1265,12 @@ void EnhancedDecoder::ReportHeld(bool all) {
       // call, for the call's own: a voice or a note over a call at 0 dB
       // makes either look strong to it.
       ApplyDoubts(v, true);
-      if (v.accepted && !NeighbourDoubted(v) && !SearchLookedAt(v)) {
+      if (v.accepted) {
+        NeighbourDoubted(v);
+      }
+      // (Released early, when the list of held calls is full, the call has
+      // not had its time.)
+      if (v.accepted && !all && !SearchLookedAt(v)) {
         v.accepted = false;
         v.reason = "the search found no sure reading of this stretch";
       }

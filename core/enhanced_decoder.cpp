@@ -160,6 +160,7 @@ void EnhancedDecoder::Restart() {
   reportedSpans_ = {};
   doubtSpans_ = {};
   neighbourDoubts_ = {};
+  looked_ = {};
   heldCount_ = 0;
   group_.count = 0;
   idleRun_ = 0;

@@ -212,7 +212,8 @@ class EnhancedDecoder {
   void ApplyDoubts(EnhancedVerdict& verdict, bool asStrongOnly = false) const;
   // Remembers a reading of the search turned down for what a note of the
   // music makes (tones of the set on both sides, a second tone in a slot),
-  // and turns down the held reading of the same tones a slot apart.
+  // and turns down the search's held reading of the same tones a slot apart
+  // (the tracker's held ones meet it when they are released).
   void DoubtNeighbours(const EnhancedVerdict& verdict);
   // Turns down (true) a reading whose same tones a slot apart the search
   // turned down so.
@@ -323,8 +324,10 @@ class EnhancedDecoder {
   std::size_t reportedNext_ = 0;
   // The search's last calls turned down for what the tracker cannot see: a
   // tone of the set beside them as strong as their own (read one tone off,
-  // they are another code), or a strong second tone in a slot (which of the
-  // two was sent is a guess). The tracker's same reading fails with them.
+  // they are another code), or a strong second tone in a slot, or a peak at
+  // another tone of the set above a tone's own (which of the two was sent is
+  // a guess). The tracker's same reading fails with them. Kept for as long
+  // as a call is held, in music's busiest stretches.
   struct SearchReading {
     std::uint64_t start = 0;
     std::uint64_t end = 0;
@@ -338,11 +341,11 @@ class EnhancedDecoder {
     // (a weaker one only against a call the tracker decided after it).
     bool asStrong = false;
   };
-  std::array<SearchReading, 4> doubtSpans_{};
+  std::array<SearchReading, 16> doubtSpans_{};
   std::size_t doubtNext_ = 0;
   // The search's last readings turned down for what a note of the music
   // makes: the same tones framed a slot apart are turned down with them.
-  std::array<SearchReading, 4> neighbourDoubts_{};
+  std::array<SearchReading, 16> neighbourDoubts_{};
   std::size_t neighbourDoubtNext_ = 0;
   // The search's last readings that passed its error estimate (a few per
   // call in music; far more than a held call's time sees).
@@ -357,7 +360,7 @@ class EnhancedDecoder {
     bool tracker = false;     // a call of the tracker (else of the search)
     bool searched = false;    // five tones of the set's own length: the search's kind
   };
-  std::array<HeldCall, 4> held_{};  // never more than one or two at a time
+  std::array<HeldCall, 8> held_{};  // mostly one or two at a time
   std::size_t heldCount_ = 0;
   void ReportHeld(bool all);
 

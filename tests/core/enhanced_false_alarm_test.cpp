@@ -228,6 +228,7 @@ TEST(EnhancedCallInInterference, OtherSetsHeldNotesAndSecondTonesGiveNoWrongCode
       {InterferenceKind::kSpeech, core::kModeEia, 0.0, 8100, 62},
       {InterferenceKind::kBand, core::kModeZvei3, 3.0, 8900, 22},
       {InterferenceKind::kMusic, core::kModeCcir, 3.0, 8500, 76},
+      {InterferenceKind::kMusic, core::kModeCcir, 0.0, 8500, 16},
       {InterferenceKind::kSpeech, core::kModeEia, 0.0, 8700, 38},
       {InterferenceKind::kSpeech, core::kModeEea, 0.0, 8700, 93}};
   int decoded = 0;
@@ -245,8 +246,8 @@ TEST(EnhancedCallInInterference, OtherSetsHeldNotesAndSecondTonesGiveNoWrongCode
                               << " dB, seed " << batch.seed;
     decoded += score.decoded;
   }
-  // Not by turning everything down: of the 760 calls, 607 decode today.
-  EXPECT_GE(decoded, 590);
+  // Not by turning everything down: of the 776 calls, 615 decode today.
+  EXPECT_GE(decoded, 598);
 }
 
 INSTANTIATE_TEST_SUITE_P(
