@@ -619,9 +619,8 @@ void WholeCallSearch::Refine(std::int64_t start, int offsetIndex) {
         t[0] == t[2] && t[2] == t[4] && t[1] == t[3] && t[0] != kRepeatTone && t[1] != kRepeatTone;
     const double gate = best.trill ? kErrorGate * kTrillGateShare : kErrorGate;
     if (pSym <= gate) {
-      int postTone = -1;
       best.pre = beside(best.tones[0], beforeStart, bestStart, &best.preTone);
-      best.post = beside(best.tones[kSlots - 1], afterStart, afterStart - length, &postTone);
+      best.post = beside(best.tones[kSlots - 1], afterStart, afterStart - length, &best.postTone);
       best.errorEstimate += odds.Rival(kSlots - 1, best.pre) + odds.Rival(0, best.post);
     }
     if (best.errorEstimate > gate) {

@@ -114,12 +114,12 @@ struct SearchCall {
   // without notes that sound on inside the call's edge slot (held across
   // the call: what it is heard through).
   double pre = 0.0, post = 0.0;
-  int preTone = -1;            // the tone that gave `pre`
-  double evidence = 0.0;       // the sum of q
-  double errorEstimate = 0.0;  // p_sym + p_al
-  const char* reason = "";     // the first test it failed, "" if none
-  int reasonSlot = -1;         // the slot (from 0) the reason is about
-  bool contender = false;      // it passed the error estimate
+  int preTone = -1, postTone = -1;  // the tones that gave them
+  double evidence = 0.0;            // the sum of q
+  double errorEstimate = 0.0;       // p_sym + p_al
+  const char* reason = "";          // the first test it failed, "" if none
+  int reasonSlot = -1;              // the slot (from 0) the reason is about
+  bool contender = false;           // it passed the error estimate
   // Two tones taking turns (not the repeat tone): a trill, what music plays
   // most that looks like a call.
   bool trill = false;
