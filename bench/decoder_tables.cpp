@@ -471,14 +471,8 @@ int main(int argc, char** argv) {
       }
       for (int mode : {core::kModeZvei, core::kModeCcir}) {
         for (double sir : {10.0, 6.0, 3.0, 0.0}) {
-          CallBatch b;
-          b.modeIndex = mode;
-          b.toneMs = core::BuiltInToneSet(mode)->toneMs;
-          b.snrDb = 30.0;
-          b.interference = static_cast<int>(kind);
-          b.sirDb = sir;
-          b.calls = calls;
-          b.seed = 9500 + 10 * static_cast<std::uint32_t>(mode) + static_cast<std::uint32_t>(sir);
+          const CallBatch b =
+              testsupport::ThroughInterference(mode, static_cast<int>(kind), sir, calls, 9500);
           const BatchScore score = testsupport::ScoreCalls(core::DecoderChoice::kEnhanced, b);
           std::printf("%-28s %9.1f%% / %5d\n",
                       (std::string(InterferenceName(kind)) + " " + ModeName(mode) +

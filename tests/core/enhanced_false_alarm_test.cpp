@@ -233,14 +233,8 @@ TEST(EnhancedCallInInterference, OtherSetsHeldNotesAndSecondTonesGiveNoWrongCode
       {InterferenceKind::kSpeech, core::kModeEea, 0.0, 8700, 93}};
   int decoded = 0;
   for (const auto& [kind, mode, sirDb, seeds, calls] : cases) {
-    testsupport::CallBatch batch;
-    batch.modeIndex = mode;
-    batch.toneMs = core::BuiltInToneSet(mode)->toneMs;
-    batch.snrDb = 30.0;
-    batch.interference = static_cast<int>(kind);
-    batch.sirDb = sirDb;
-    batch.calls = calls;
-    batch.seed = seeds + 10U * static_cast<std::uint32_t>(mode) + static_cast<std::uint32_t>(sirDb);
+    const testsupport::CallBatch batch =
+        testsupport::ThroughInterference(mode, static_cast<int>(kind), sirDb, calls, seeds);
     const testsupport::BatchScore score = testsupport::ScoreCalls(DecoderChoice::kEnhanced, batch);
     EXPECT_EQ(score.wrong, 0) << InterferenceName(kind) << " " << ModeName(mode) << " " << sirDb
                               << " dB, seed " << batch.seed;

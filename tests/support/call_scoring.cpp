@@ -87,6 +87,20 @@ std::vector<std::string> DecodeOnly(core::DecoderChoice choice, const std::vecto
 
 }  // namespace
 
+CallBatch ThroughInterference(int modeIndex, int kind, double sirDb, int calls,
+                              std::uint32_t seedBase) {
+  CallBatch batch;
+  batch.modeIndex = modeIndex;
+  batch.toneMs = core::BuiltInToneSet(modeIndex)->toneMs;
+  batch.snrDb = 30.0;
+  batch.interference = kind;
+  batch.sirDb = sirDb;
+  batch.calls = calls;
+  batch.seed =
+      seedBase + 10U * static_cast<std::uint32_t>(modeIndex) + static_cast<std::uint32_t>(sirDb);
+  return batch;
+}
+
 std::uint32_t BatchCodeState(const CallBatch& batch) {
   return batch.seed * 2654435761U + 17U;
 }

@@ -51,6 +51,13 @@ struct BatchScore {
   double Share() const { return calls > 0 ? static_cast<double>(decoded) / calls : 0.0; }
 };
 
+// Clean calls (SNR 30 dB) of a set at its own tone length with interference
+// `kind` (an InterferenceKind) running through them at `sirDb`; the point's
+// seed is `seedBase` + 10 x the set + the SIR, as the bench's tables and the
+// tests draw the same stretches.
+CallBatch ThroughInterference(int modeIndex, int kind, double sirDb, int calls,
+                              std::uint32_t seedBase);
+
 // Random codes (with repeats now and then), each in its own stretch of noise
 // with a varied lead-in (so tones fall anywhere in the buffers) and phase.
 BatchScore ScoreCalls(core::DecoderChoice choice, const CallBatch& batch);
