@@ -16,12 +16,12 @@ namespace {
 using namespace search;
 
 // Blocks of silence assumed before the first sample, so that a call at the
-// very start has a quiet slot before it (and a few blocks more).
-constexpr int kLead = 2 * kMaxToneBlocks + 8;
+// very start has two quiet slots before it (and a few blocks more).
 constexpr int kStartSlack = 3;  // blocks the refined start may move
-// A candidate's region (its start less the slack, the slot before it, the
-// slack of that slot's look) stays after block 0.
-static_assert(kLead >= 3 * kStartSlack + kMaxToneBlocks);
+constexpr int kLead = 2 * kMaxToneBlocks + 3 * kStartSlack + 8;
+// A candidate's region (its start less the slack, the slot before it and
+// the one before that, the slack of their look) stays after block 0.
+static_assert(kLead >= 3 * kStartSlack + 2 * kMaxToneBlocks);
 constexpr int kRecomputeEvery = 1024;  // blocks between exact recomputations
 constexpr int kMaxPending = 16;        // candidates waiting for their audio
 constexpr int kRegion = (kLookSlots - 1) * kMaxToneBlocks + 2 * kStartSlack + kMaxToneBlocks;
@@ -35,6 +35,20 @@ constexpr double kHeldW = 12.0;
 constexpr float kHeldAcrossW = 12.0f;
 constexpr float kHeldAcrossShare = 0.5f;
 constexpr float kHeldAcrossWeight = 0.75f;
+// A tone of the set above the noise (as held across) in three slots or more
+// in a row (of the call's and the two beside it) is a note held through them.
+constexpr float kHeldRunW = kHeldAcrossW;
+constexpr int kHeldRunSlots = 3;
+// Another tone in the slot at this share of what a decided tone shows above
+// such a note leaves the slot unsure.
+constexpr double kOverNoteShare = 0.5;
+// A note before the call, at this share of a pure tone's W in its slot (as
+// strong as all else there), still sounding a tone length earlier at this
+// share of its power is longer than a tone: not the call's first tone.
+// Unless the call's last tone sounds on after it at this share of its W.
+constexpr double kLongNotePurity = 0.5;
+constexpr double kLongNoteShare = 0.5;
+constexpr double kLongLastShare = 0.25;
 // A slot this much more likely empty than holding a tone at the call's
 // level (e^5), or a half slot than holding its half of the tone.
 constexpr double kEmptyOdds = 5.0;
@@ -463,13 +477,46 @@ void WholeCallSearch::Refine(std::int64_t start, int offsetIndex) {
   // A tone of the set sounding in the slots on both sides of a slot, well
   // above the noise and at half its W there or more, is a note held across
   // it (a call's tone gives way to the next): it counts for less, in the
-  // symbols and as a rival.
+  // symbols and as a rival. So does one in an edge slot of the call that
+  // sounds so in the slot beside the call: a note going on into or out of
+  // the call.
   std::array<std::array<float, kTones>, kSlots> sym{};
+  std::array<std::array<bool, kTones>, kSlots> ofNote{};  // the W less a note's
   for (std::size_t k = 0; k < kSlots; ++k) {
     const auto& [before, slot, after] = std::tie(best.w[k], best.w[k + 1], best.w[k + 2]);
     for (std::size_t t = 0; t < kTones; ++t) {
       const float floor = std::max(kHeldAcrossW, kHeldAcrossShare * slot[t]);
-      sym[k][t] = slot[t] * (before[t] >= floor && after[t] >= floor ? kHeldAcrossWeight : 1.0f);
+      const bool fromBefore = before[t] >= floor;
+      const bool onAfter = after[t] >= floor;
+      const bool held =
+          (fromBefore && onAfter) || (k == 0 && fromBefore) || (k == kSlots - 1 && onAfter);
+      sym[k][t] = slot[t] * (held ? kHeldAcrossWeight : 1.0f);
+    }
+  }
+  // A call never sounds a tone in two slots running, so a tone strong in
+  // three slots in a row or more is a note held through them. In the call's
+  // slots of the run it counts only for what it shows above the least it
+  // shows in them (the note's own level): above that it may be the call's
+  // tone, sounding with the note.
+  for (std::size_t t = 0; t < kTones; ++t) {
+    for (std::size_t k = 0; k < kLookSlots;) {
+      std::size_t end = k;
+      while (end < kLookSlots && best.w[end][t] >= kHeldRunW) {
+        ++end;
+      }
+      if (end - k >= kHeldRunSlots) {
+        const std::size_t first = std::max<std::size_t>(k, 1);
+        const std::size_t last = std::min<std::size_t>(end, kSlots + 1);
+        float note = best.w[first][t];
+        for (std::size_t m = first; m < last; ++m) {
+          note = std::min(note, best.w[m][t]);
+        }
+        for (std::size_t m = first; m < last; ++m) {
+          sym[m - 1][t] = best.w[m][t] - note;
+          ofNote[m - 1][t] = true;
+        }
+      }
+      k = std::max(end, k + 1);
     }
   }
   for (int k = 0; k < kSlots; ++k) {
@@ -604,12 +651,30 @@ void WholeCallSearch::Refine(std::int64_t start, int offsetIndex) {
         std::max(emptiest,
                  level - LogBesselI0(2.0 * std::sqrt(level * best.q[static_cast<std::size_t>(k)])));
   }
+  // A decided tone that shows only so much above a note held through its
+  // slot must stand clear of every other tone there: its level is not known
+  // well enough for the odds above, which take it as measured.
+  double unclear = 0.0;
+  for (std::size_t k = 0; k < kSlots; ++k) {
+    const auto decided = static_cast<std::size_t>(best.tones[k]);
+    if (ofNote[k][decided]) {
+      for (std::size_t t = 0; t < kTones; ++t) {
+        if (t != decided && callTone(static_cast<int>(t))) {
+          unclear =
+              std::max(unclear, static_cast<double>(sym[k][t] / std::max(1.0f, sym[k][decided])));
+        }
+      }
+    }
+  }
   // (The slots beside the call cost the most to measure: only for a call
   // that passes without them.)
   best.errorEstimate = pSym;
   if (emptiest > kEmptyOdds) {
     best.reason = "a slot without a tone at the call's level, log odds";
     best.errorEstimate = emptiest;
+  } else if (unclear >= kOverNoteShare) {
+    best.reason = "a tone over a held note no clearer than another, share";
+    best.errorEstimate = unclear;
   } else {
     // Two tones taking turns (not the repeat tone: "11111" is sent so) are
     // what music plays most that looks like a call, a trill: such a call must
@@ -620,6 +685,26 @@ void WholeCallSearch::Refine(std::int64_t start, int offsetIndex) {
     const double gate = best.trill ? kErrorGate * kTrillGateShare : kErrorGate;
     if (pSym <= gate) {
       best.pre = beside(best.tones[0], beforeStart, bestStart, &best.preTone);
+      // A note before the call, as strong as all else in its slot, that
+      // sounded a tone length before that too is longer than a tone of the
+      // call: the call is not one tone late. (A last tone sounding on after
+      // the call would make it a run of notes itself, a melody read as a
+      // call. The call's own first tone going on before it is a tone too
+      // long, kept for the call's judgement.)
+      const auto preTone = static_cast<std::size_t>(best.preTone);
+      if (best.preTone >= 0 && best.preTone != best.tones[0] &&
+          best.w[0][preTone] >= kLongNotePurity * length * kBlock / 2.0) {
+        double earlier = 0.0;
+        for (int shift = -kStartSlack; shift <= kStartSlack; ++shift) {
+          earlier = std::max(earlier, std::norm(TurnedSum(best.preTone, best.offsetRelative,
+                                                          beforeStart - length + shift, length)));
+        }
+        const auto lastTone = static_cast<std::size_t>(best.tones[kSlots - 1]);
+        if (earlier / callEnergy >= kLongNoteShare * best.pre &&
+            best.w[kSlots + 1][lastTone] < kLongLastShare * best.q[kSlots - 1]) {
+          best.pre = 0.0;
+        }
+      }
       best.post = beside(best.tones[kSlots - 1], afterStart, afterStart - length, &best.postTone);
       best.errorEstimate += odds.Rival(kSlots - 1, best.pre) + odds.Rival(0, best.post);
     }
