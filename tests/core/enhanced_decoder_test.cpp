@@ -176,6 +176,24 @@ TEST(EnhancedWeakCalls, DecodedAtMinus10DbAndThroughMusic) {
   }
 }
 
+// A weak call whose faded last tone the tracker lost, splitting its first
+// tone in two instead, spans some 0.72 of five tones: a reading one tone off
+// ("11617" for "16176", EEA at -10 dB) that only the search can confirm.
+TEST(EnhancedWeakCalls, ATrackerReadingInFewerThanFiveTonesTimeNeedsTheSearch) {
+  CallBatch batch;
+  batch.modeIndex = core::kModeEea;
+  batch.toneMs = core::BuiltInToneSet(core::kModeEea)->toneMs;
+  batch.snrDb = -10.0;
+  batch.seed = 12604;
+  std::uint32_t codeState = testsupport::BatchCodeState(batch);
+  CallSignal call;
+  for (int i = 0; i <= 1374; ++i) {
+    call = testsupport::BatchCall(batch, i, codeState);
+  }
+  ASSERT_EQ(call.code, "16176");
+  EXPECT_EQ(DecodeEnhanced(MakeCall(call), core::kModeEea), std::vector<std::string>{});
+}
+
 // --- Frequency offset and level --------------------------------------------
 
 class EnhancedOffset : public ::testing::TestWithParam<std::tuple<int, double>> {};
