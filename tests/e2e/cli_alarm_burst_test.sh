@@ -8,7 +8,9 @@
 #   1. It answers the own code with the own code after 1000 ms.
 #   2. It plays a 5 s alert sound when the own code is received.
 # Either way every call of the burst must be logged, in order, within 700 ms
-# of the end of the call in the played audio, and no audio may be lost.
+# of the end of the call in the played audio, and no audio may be lost. What
+# TestSink carried is recorded as well, so that a call broken on its way (a
+# starved player) is told apart from one the station missed.
 # Needs SEQUELO_CLI, SEQUELO_TESTSIGNAL and the sound server's environment
 # (PULSE_SERVER).
 set -u
@@ -18,6 +20,7 @@ work=$(mktemp -d /tmp/sequelo-burst.XXXXXX)
 station=
 player=
 recorder=
+carried=
 module=
 previous_sink=
 
@@ -42,6 +45,7 @@ restore_default_sink() {
 cleanup() {
   [ -n "$player" ] && stop_process "$player" TERM
   [ -n "$recorder" ] && stop_process "$recorder" INT
+  [ -n "$carried" ] && stop_process "$carried" INT
   [ -n "$station" ] && stop_process "$station" TERM
   restore_default_sink
   [ -n "$module" ] && pactl unload-module "$module" 2>/dev/null
@@ -161,6 +165,10 @@ run_case() {
   pacat --record --raw --device=answersink.monitor --format=s16le --rate="$rate" --channels=1 \
     >"$dir/answer.raw" 2>"$dir/recorder.err" &
   recorder=$!
+  # What the station hears: TestSink's monitor, recorded beside it.
+  pacat --record --raw --device=testsink.monitor --format=s16le --rate="$rate" --channels=1 \
+    >"$dir/carried.raw" 2>"$dir/carried.err" &
+  carried=$!
 
   play_burst
   # Bounded wait for every call (a lost one never comes).
@@ -176,6 +184,11 @@ end_case() {
   sleep 1.5
   stop_process "$recorder" INT
   recorder=
+  stop_process "$carried" INT
+  carried=
+  check "$name: TestSink carried the burst whole" "${codes[*]}" \
+    "$("$cli" decode --decoder standard --raw "$rate" --format tsv "$dir/carried.raw" |
+      cut -f2 | paste -sd' ')"
   kill -TERM "$station"
   wait_until 100 gone "$station" || kill -KILL "$station"
   wait "$station"
