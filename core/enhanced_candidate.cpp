@@ -99,6 +99,15 @@ constexpr std::uint64_t kHoldSamples = 1500;
 // the search heard the same code.
 constexpr double kNominalSpan = 0.1;
 constexpr double kConfirmMeanZ = 30.0;
+// A strong call measured up to this share longer waits for the search's
+// doubts too, though not for its reading: a sound beside a call of short
+// tones lengthens the edge tone the tracker takes (EIA: up to 1.18 x five
+// tones), but a sender of longer tones than the set's is the tracker's alone.
+constexpr double kLongSpan = 0.2;
+// A reading of the search turned down as unsure, with another tone of the
+// set at this share of the decided one in a slot: which of the two was sent
+// is a guess, for the tracker too.
+constexpr double kUnsureRivalShare = 0.8;
 // Below this mean z (about -9 dB for 70 ms tones) the tracker's estimate of
 // its call's span is poor too: within this share of the set's length its
 // call stands only with the search's (tones far shorter or longer than the
@@ -347,6 +356,9 @@ void EnhancedDecoder::Arbitrate(const EnhancedVerdict& given, bool tracker) {
   }
   const bool searched =
       verdict.count == 5 && inRange && std::abs(span / nominal - 1.0) <= kNominalSpan;
+  const bool measuredLong = verdict.count == 5 && inRange &&
+                            span > (1.0 + kNominalSpan) * nominal &&
+                            span <= (1.0 + kLongSpan) * nominal;
   // The search turned down the same tones a slot apart for what a note of
   // the music makes (the note may be this reading's edge tone): neither.
   if (!weak && NeighbourDoubted(verdict)) {
@@ -425,7 +437,7 @@ void EnhancedDecoder::Arbitrate(const EnhancedVerdict& given, bool tracker) {
     ApplyDoubts(verdict);
     // A strong call of the search's kind waits for the search's look at the
     // same stretch (see ReportHeld); any other is the tracker's alone.
-    if (!verdict.accepted || !searched) {
+    if (!verdict.accepted || !(searched || measuredLong)) {
       Announce(verdict);
       return;
     }
@@ -1091,6 +1103,19 @@ void EnhancedDecoder::EvaluateSearchCall(const SearchCall& call) {
   v.endSample = static_cast<std::uint64_t>(std::max<std::int64_t>(0, call.EndSample()));
   v.besideW = std::max(call.pre, call.post);
   if (!call.contender) {
+    if (std::string_view(call.reason) == search::kUnsureCode) {
+      for (std::size_t k = 0; k < n; ++k) {
+        const auto decided = static_cast<std::size_t>(call.tones[k]);
+        const auto& slot = call.w[k + 1];
+        for (std::size_t t = 0; t < slot.size(); ++t) {
+          if (t != decided && toneUsed_[t] && slot[t] > kSecondW &&
+              slot[t] >= kUnsureRivalShare * slot[decided]) {
+            Doubt(v, "the search found a tone of the set as strong in one of its slots",
+                  static_cast<int>(k), true);
+          }
+        }
+      }
+    }
     return;  // not a call by the search's own measure: like noise, not logged
   }
   looked_[lookedNext_] = {v.startSample, v.endSample, v.tones};
@@ -1272,7 +1297,7 @@ void EnhancedDecoder::ReportHeld(bool all) {
       }
       // (Released early, when the list of held calls is full, the call has
       // not had its time.)
-      if (v.accepted && !all && !SearchLookedAt(v)) {
+      if (v.accepted && !all && ready[i].searched && !SearchLookedAt(v)) {
         v.accepted = false;
         v.reason = "the search found no sure reading of this stretch";
       }

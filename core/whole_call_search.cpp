@@ -709,7 +709,7 @@ void WholeCallSearch::Refine(std::int64_t start, int offsetIndex) {
       best.errorEstimate += odds.Rival(kSlots - 1, best.pre) + odds.Rival(0, best.post);
     }
     if (best.errorEstimate > gate) {
-      best.reason = "the code may be wrong, error estimate";
+      best.reason = kUnsureCode;
     } else {
       best.contender = true;
       // (The half-slot test takes the call's per-tone SNR from its
