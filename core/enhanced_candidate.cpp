@@ -140,6 +140,9 @@ bool OneToneApart(const std::array<char, enhanced::kMaxRunTones + 1>& a,
 // A note of the music at a tone's frequency, beside a call or in it, makes
 // the call and its reading a tone apart look alike.
 constexpr const char* kNeighbourDoubted = "the search turned down the same tones a slot apart";
+// A call the tracker measured long, whose edge tone the search read as
+// another.
+constexpr const char* kAnotherEdge = "the search read another edge tone here";
 
 // Two readings of one length whose tones agree in every place but `slot`
 // (-1: all).
@@ -156,6 +159,12 @@ bool SameButAt(const std::array<char, enhanced::kMaxRunTones + 1>& a,
     }
   }
   return true;
+}
+
+// Two five-tone readings that differ in one edge slot only.
+bool AnotherEdgeOnly(const std::array<char, enhanced::kMaxRunTones + 1>& a,
+                     const std::array<char, enhanced::kMaxRunTones + 1>& b) {
+  return a != b && (SameButAt(a, b, 0) || SameButAt(a, b, search::kSlots - 1));
 }
 
 // Two spans share more than half the shorter of them: one stretch of audio.
@@ -413,7 +422,12 @@ void EnhancedDecoder::Arbitrate(const EnhancedVerdict& given, bool tracker) {
     // Two readings of one stretch. A strong call of the tracker stands (tones
     // of another length than the set's can fool the search, not the
     // tracker); otherwise nothing tells which is right: neither.
-    const bool trackerStands = trackerCall.callMeanZ >= kConfirmMeanZ;
+    // (But not a call it measured long whose edge tone the search read as
+    // another: a sound beside the call went into the tracker's.)
+    const bool trackerLong = tracker ? measuredLong : !taken.searched;
+    const bool trackerStands =
+        trackerCall.callMeanZ >= kConfirmMeanZ &&
+        !(trackerLong && AnotherEdgeOnly(trackerCall.tones, searchCall.tones));
     EnhancedVerdict trackerVerdict = trackerCall;
     searchCall.accepted = false;
     searchCall.reason = trackerStands ? "the tracker heard another code here"
@@ -479,6 +493,16 @@ bool EnhancedDecoder::NeighbourDoubted(EnhancedVerdict& verdict) const {
 bool EnhancedDecoder::SearchLookedAt(const EnhancedVerdict& verdict) const {
   for (const SearchReading& other : looked_) {
     if (other.end > other.start &&
+        MostlyOverlap(other.start, other.end, verdict.startSample, verdict.endSample)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool EnhancedDecoder::SearchReadAnotherEdge(const EnhancedVerdict& verdict) const {
+  for (const SearchReading& other : looked_) {
+    if (other.end > other.start && AnotherEdgeOnly(other.tones, verdict.tones) &&
         MostlyOverlap(other.start, other.end, verdict.startSample, verdict.endSample)) {
       return true;
     }
@@ -1300,6 +1324,13 @@ void EnhancedDecoder::ReportHeld(bool all) {
       if (v.accepted && !all && ready[i].searched && !SearchLookedAt(v)) {
         v.accepted = false;
         v.reason = "the search found no sure reading of this stretch";
+      }
+      // A call measured long (a sender of longer tones, which the search
+      // may not read at all) fails only where the search read another edge
+      // tone: a sound beside the call went into the tracker's.
+      if (v.accepted && !ready[i].searched && SearchReadAnotherEdge(v)) {
+        v.accepted = false;
+        v.reason = kAnotherEdge;
       }
     } else if (ready[i].tracker &&
                (ready[i].searched || (nearNominal && v.callMeanZ < kAlwaysConfirmMeanZ))) {

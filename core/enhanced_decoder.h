@@ -221,6 +221,9 @@ class EnhancedDecoder {
   // The search found a reading of this stretch sure enough to weigh (one
   // that passed its error estimate), whatever became of it.
   bool SearchLookedAt(const EnhancedVerdict& verdict) const;
+  // The search's reading of this stretch, sure enough to weigh, holds
+  // another tone than the verdict's in an edge slot only.
+  bool SearchReadAnotherEdge(const EnhancedVerdict& verdict) const;
   // Logs the verdict; reports the code when it was accepted, unless an
   // overlapping call was reported already (the same code: silently).
   void Announce(const EnhancedVerdict& verdict);

@@ -226,9 +226,10 @@ TEST(EnhancedCallInMusic, NearlyTwoCallsInThreeAtZeroDb) {
 // turned the same tones a slot apart down, or found no sure reading at all
 // (a note or a voice over one tone, or beside the call). And a voice before
 // a call joined to it as a sequence's called code by a tone that passed for
-// a separator. And a strong call of the tracker measured 1.18 x five tones,
-// a voice beside it taken into its last tone, whose tone there the search
-// found no surer than the voice's (EEA, speech at +3 dB).
+// a separator. And two strong calls of the tracker measured 1.18 x five
+// tones, a voice beside each taken into an edge tone: the search found the
+// last tone no surer than the voice's (EEA, speech at +3 dB), or read
+// another first tone (EIA, speech at +3 dB).
 TEST(EnhancedCallInInterference, OtherSetsHeldNotesAndSecondTonesGiveNoWrongCode) {
   const std::tuple<InterferenceKind, int, double, std::uint32_t, int> cases[] = {
       {InterferenceKind::kBand, core::kModeZvei2, 6.0, 9500, 60},
@@ -246,7 +247,8 @@ TEST(EnhancedCallInInterference, OtherSetsHeldNotesAndSecondTonesGiveNoWrongCode
       {InterferenceKind::kMusic, core::kModeCcir, 0.0, 8500, 16},
       {InterferenceKind::kSpeech, core::kModeEia, 0.0, 8700, 38},
       {InterferenceKind::kSpeech, core::kModeEea, 0.0, 8700, 93},
-      {InterferenceKind::kSpeech, core::kModeEea, 3.0, 8500, 7}};
+      {InterferenceKind::kSpeech, core::kModeEea, 3.0, 8500, 7},
+      {InterferenceKind::kSpeech, core::kModeEia, 3.0, 8700, 79}};
   int decoded = 0;
   for (const auto& [kind, mode, sirDb, seeds, calls] : cases) {
     const testsupport::CallBatch batch =
@@ -256,8 +258,8 @@ TEST(EnhancedCallInInterference, OtherSetsHeldNotesAndSecondTonesGiveNoWrongCode
                               << " dB, seed " << batch.seed;
     decoded += score.decoded;
   }
-  // Not by turning everything down: of the 783 calls, 622 decode today.
-  EXPECT_GE(decoded, 605);
+  // Not by turning everything down: of the 862 calls, 687 decode today.
+  EXPECT_GE(decoded, 670);
 }
 
 INSTANTIATE_TEST_SUITE_P(
