@@ -1136,6 +1136,7 @@ void EnhancedDecoder::EvaluateSearchCall(const SearchCall& call) {
               slot[t] >= kUnsureRivalShare * slot[decided]) {
             Doubt(v, "the search found a tone of the set as strong in one of its slots",
                   static_cast<int>(k), true);
+            break;
           }
         }
       }
