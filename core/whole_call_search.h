@@ -49,10 +49,10 @@ inline constexpr int kMaxToneBlocks = 64;         // the longest tone length loo
 inline constexpr int kRing = 1024;                // blocks of block sums kept (1.7 s)
 inline constexpr double kDetectThreshold = 45.0;  // D of a candidate
 inline constexpr double kErrorGate = 0.002;       // p_sym + p_al of a call handed on
+inline constexpr int kSlots = 5;                  // tones of a call
+inline constexpr int kLookSlots = kSlots + 2;     // and the slot before and after it
 // The reason of a reading whose code is not sure enough to hand on.
 inline constexpr const char* kUnsureCode = "the code may be wrong, error estimate";
-inline constexpr int kSlots = 5;               // tones of a call
-inline constexpr int kLookSlots = kSlots + 2;  // and the slot before and after it
 
 // ln I0(x), x >= 0: the log-likelihood of a tone at per-tone SNR g showing
 // W is ln I0(2 sqrt(g W)) - W - g.
