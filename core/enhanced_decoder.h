@@ -237,6 +237,11 @@ class EnhancedDecoder {
   // pitch moves the same way, and by much, from its first half to its
   // second. A sender's tones hold their pitch.
   bool Gliding(EnhancedVerdict& verdict) const;
+  // Across each change between two tones, what one pitch moving from the
+  // one tone to the other holds over what the two tones held steady do: a
+  // glide over short tones holds more moving.
+  double MovingOverHeldAcrossChanges(std::int64_t start, double length,
+                                     const std::array<double, search::kSlots>& pitch) const;
   // A call reported already that overlaps this one by more than half the
   // shorter of the two, or nullptr: the same call found by both detectors is
   // reported once.

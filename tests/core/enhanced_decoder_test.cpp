@@ -480,16 +480,21 @@ TEST(EnhancedNeighbours, ANoteHeldThroughPartOfTheCallIsWhatItIsHeardThrough) {
 
 // A glide from digit 1 to just above digit 6 in about 320 ms, up or down (a
 // siren, a slide in music), passes five of the set's tones for some 65 ms
-// each: its pitch moves within every one. Five steady tones in the same
-// order are a call.
+// each: its pitch moves within every one. Through EEA's tones, a semitone
+// apart, a glide of 125 ms passes five in 25 ms each, too short to hear it
+// move within one. Five steady tones in the same order are a call.
 TEST(EnhancedLookalikes, AGlideThroughFiveTonesIsNoCallTheSameStepsAre) {
   const double amplitude = testsupport::AmplitudeOf(-21);
-  for (int mode : {core::kModeZvei, core::kModeDzvei}) {
+  for (int mode : {core::kModeZvei, core::kModeDzvei, core::kModeEea}) {
     const core::ToneSet& set = *core::BuiltInToneSet(mode);
-    for (double ms : {300.0, 310.0, 330.0}) {
+    const bool eea = mode == core::kModeEea;
+    const double low = eea ? 0.985 * set.digitFreq[6] : set.digitFreq[1];
+    const double high = eea ? 1.025 * set.digitFreq[0] : 1.027 * set.digitFreq[6];
+    for (double ms : eea ? std::vector<double>{120.0, 125.0, 135.0}
+                         : std::vector<double>{300.0, 310.0, 330.0}) {
       for (bool up : {true, false}) {
-        const double from = up ? set.digitFreq[1] : 1.027 * set.digitFreq[6];
-        const double to = up ? 1.027 * set.digitFreq[6] : set.digitFreq[1];
+        const double from = up ? low : high;
+        const double to = up ? high : low;
         std::vector<double> glide;
         double phase = 0.0;
         const auto samples = static_cast<int>(ms * 6);
@@ -503,9 +508,10 @@ TEST(EnhancedLookalikes, AGlideThroughFiveTonesIsNoCallTheSameStepsAre) {
       }
     }
     CallSignal call;
-    call.code = "23456";
+    call.code = eea ? "67890" : "23456";
     call.modeIndex = mode;
-    EXPECT_EQ(DecodeEnhanced(MakeCall(call), mode), std::vector<std::string>{"23456"})
+    call.toneMs = set.toneMs;
+    EXPECT_EQ(DecodeEnhanced(MakeCall(call), mode), std::vector<std::string>{call.code})
         << ModeName(mode);
   }
 }
