@@ -89,6 +89,11 @@ constexpr double kSecondShare = 0.25;       // and this share of the slot's own 
 constexpr double kHeldSecondShare = 0.5;    // held: this share of it in a neighbouring slot
 constexpr double kDoubtSecondShare = 0.4;   // the tracker's reading of the call fails too
 constexpr double kHeldThroughW = 20.0;      // an edge tone under all the call's other tones
+// or this far above noise where it also sounds on outside the call, beside
+// either edge, at this share of its own W: a note, undiminished at the end
+// of what would be its tone.
+constexpr double kHeldOnW = 12.0;
+constexpr double kHeldOnShare = 0.9;
 constexpr int kPurityFft = 1024;
 // The search's calls wait this long after their end for the tracker (which
 // decides within about 200 ms of a call's end), and the tracker's calls of
@@ -1201,7 +1206,8 @@ void EnhancedDecoder::EvaluateSearchCall(const SearchCall& call) {
   // An edge tone of the set that sounds under every other tone of the call
   // is a note held through it: the call's own tone there, or the note alone
   // in a reading a tone off, cannot be told apart. (That reading has the
-  // note under its other tones too, and fails here itself.)
+  // note under its other tones too, and fails here itself; the tracker's
+  // with it.)
   for (const std::size_t edge : {std::size_t{0}, n - 1}) {
     const auto tone = static_cast<std::size_t>(call.tones[edge]);
     double under = 1e30;
@@ -1210,11 +1216,14 @@ void EnhancedDecoder::EvaluateSearchCall(const SearchCall& call) {
         under = std::min(under, static_cast<double>(call.w[k + 1][tone]));
       }
     }
-    if (under >= kHeldThroughW && under < 1e30) {
+    const double outside = std::max(call.w[0][tone], call.w[n + 1][tone]);
+    const bool goesOn = outside >= kHeldOnShare * call.q[edge];
+    if (under < 1e30 && (under >= kHeldThroughW || (goesOn && under >= kHeldOnW))) {
       v.reason = "an edge tone sounds under the whole call, W";
       v.reasonTone = static_cast<int>(edge);
       v.reasonValue = under;
       LogVerdict(v);
+      DoubtNeighbours(v);
       return;
     }
   }

@@ -229,7 +229,10 @@ TEST(EnhancedCallInMusic, NearlyTwoCallsInThreeAtZeroDb) {
 // a separator. And two strong calls of the tracker measured 1.18 x five
 // tones, a voice beside each taken into an edge tone: the search found the
 // last tone no surer than the voice's (EEA, speech at +3 dB), or read
-// another first tone (EIA, speech at +3 dB).
+// another first tone (EIA, speech at +3 dB). And a note held through an EIA
+// call, just under the call's tones, going on before it as strong as the
+// reading's first tone: the note read as that tone, the call's last one
+// covered (band music at 0 dB).
 TEST(EnhancedCallInInterference, OtherSetsHeldNotesAndSecondTonesGiveNoWrongCode) {
   const std::tuple<InterferenceKind, int, double, std::uint32_t, int> cases[] = {
       {InterferenceKind::kBand, core::kModeZvei2, 6.0, 9500, 60},
@@ -248,7 +251,8 @@ TEST(EnhancedCallInInterference, OtherSetsHeldNotesAndSecondTonesGiveNoWrongCode
       {InterferenceKind::kSpeech, core::kModeEia, 0.0, 8700, 38},
       {InterferenceKind::kSpeech, core::kModeEea, 0.0, 8700, 93},
       {InterferenceKind::kSpeech, core::kModeEea, 3.0, 8500, 7},
-      {InterferenceKind::kSpeech, core::kModeEia, 3.0, 8700, 79}};
+      {InterferenceKind::kSpeech, core::kModeEia, 3.0, 8700, 79},
+      {InterferenceKind::kBand, core::kModeEia, 0.0, 8300, 82}};
   int decoded = 0;
   for (const auto& [kind, mode, sirDb, seeds, calls] : cases) {
     const testsupport::CallBatch batch =
@@ -258,8 +262,8 @@ TEST(EnhancedCallInInterference, OtherSetsHeldNotesAndSecondTonesGiveNoWrongCode
                               << " dB, seed " << batch.seed;
     decoded += score.decoded;
   }
-  // Not by turning everything down: of the 862 calls, 687 decode today.
-  EXPECT_GE(decoded, 670);
+  // Not by turning everything down: of the 944 calls, 744 decode today.
+  EXPECT_GE(decoded, 725);
 }
 
 INSTANTIATE_TEST_SUITE_P(
