@@ -89,10 +89,12 @@ constexpr double kSecondShare = 0.25;       // and this share of the slot's own 
 constexpr double kHeldSecondShare = 0.5;    // held: this share of it in a neighbouring slot
 constexpr double kDoubtSecondShare = 0.4;   // the tracker's reading of the call fails too
 constexpr double kHeldThroughW = 20.0;      // an edge tone under all the call's other tones
-// or this far above noise where it also sounds on outside the call, beside
-// either edge, at this share of its own W: a note, undiminished at the end
-// of what would be its tone.
+// or this far above noise and at this share of the edge tone's own W
+// where it also sounds on outside the call, beside either edge, at
+// kHeldOnShare of it: a note, undiminished at the end of what would be its
+// tone, and not far under it inside the call.
 constexpr double kHeldOnW = 12.0;
+constexpr double kHeldOnUnderShare = 0.25;
 constexpr double kHeldOnShare = 0.9;
 constexpr int kPurityFft = 1024;
 // The search's calls wait this long after their end for the tracker (which
@@ -1217,7 +1219,8 @@ void EnhancedDecoder::EvaluateSearchCall(const SearchCall& call) {
       }
     }
     const double outside = std::max(call.w[0][tone], call.w[n + 1][tone]);
-    const bool goesOn = outside >= kHeldOnShare * call.q[edge];
+    const bool goesOn =
+        outside >= kHeldOnShare * call.q[edge] && under >= kHeldOnUnderShare * call.q[edge];
     if (under < 1e30 && (under >= kHeldThroughW || (goesOn && under >= kHeldOnW))) {
       v.reason = "an edge tone sounds under the whole call, W";
       v.reasonTone = static_cast<int>(edge);
