@@ -191,7 +191,7 @@ double Amplitude(std::span<const double> samples, double hz) {
 // cycles on a busy machine loses that cycle (about 11 ms) now and then, from
 // whichever sound it falls in, so the alarm is sent up to three times and
 // each length must hold in one of them: a length the program gets wrong is
-// wrong every time.
+// wrong every time. Levels are measured where no cycle was lost.
 TEST_F(SoundServer, AnAlarmGoesOutInOneKeyingWithItsPausesAndSiren) {
   std::string error;
   const auto inputs = audio_->InputDevices();
@@ -249,7 +249,10 @@ TEST_F(SoundServer, AnAlarmGoesOutInOneKeyingWithItsPausesAndSiren) {
 
     const std::vector<double> x(captured.begin(), captured.end());
     const std::vector<Stretch> sounds = Sounds(x);
-    ASSERT_EQ(sounds.size(), 3U) << "call, call, siren";
+    if (sounds.size() != 3U) {  // call, call, siren; a starved player tears one
+      attempts += " [" + std::to_string(sounds.size()) + " sounds]";
+      continue;
+    }
     const double lengths[] = {ms(sounds[0].to - sounds[0].from), ms(sounds[1].from - sounds[0].to),
                               ms(sounds[2].from - sounds[1].to), ms(sounds[2].to - sounds[2].from)};
     for (std::size_t i = 0; i < 4; ++i) {
@@ -262,9 +265,19 @@ TEST_F(SoundServer, AnAlarmGoesOutInOneKeyingWithItsPausesAndSiren) {
     // Levels: the call's first tone (ZVEI 1, 1060 Hz) against the siren's.
     const std::span<const double> all(x);
     const double callTone = Amplitude(all.subspan(sounds[0].from + 60, 300), 1060.0);
-    const std::span<const double> siren = all.subspan(sounds[2].from + 600, 24000);
-    EXPECT_NEAR(Amplitude(siren, 675.0) / callTone, 0.5, 0.05);
-    EXPECT_NEAR(Amplitude(siren, 1240.0) / callTone, 0.5, 0.05);
+    // The siren's level is the median over its 100 ms pieces: a lost cycle
+    // breaks the phase of the one it falls in, not the level.
+    const auto sirenLevel = [&](double hz) {
+      std::vector<double> levels;
+      for (std::size_t at = sounds[2].from + 600; at + 600 <= sounds[2].from + 24600; at += 600) {
+        levels.push_back(Amplitude(all.subspan(at, 600), hz));
+      }
+      std::ranges::nth_element(levels,
+                               levels.begin() + static_cast<std::ptrdiff_t>(levels.size() / 2));
+      return levels[levels.size() / 2];
+    };
+    EXPECT_NEAR(sirenLevel(675.0) / callTone, 0.5, 0.05);
+    EXPECT_NEAR(sirenLevel(1240.0) / callTone, 0.5, 0.05);
   }
   EXPECT_TRUE(decoded) << "the two calls never decoded:" << attempts;
   EXPECT_TRUE(allHeld()) << "not every one of 350 / 600 / 600 / 5000 ms held:" << attempts;
